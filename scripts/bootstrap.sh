@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need, from Debian's packages.
+# Idempotent: a second run only checks that everything is there.
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  clang libclang-rt-14-dev
+  g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
+  libgtest-dev libgmock-dev libbenchmark-dev
+  wine wine32:i386 xvfb xauth x11-apps imagemagick
+)
+
+missing=()
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  need_update=1
+fi
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
+  echo "bootstrap: installing ${missing[*]:-nothing new}" >&2
+  $SUDO apt-get update -qq
+  if [ ${#missing[@]} -gt 0 ]; then
+    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+fi
+
+# mingw's default thread model for gcc is fine; use the posix variant only if asked.
+echo "bootstrap: all set up" >&2

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds everything from one tree:
+#   build/native       host tools (olkpack) and the unit tests
+#   build/native-asan  the unit tests again under AddressSanitizer and UBSan
+#   build/win32        olkpatch.exe and the Win32 test programs (i686)
+# Usage: scripts/build.sh [native|asan|win32|fuzz]...   (default: native asan win32)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+configure() {  # dir, extra cmake args...
+  local dir=$1; shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  fi
+}
+
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(native asan win32)
+for t in "${targets[@]}"; do
+  case "$t" in
+    native)
+      configure build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      cmake --build build/native -j "$jobs" ;;
+    asan)
+      configure build/native-asan -DCMAKE_BUILD_TYPE=Debug -DOLK_SANITIZE=ON
+      cmake --build build/native-asan -j "$jobs" ;;
+    win32)
+      configure build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+      cmake --build build/win32 -j "$jobs" ;;
+    fuzz)
+      configure build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOLK_FUZZ=ON \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+      cmake --build build/fuzz -j "$jobs" ;;
+    *) echo "build.sh: unknown build '$t'" >&2; exit 2 ;;
+  esac
+done

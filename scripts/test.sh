@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# All the tests: set-up, build, the native unit tests (plain and under
+# ASan/UBSan), the stub's checks, and the end-to-end tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/bootstrap.sh
+bash scripts/build.sh native asan win32
+
+echo "== unit tests (native)"
+ctest --test-dir build/native --output-on-failure -j "$(nproc)"
+echo "== unit tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/native-asan --output-on-failure -j "$(nproc)"
+echo "== installer stub"
+bash scripts/check-stub.sh build/win32/olkpatch.exe
+if [ -f tests/e2e/run_e2e.py ]; then
+  echo "== end-to-end tests under Wine"
+  python3 tests/e2e/run_e2e.py --win32-build build/win32 --native-build build/native
+fi

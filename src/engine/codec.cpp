@@ -1,0 +1,263 @@
+#include "codec.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <lzma.h>
+#include <zstd.h>
+
+namespace olk {
+
+namespace {
+
+constexpr size_t kInBufSize = 64 * 1024;
+
+int ZstdWindowLogFor(size_t n) {
+  int log = 10;
+  while (log < kMaxZstdWindowLog && (static_cast<size_t>(1) << log) < n) ++log;
+  return log;
+}
+
+uint32_t Lzma2DictFor(size_t n) {
+  uint32_t dict = 4096;
+  while (dict < kMaxLzma2Dict && dict < n) dict <<= 1;
+  return dict;
+}
+
+bool EncodeZstd(const uint8_t* src, size_t n, int level, std::vector<uint8_t>* out) {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  if (!cctx) return false;
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, ZstdWindowLogFor(n));
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 1);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0);
+  out->resize(ZSTD_compressBound(n));
+  size_t r = ZSTD_compress2(cctx, out->data(), out->size(), src, n);
+  ZSTD_freeCCtx(cctx);
+  if (ZSTD_isError(r)) return false;
+  out->resize(r);
+  return true;
+}
+
+bool EncodeLzma2(const uint8_t* src, size_t n, std::vector<uint8_t>* out) {
+  lzma_options_lzma opt;
+  if (lzma_lzma_preset(&opt, 9 | LZMA_PRESET_EXTREME)) return false;
+  opt.dict_size = Lzma2DictFor(n);
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+  uint8_t prop = 0;
+  if (lzma_properties_encode(&filters[0], &prop) != LZMA_OK) return false;
+  out->resize(1 + lzma_stream_buffer_bound(n));
+  (*out)[0] = prop;
+  size_t pos = 1;
+  lzma_ret r = lzma_raw_buffer_encode(filters, nullptr, src, n, out->data(), &pos, out->size());
+  if (r != LZMA_OK) return false;
+  out->resize(pos);
+  return true;
+}
+
+}  // namespace
+
+bool EncodeWith(Codec codec, const uint8_t* src, size_t n, int zstd_level, std::vector<uint8_t>* out) {
+  switch (codec) {
+    case Codec::kStored:
+      out->assign(src, src + n);
+      return true;
+    case Codec::kZstd:
+      return EncodeZstd(src, n, zstd_level, out);
+    case Codec::kLzma2:
+      return EncodeLzma2(src, n, out);
+  }
+  return false;
+}
+
+bool EncodeBest(const uint8_t* src, size_t n, Effort effort, Codec* codec, std::vector<uint8_t>* out) {
+  *codec = Codec::kStored;
+  out->assign(src, src + n);
+  if (n == 0) return true;
+  std::vector<uint8_t> tmp;
+  if (!EncodeZstd(src, n, effort == Effort::kFast ? 9 : 19, &tmp)) return false;
+  if (tmp.size() < out->size()) {
+    out->swap(tmp);
+    *codec = Codec::kZstd;
+  }
+  if (effort == Effort::kBest) {
+    if (!EncodeLzma2(src, n, &tmp)) return false;
+    if (tmp.size() < out->size()) {
+      out->swap(tmp);
+      *codec = Codec::kLzma2;
+    }
+  }
+  return true;
+}
+
+/* ---------------------------------------------------------------------- */
+
+struct StreamDecoder::Impl {
+  ZSTD_DCtx* zstd = nullptr;
+  lzma_stream lz = LZMA_STREAM_INIT;
+  bool lz_live = false;
+  ~Impl() {
+    if (zstd) ZSTD_freeDCtx(zstd);
+    if (lz_live) lzma_end(&lz);
+  }
+};
+
+StreamDecoder::StreamDecoder() = default;
+StreamDecoder::~StreamDecoder() = default;
+
+Result StreamDecoder::Init(File* file, uint64_t offset, uint64_t size, Codec codec, uint64_t decoded_size) {
+  file_ = file;
+  codec_ = codec;
+  in_pos_ = offset;
+  in_end_ = offset + size;
+  if (in_end_ < offset) return Result::kBadPatch;
+  decoded_size_ = decoded_size;
+  produced_ = 0;
+  buf_pos_ = buf_len_ = 0;
+  frame_done_ = false;
+  impl_.reset(new (std::nothrow) Impl);
+  if (!impl_) return Result::kNoMemory;
+  switch (codec) {
+    case Codec::kStored:
+      if (size != decoded_size) return Result::kBadPatch;
+      return Result::kOk;
+    case Codec::kZstd: {
+      buf_.resize(kInBufSize);
+      impl_->zstd = ZSTD_createDCtx();
+      if (!impl_->zstd) return Result::kNoMemory;
+      if (ZSTD_isError(ZSTD_DCtx_setParameter(impl_->zstd, ZSTD_d_windowLogMax, kMaxZstdWindowLog)))
+        return Result::kBadPatch;
+      return Result::kOk;
+    }
+    case Codec::kLzma2: {
+      buf_.resize(kInBufSize);
+      if (size < 1) return Result::kBadPatch;
+      uint8_t prop = 0;
+      size_t got = 0;
+      if (file_->ReadAt(in_pos_, &prop, 1, &got) != IoStatus::kOk || got != 1) return Result::kCannotOpenPatch;
+      in_pos_ += 1;
+      lzma_filter filter = {LZMA_FILTER_LZMA2, nullptr};
+      if (lzma_properties_decode(&filter, nullptr, &prop, 1) != LZMA_OK) return Result::kBadPatch;
+      lzma_options_lzma* opt = static_cast<lzma_options_lzma*>(filter.options);
+      uint32_t dict = opt->dict_size;
+      if (dict > kMaxLzma2Dict) {
+        free(opt);
+        return Result::kBadPatch;
+      }
+      lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+      lzma_ret r = lzma_raw_decoder(&impl_->lz, filters);
+      free(opt);
+      if (r == LZMA_MEM_ERROR) return Result::kNoMemory;
+      if (r != LZMA_OK) return Result::kBadPatch;
+      impl_->lz_live = true;
+      return Result::kOk;
+    }
+  }
+  return Result::kBadPatch;
+}
+
+Result StreamDecoder::Refill() {
+  if (buf_pos_ < buf_len_) return Result::kOk;
+  uint64_t left = in_end_ - in_pos_;
+  size_t want = static_cast<size_t>(std::min<uint64_t>(left, buf_.size()));
+  buf_pos_ = buf_len_ = 0;
+  if (want == 0) return Result::kOk;
+  size_t got = 0;
+  if (file_->ReadAt(in_pos_, buf_.data(), want, &got) != IoStatus::kOk || got != want)
+    return Result::kCannotOpenPatch;
+  in_pos_ += got;
+  buf_len_ = got;
+  return Result::kOk;
+}
+
+Result StreamDecoder::Read(uint8_t* dst, size_t n) {
+  if (n > decoded_size_ - produced_) return Result::kBadPatch;
+  if (n == 0) return Result::kOk;
+  if (codec_ == Codec::kStored) {
+    size_t got = 0;
+    if (file_->ReadAt(in_pos_, dst, n, &got) != IoStatus::kOk || got != n) return Result::kCannotOpenPatch;
+    in_pos_ += n;
+    produced_ += n;
+    return Result::kOk;
+  }
+  size_t done = 0;
+  while (done < n) {
+    if (frame_done_) return Result::kBadPatch; /* stream ended early */
+    Result rr = Refill();
+    if (rr != Result::kOk) return rr;
+    bool input_exhausted = buf_pos_ == buf_len_;
+    if (codec_ == Codec::kZstd) {
+      ZSTD_inBuffer in = {buf_.data(), buf_len_, buf_pos_};
+      ZSTD_outBuffer out = {dst + done, n - done, 0};
+      size_t r = ZSTD_decompressStream(impl_->zstd, &out, &in);
+      if (ZSTD_isError(r)) {
+        return ZSTD_getErrorCode(r) == ZSTD_error_memory_allocation ? Result::kNoMemory : Result::kBadPatch;
+      }
+      buf_pos_ = in.pos;
+      done += out.pos;
+      if (r == 0) frame_done_ = true;
+      if (out.pos == 0 && in.pos == in.size && input_exhausted) return Result::kBadPatch; /* truncated */
+    } else {
+      lzma_stream& lz = impl_->lz;
+      lz.next_in = buf_.data() + buf_pos_;
+      lz.avail_in = buf_len_ - buf_pos_;
+      lz.next_out = dst + done;
+      lz.avail_out = n - done;
+      lzma_ret r = lzma_code(&lz, input_exhausted ? LZMA_FINISH : LZMA_RUN);
+      size_t produced = (n - done) - lz.avail_out;
+      buf_pos_ = buf_len_ - lz.avail_in;
+      done += produced;
+      if (r == LZMA_STREAM_END) {
+        frame_done_ = true;
+      } else if (r == LZMA_MEM_ERROR) {
+        return Result::kNoMemory;
+      } else if (r != LZMA_OK) {
+        return Result::kBadPatch;
+      }
+      if (produced == 0 && input_exhausted && r != LZMA_STREAM_END) return Result::kBadPatch;
+    }
+  }
+  produced_ += n;
+  return Result::kOk;
+}
+
+Result StreamDecoder::Finish() {
+  if (produced_ != decoded_size_) return Result::kBadPatch;
+  if (codec_ == Codec::kStored) return in_pos_ == in_end_ ? Result::kOk : Result::kBadPatch;
+  /* The frame must end exactly here, with no data after it. */
+  if (!frame_done_) {
+    uint8_t extra;
+    /* Let the codec see its end marker; it must not produce more bytes. */
+    for (int guard = 0; guard < 1 << 20 && !frame_done_; ++guard) {
+      Result rr = Refill();
+      if (rr != Result::kOk) return rr;
+      bool input_exhausted = buf_pos_ == buf_len_;
+      if (codec_ == Codec::kZstd) {
+        ZSTD_inBuffer in = {buf_.data(), buf_len_, buf_pos_};
+        ZSTD_outBuffer out = {&extra, 1, 0};
+        size_t r = ZSTD_decompressStream(impl_->zstd, &out, &in);
+        if (ZSTD_isError(r) || out.pos != 0) return Result::kBadPatch;
+        buf_pos_ = in.pos;
+        if (r == 0) frame_done_ = true;
+        else if (input_exhausted) return Result::kBadPatch;
+      } else {
+        lzma_stream& lz = impl_->lz;
+        lz.next_in = buf_.data() + buf_pos_;
+        lz.avail_in = buf_len_ - buf_pos_;
+        lz.next_out = &extra;
+        lz.avail_out = 1;
+        lzma_ret r = lzma_code(&lz, input_exhausted ? LZMA_FINISH : LZMA_RUN);
+        buf_pos_ = buf_len_ - lz.avail_in;
+        if (lz.avail_out != 1) return Result::kBadPatch;
+        if (r == LZMA_STREAM_END) frame_done_ = true;
+        else if (r != LZMA_OK || input_exhausted) return Result::kBadPatch;
+      }
+    }
+    if (!frame_done_) return Result::kBadPatch;
+  }
+  if (buf_pos_ != buf_len_ || in_pos_ != in_end_) return Result::kBadPatch;
+  return Result::kOk;
+}
+
+}  // namespace olk

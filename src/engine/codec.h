@@ -1,0 +1,89 @@
+/* Entropy coding of payload streams: zstd frames and raw LZMA2 streams,
+ * and a streaming decoder that reads an encoded region of the patch data
+ * with bounded memory. */
+#ifndef OLKENG_CODEC_H
+#define OLKENG_CODEC_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "olkeng/file_layer.h"
+#include "olkeng/result.h"
+
+namespace olk {
+
+enum class Codec : uint8_t {
+  kStored = 1, /* the bytes as they are */
+  kZstd = 2,   /* one zstd frame, window at most kMaxZstdWindowLog */
+  kLzma2 = 3,  /* one LZMA2 property byte, then a raw LZMA2 stream */
+};
+
+/* Limits every reader enforces, so that applying stays within its memory
+ * bound whatever the patch data says. */
+constexpr int kMaxZstdWindowLog = 23;           /* 8 MiB */
+constexpr uint32_t kMaxLzma2Dict = 8u << 20;    /* 8 MiB */
+
+/* Effort of an encoding: what is tried for each stream. */
+enum class Effort : uint8_t {
+  kFast,  /* zstd only, a middle level */
+  kBest,  /* zstd at a high level and LZMA2 (extreme), the smaller wins */
+};
+
+/* EncodeBest():
+ * Encodes `n` bytes with the codec that gives the fewest bytes among those
+ * that `effort` tries, never more than stored. Deterministic.
+ * @return false when memory runs out. */
+bool EncodeBest(const uint8_t* src, size_t n, Effort effort, Codec* codec, std::vector<uint8_t>* out);
+
+/* EncodeWith():
+ * Encodes `n` bytes with one given codec. @return false when memory runs
+ * out or the codec fails. */
+bool EncodeWith(Codec codec, const uint8_t* src, size_t n, int zstd_level, std::vector<uint8_t>* out);
+
+/* Reads the encoded region [offset, offset+size) of `file` and hands out
+ * its decoded bytes in order. Memory: one input buffer and the codec's own
+ * window, both bounded. */
+class StreamDecoder {
+ public:
+  StreamDecoder();
+  ~StreamDecoder();
+  StreamDecoder(const StreamDecoder&) = delete;
+  StreamDecoder& operator=(const StreamDecoder&) = delete;
+
+  /* Init():
+   * Prepares decoding of a region that must decode to exactly
+   * `decoded_size` bytes. @return kOk, kBadPatch (unknown codec, limits
+   * exceeded), kNoMemory. */
+  Result Init(File* file, uint64_t offset, uint64_t size, Codec codec, uint64_t decoded_size);
+
+  /* Read():
+   * Fills `dst` with the next `n` decoded bytes. Asking for more than the
+   * declared size, or data that does not decode, gives kBadPatch; a read
+   * error of the file gives kCannotOpenPatch. */
+  Result Read(uint8_t* dst, size_t n);
+
+  /* Finish():
+   * Checks that every declared byte was read and that the encoded region
+   * holds nothing more. */
+  Result Finish();
+
+  uint64_t remaining() const { return decoded_size_ - produced_; }
+
+ private:
+  Result Refill();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  File* file_ = nullptr;
+  Codec codec_ = Codec::kStored;
+  uint64_t in_pos_ = 0, in_end_ = 0;
+  uint64_t decoded_size_ = 0, produced_ = 0;
+  std::vector<uint8_t> buf_;
+  size_t buf_pos_ = 0, buf_len_ = 0;
+  bool frame_done_ = false;
+};
+
+}  // namespace olk
+
+#endif

@@ -1,0 +1,180 @@
+/*
+ * The OLK patch engine: builds patch data from two folder trees and applies
+ * it to an install folder.
+ *
+ * The engine never throws across these functions; every failure is a
+ * Result. Applying follows a fixed order that keeps the install usable at
+ * every instant: check the patch data, check the install (pre-flight),
+ * stage every new file inside a staging folder in the install folder,
+ * commit with a journal on disk (rolled back on any failure), clean up.
+ * A run that was interrupted (process killed, power lost) is rolled back or
+ * completed by the next run before it does anything else.
+ */
+#ifndef OLKENG_ENGINE_H
+#define OLKENG_ENGINE_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "olkeng/file_layer.h"
+#include "olkeng/result.h"
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define OLK_STDCALL __stdcall
+#else
+#define OLK_STDCALL
+#endif
+
+namespace olk {
+
+/* Notification ids passed to the progress callback. */
+enum NotifyId : uint32_t {
+  kNotifyInfo = 1,          /* param: text, a line for the log */
+  kNotifyWarning = 2,       /* param: text, a line for the log */
+  kNotifyError = 3,         /* param: text, a line for the log */
+  kNotifyDetail = 4,        /* param: text, a line for the log */
+  kNotifyItemProgress = 5,  /* param: const uint32_t*, low 16 bits; kProgressWhole = done */
+  kNotifyItemCount = 6,     /* param: const uint32_t*, number of items that follow */
+  kNotifyItemStart = 7,     /* param: text, the item's name */
+  kNotifyItemEnd = 8,       /* param: none */
+  kNotifySearching = 22,    /* param: none; sent once at the start */
+};
+
+/* Progress value of a finished item (id 5). */
+constexpr uint32_t kProgressWhole = 0x8000;
+
+/* The progress callback. In the Windows DLL it uses the stdcall
+ * convention. Texts are NUL-terminated and valid only during the call. The
+ * engine ignores the returned pointer. */
+typedef const char*(OLK_STDCALL* ProgressCallback)(uint32_t id, const void* param);
+
+/* 128-bit content hash (XXH3-128, seed 0, canonical big-endian bytes). */
+struct Hash128 {
+  uint8_t bytes[16] = {};
+  bool operator==(const Hash128& o) const;
+  bool operator!=(const Hash128& o) const { return !(*this == o); }
+  std::string Hex() const;
+};
+
+struct ApplyOptions {
+  ProgressCallback callback = nullptr; /* may be NULL */
+  /* Make staged files and the journal durable before the commit. Leave on
+   * for real installs; tests may turn it off for speed. */
+  bool durable = true;
+};
+
+/* ApplyPatch():
+ * Applies the patch data in `patch` to the folder tree of `install`.
+ * Before anything else, rolls back or completes the leftovers of an
+ * interrupted run in `install`. On any result but kOk the install folder
+ * holds exactly what it held before the call (apart from the leftovers of
+ * an earlier interrupted run, which are resolved first).
+ * @return kOk only when every new file is in place and verified. */
+Result ApplyPatch(FileSystem& install, File& patch, const ApplyOptions& options);
+
+/* RecoverInstall():
+ * Rolls back or completes an interrupted run in `install` and removes the
+ * engine's staging folder. Does nothing when there is none. ApplyPatch()
+ * calls it first; it is exposed for tools and tests. */
+Result RecoverInstall(FileSystem& install, ProgressCallback callback);
+
+/* SplitCommandLine():
+ * Splits the command line of the DLL entry point, two paths each in double
+ * quotes separated by blanks ("C:\OLK" "C:\Temp\x.pat"), into its two
+ * paths. Unquoted paths without blanks are accepted too.
+ * @return false if the text does not hold exactly two non-empty paths. */
+bool SplitCommandLine(const char* command_line, std::string* install_folder, std::string* patch_path);
+
+/* -------------------------------------------------------------------- */
+/* Reading patch data                                                    */
+
+enum class EntryKind : uint8_t {
+  kAddFolder = 1,
+  kRemoveFolder = 2,
+  kAddFile = 3,
+  kRemoveFile = 4,
+  kChangeFile = 5,
+};
+
+enum class Encoding : uint8_t {
+  kNone = 0,   /* no payload (folders, removals) */
+  kStored = 1, /* the new file's bytes as they are */
+  kZstd = 2,   /* one zstd frame of the new file */
+  kXz = 3,     /* one xz stream of the new file */
+  kDelta = 4,  /* a delta against the old file */
+};
+
+struct PatchEntry {
+  EntryKind kind = EntryKind::kAddFile;
+  Encoding encoding = Encoding::kNone;
+  std::string path; /* UTF-8, '\' separated, relative to the install folder */
+  uint64_t old_size = 0;
+  Hash128 old_hash;
+  uint64_t new_size = 0;
+  Hash128 new_hash;
+  uint64_t payload_offset = 0; /* from the start of the patch data */
+  uint64_t payload_size = 0;
+};
+
+struct PatchInfo {
+  uint16_t version = 0;
+  uint64_t total_size = 0;
+  std::vector<PatchEntry> entries;
+};
+
+/* ReadPatch():
+ * Checks the whole patch data (size, checksum, version, structure, every
+ * path) and reads its manifest. Touches nothing else.
+ * @return kOk, kCannotOpenPatch when it cannot be read, kBadPatch when it
+ *         is not valid patch data, kNoMemory. */
+Result ReadPatch(File& patch, PatchInfo* info);
+
+/* IsSafeRelativePath():
+ * True when `path` may be written inside an install folder: non-empty
+ * UTF-8 components separated by single '\', none of them "." or "..", no
+ * drive, root or stream (':'), no character that Windows forbids in names,
+ * no name that Windows reserves for devices (CON, NUL, COM1, ...; also with
+ * an extension), no component ending in a dot or blank, and not inside the
+ * engine's own staging folder. */
+bool IsSafeRelativePath(const std::string& path);
+
+/* -------------------------------------------------------------------- */
+/* Building patch data                                                   */
+
+struct BuildProgress {
+  uint64_t files_done = 0;
+  uint64_t files_total = 0;
+  uint64_t bytes_done = 0;  /* of the new files being encoded */
+  uint64_t bytes_total = 0;
+};
+
+struct BuildOptions {
+  unsigned threads = 0; /* 0: one per core */
+  /* Called from the building threads, one call at a time. */
+  std::function<void(const BuildProgress&)> progress;
+};
+
+struct BuildStats {
+  uint64_t files_added = 0, files_removed = 0, files_changed = 0, files_unchanged = 0;
+  uint64_t folders_added = 0, folders_removed = 0;
+  uint64_t old_bytes = 0;  /* total size of the old tree's files */
+  uint64_t new_bytes = 0;  /* total size of the new tree's files */
+  uint64_t patch_bytes = 0;
+};
+
+/* BuildPatch():
+ * Compares the trees of `old_tree` and `new_tree` and writes patch data
+ * that turns the first into the second to `out`. The same trees always
+ * give the same bytes, whatever the number of threads. On failure
+ * `*error` (if not NULL) gets a sentence that names the cause.
+ * @return kOk; kCannotOpenPatch when a tree cannot be read; kCannotCreate
+ *         when the output cannot be written or a name cannot be stored
+ *         safely; kNoMemory. */
+Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const BuildOptions& options,
+                  BuildStats* stats, std::string* error);
+
+}  // namespace olk
+
+#endif

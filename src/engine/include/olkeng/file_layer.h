@@ -1,0 +1,167 @@
+/*
+ * The engine's file layer.
+ *
+ * Everything the engine does to disk goes through the two interfaces below,
+ * so that the rest of the engine is platform-neutral. There is one
+ * implementation on POSIX (native tools and tests) and one on Win32 (the
+ * DLL), and tests wrap either to inject faults (a locked file, a full disk,
+ * a crash in the middle of a commit).
+ *
+ * Paths handed to a FileSystem are relative to its root folder, UTF-8, with
+ * '\' between components, exactly as they are stored in patch data. The
+ * empty path names the root itself. Each implementation converts a path
+ * once, when it calls the operating system (wide-character calls and the
+ * long-path prefix on Win32, '/' separators on POSIX). Callers validate
+ * paths before use (see IsSafeRelativePath()); the layer does not.
+ */
+#ifndef OLKENG_FILE_LAYER_H
+#define OLKENG_FILE_LAYER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace olk {
+
+enum class IoStatus : uint8_t {
+  kOk = 0,
+  kNotFound,      /* the path, or one of its parents, does not exist */
+  kExists,        /* the target of a create or rename already exists */
+  kInUse,         /* another process holds the file (sharing violation, lock) */
+  kAccessDenied,  /* permissions or a read-only medium */
+  kDiskFull,      /* no space left on the volume */
+  kNoMemory,
+  kIsDirectory,   /* a file operation met a folder */
+  kNotDirectory,  /* a folder operation met a file */
+  kNotEmpty,      /* a folder to remove still has entries */
+  kBadName,       /* the name cannot be represented on this system */
+  kIoError,       /* anything else */
+};
+
+/* IoStatusName():
+ * Short constant English text for `s`, for log lines. Never NULL. */
+const char* IoStatusName(IoStatus s);
+
+enum class EntryType : uint8_t { kNone = 0, kFile, kDirectory, kOther };
+
+struct EntryInfo {
+  EntryType type = EntryType::kNone;
+  uint64_t size = 0; /* files only */
+};
+
+struct DirEntry {
+  std::string name; /* UTF-8, a single component */
+  EntryType type = EntryType::kNone;
+  uint64_t size = 0;
+};
+
+/* An open file. Files opened for reading support ReadAt(); files made by
+ * CreateNew() support Write() (sequential, at the end). The destructor
+ * closes the handle. */
+class File {
+ public:
+  virtual ~File() = default;
+
+  /* ReadAt():
+   * Reads up to `n` bytes at `offset` into `buf`; `*got` receives the count
+   * read, which is less than `n` only at the end of the file.
+   * @return kOk, or the error that stopped the read. */
+  virtual IoStatus ReadAt(uint64_t offset, void* buf, size_t n, size_t* got) = 0;
+
+  /* Write():
+   * Appends `n` bytes. A short write is reported as an error (kDiskFull when
+   * the volume is full). */
+  virtual IoStatus Write(const void* buf, size_t n) = 0;
+
+  /* Flush():
+   * Makes written data durable (fsync / FlushFileBuffers). */
+  virtual IoStatus Flush() = 0;
+
+  /* Close():
+   * Closes the handle and reports the result; later calls do nothing. */
+  virtual IoStatus Close() = 0;
+
+  /* Size():
+   * The current size of the file in bytes. */
+  virtual uint64_t Size() const = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  /* Stat():
+   * Fills `*info`; a missing path gives kOk with type kNone. */
+  virtual IoStatus Stat(const std::string& path, EntryInfo* info) = 0;
+
+  /* OpenRead():
+   * Opens an existing file for reading; others may read it meanwhile. */
+  virtual IoStatus OpenRead(const std::string& path, std::unique_ptr<File>* out) = 0;
+
+  /* CreateNew():
+   * Creates a file that must not exist yet (kExists otherwise) and opens it
+   * for writing. The parent folder must exist. */
+  virtual IoStatus CreateNew(const std::string& path, std::unique_ptr<File>* out) = 0;
+
+  /* Rename():
+   * Moves a file within the root, atomically; never replaces an existing
+   * `to` (kExists). A file held open by another process gives kInUse. */
+  virtual IoStatus Rename(const std::string& from, const std::string& to) = 0;
+
+  /* RemoveFile():
+   * Deletes a file, also when it is read-only. A missing file gives
+   * kNotFound. */
+  virtual IoStatus RemoveFile(const std::string& path) = 0;
+
+  /* MakeDir():
+   * Creates one folder; its parent must exist. An existing entry gives
+   * kExists. */
+  virtual IoStatus MakeDir(const std::string& path) = 0;
+
+  /* RemoveDir():
+   * Removes an empty folder (kNotEmpty otherwise). */
+  virtual IoStatus RemoveDir(const std::string& path) = 0;
+
+  /* List():
+   * The entries of a folder, without "." and "..", in no particular
+   * order. */
+  virtual IoStatus List(const std::string& path, std::vector<DirEntry>* out) = 0;
+
+  /* FreeSpace():
+   * Bytes available to this process on the root's volume. */
+  virtual IoStatus FreeSpace(uint64_t* bytes) = 0;
+
+  /* MarkHidden():
+   * Hides a folder of the engine's own from casual views where the system
+   * has such a notion (Win32); a no-op elsewhere. */
+  virtual IoStatus MarkHidden(const std::string& path) { (void)path; return IoStatus::kOk; }
+};
+
+#if defined(_WIN32)
+typedef wchar_t NativeChar;
+#else
+typedef char NativeChar;
+#endif
+typedef std::basic_string<NativeChar> NativeString;
+
+/* NewNativeFileSystem():
+ * The platform's file layer rooted at the folder `root` (an absolute or
+ * current-folder-relative path in the platform's own form). The folder is
+ * not checked here; Stat("") tells whether it exists.
+ * @return NULL only when memory runs out. */
+std::unique_ptr<FileSystem> NewNativeFileSystem(const NativeString& root);
+
+/* OpenNativeFile():
+ * Opens a file named by a path in the platform's own form, for reading. */
+IoStatus OpenNativeFile(const NativeString& path, std::unique_ptr<File>* out);
+
+/* CreateNativeFile():
+ * Creates or truncates a file named by a path in the platform's own form,
+ * for writing. */
+IoStatus CreateNativeFile(const NativeString& path, std::unique_ptr<File>* out);
+
+}  // namespace olk
+
+#endif

@@ -1,0 +1,486 @@
+// Host side of the platform layer: real files through POSIX (a backslash in a
+// path is a separator, as on Windows), views copied into buffers aligned to
+// the allocation granularity, and a scripted, recorded user interface.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/host/host_control.h"
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+struct OpenFile {
+  int fd = -1;
+  std::string path;
+  uint32_t access = 0;
+  uint32_t share = 0;
+};
+struct Mapping {
+  int fd = -1;
+  uint64_t size = 0;
+};
+struct View {
+  size_t size;
+};
+
+struct World {
+  std::vector<host::Call> calls;
+  std::deque<int> boxAnswers;
+  std::vector<std::unique_ptr<host::FakeWindow>> windows;
+  std::string ownPath;
+  uint32_t granularity = 65536;
+  std::map<std::string, std::map<std::string, std::string>> registry;
+  std::deque<std::function<void()>> queue;
+  std::map<void*, std::unique_ptr<OpenFile>> files;
+  std::map<void*, std::unique_ptr<Mapping>> mappings;
+  std::map<const void*, View> views;
+  bool quitPosted = false;
+  void* moduleInstance = nullptr;
+};
+
+World& world() {
+  static World w;
+  return w;
+}
+
+thread_local uint32_t t_lastError = 0;
+
+void Record(const char* name, std::string text = {}, std::string detail = {},
+            uint64_t number = 0, bool hasDetail = true) {
+  host::Call c;
+  c.name = name;
+  c.text = std::move(text);
+  c.detail = std::move(detail);
+  c.number = number;
+  c.hasDetail = hasDetail;
+  world().calls.push_back(std::move(c));
+}
+
+std::string HostPath(const char* path) {
+  std::string p(path ? path : "");
+  for (char& ch : p)
+    if (ch == '\\') ch = '/';
+  return p;
+}
+
+bool ParentExists(const std::string& p) {
+  size_t slash = p.find_last_of('/');
+  if (slash == std::string::npos) return true;
+  if (slash == 0) return true;
+  struct stat st;
+  return stat(p.substr(0, slash).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+uint32_t ErrorFromErrno(int err, const std::string& p) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return ParentExists(p) ? kErrorFileNotFound : kErrorPathNotFound;
+    case EEXIST:
+      return kErrorFileExists;
+    case EISDIR:
+    case EACCES:
+    case EPERM:
+      return kErrorAccessDenied;
+    default:
+      return 31;  // ERROR_GEN_FAILURE
+  }
+}
+
+// Windows refuses an open whose access the other opener's share mode does
+// not allow, and the other way round.
+bool SharingAllows(const OpenFile& held, uint32_t access, uint32_t share) {
+  auto reads = [](uint32_t a) { return (a & kGenericRead) != 0; };
+  auto writes = [](uint32_t a) { return (a & (kGenericWrite | kFileWriteAttributes)) != 0; };
+  if (reads(access) && !(held.share & kShareRead)) return false;
+  if (writes(access) && !(held.share & kShareWrite)) return false;
+  if (reads(held.access) && !(share & kShareRead)) return false;
+  if (writes(held.access) && !(share & kShareWrite)) return false;
+  return true;
+}
+
+}  // namespace
+
+namespace file {
+Handle Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
+            uint32_t attributes) {
+  (void)attributes;
+  std::string p = HostPath(path);
+  for (auto& kv : world().files) {
+    if (kv.second->path == p && !SharingAllows(*kv.second, access, share)) {
+      t_lastError = kErrorSharingViolation;
+      return InvalidHandle();
+    }
+  }
+  int flags = O_CLOEXEC;
+  if ((access & kGenericRead) && (access & kGenericWrite))
+    flags |= O_RDWR;
+  else if (access & kGenericWrite)
+    flags |= O_WRONLY;
+  else
+    flags |= O_RDONLY;
+  switch (disposition) {
+    case kCreateNew: flags |= O_CREAT | O_EXCL; break;
+    case kCreateAlways: flags |= O_CREAT | O_TRUNC; break;
+    case kOpenAlways: flags |= O_CREAT; break;
+    default: break;
+  }
+  struct stat st;
+  if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    t_lastError = kErrorAccessDenied;  // Windows opens no folder as a file
+    return InvalidHandle();
+  }
+  int fd = ::open(p.c_str(), flags, 0644);
+  if (fd < 0) {
+    t_lastError = ErrorFromErrno(errno, p);
+    return InvalidHandle();
+  }
+  auto f = std::make_unique<OpenFile>();
+  f->fd = fd;
+  f->path = p;
+  f->access = access;
+  f->share = share;
+  Handle h = f.get();
+  world().files[h] = std::move(f);
+  t_lastError = 0;
+  return h;
+}
+
+static OpenFile* FileOf(Handle h) {
+  auto it = world().files.find(h);
+  return it == world().files.end() ? nullptr : it->second.get();
+}
+
+uint32_t Size(Handle h) {
+  OpenFile* f = FileOf(h);
+  struct stat st;
+  if (!f || fstat(f->fd, &st) != 0) return kInvalidSize;
+  return static_cast<uint32_t>(st.st_size);
+}
+uint32_t Seek(Handle h, int32_t distance, uint32_t method) {
+  OpenFile* f = FileOf(h);
+  if (!f) return kInvalidSize;
+  int whence = method == kFileBegin ? SEEK_SET : method == kFileCurrent ? SEEK_CUR : SEEK_END;
+  off_t pos = lseek(f->fd, distance, whence);
+  if (pos < 0 || pos > 0xFFFFFFFEll) {
+    t_lastError = 131;  // ERROR_NEGATIVE_SEEK
+    return kInvalidSize;
+  }
+  return static_cast<uint32_t>(pos);
+}
+bool Read(Handle h, void* buffer, uint32_t count, uint32_t* done) {
+  OpenFile* f = FileOf(h);
+  if (done) *done = 0;
+  if (!f) return false;
+  uint32_t total = 0;
+  while (total < count) {
+    ssize_t n = ::read(f->fd, static_cast<char*>(buffer) + total, count - total);
+    if (n < 0) {
+      t_lastError = ErrorFromErrno(errno, f->path);
+      return false;
+    }
+    if (n == 0) break;  // end of file: success with fewer bytes, as on Windows
+    total += static_cast<uint32_t>(n);
+  }
+  if (done) *done = total;
+  return true;
+}
+bool Write(Handle h, const void* buffer, uint32_t count, uint32_t* done) {
+  OpenFile* f = FileOf(h);
+  if (done) *done = 0;
+  if (!f) return false;
+  uint32_t total = 0;
+  while (total < count) {
+    ssize_t n = ::write(f->fd, static_cast<const char*>(buffer) + total, count - total);
+    if (n <= 0) {
+      t_lastError = n < 0 && errno == ENOSPC ? 112 /* ERROR_DISK_FULL */ : 29;
+      return false;
+    }
+    total += static_cast<uint32_t>(n);
+  }
+  if (done) *done = total;
+  return true;
+}
+void Close(Handle h) {
+  auto& w = world();
+  auto f = w.files.find(h);
+  if (f != w.files.end()) {
+    ::close(f->second->fd);
+    w.files.erase(f);
+    return;
+  }
+  auto m = w.mappings.find(h);
+  if (m != w.mappings.end()) {
+    ::close(m->second->fd);
+    w.mappings.erase(m);
+  }
+}
+bool Remove(const char* path) {
+  std::string p = HostPath(path);
+  struct stat st;
+  if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    t_lastError = kErrorAccessDenied;
+    return false;
+  }
+  for (auto& kv : world().files) {
+    if (kv.second->path == p && !(kv.second->share & kShareDelete)) {
+      t_lastError = kErrorSharingViolation;
+      return false;
+    }
+  }
+  if (::unlink(p.c_str()) != 0) {
+    t_lastError = ErrorFromErrno(errno, p);
+    return false;
+  }
+  return true;
+}
+bool SetAttributes(const char* path, uint32_t attributes) {
+  std::string p = HostPath(path);
+  struct stat st;
+  if (stat(p.c_str(), &st) != 0) {
+    t_lastError = ErrorFromErrno(errno, p);
+    return false;
+  }
+  mode_t mode = st.st_mode & 07777;
+  mode = (attributes & kAttrReadOnly) ? (mode & ~0222) : (mode | 0200);
+  return chmod(p.c_str(), mode) == 0;
+}
+uint32_t Attributes(const char* path) {
+  std::string p = HostPath(path);
+  struct stat st;
+  if (stat(p.c_str(), &st) != 0) {
+    t_lastError = ErrorFromErrno(errno, p);
+    return kInvalidSize;
+  }
+  if (S_ISDIR(st.st_mode)) return kAttrDirectory;
+  return (st.st_mode & 0200) ? kAttrNormal : kAttrReadOnly;
+}
+bool CreateFolder(const char* path) {
+  std::string p = HostPath(path);
+  if (::mkdir(p.c_str(), 0755) != 0) {
+    t_lastError = errno == EEXIST ? kErrorAlreadyExists : ErrorFromErrno(errno, p);
+    return false;
+  }
+  return true;
+}
+bool TouchTimes(Handle h) {
+  OpenFile* f = FileOf(h);
+  return f && futimens(f->fd, nullptr) == 0;
+}
+}  // namespace file
+
+namespace mapping {
+Handle CreateReadOnly(Handle h) {
+  OpenFile* f = file::FileOf(h);
+  struct stat st;
+  // Windows cannot map an empty file.
+  if (!f || fstat(f->fd, &st) != 0 || st.st_size == 0) {
+    t_lastError = 1006;  // ERROR_FILE_INVALID
+    return nullptr;
+  }
+  auto m = std::make_unique<Mapping>();
+  m->fd = dup(f->fd);
+  m->size = static_cast<uint64_t>(st.st_size);
+  Handle mh = m.get();
+  world().mappings[mh] = std::move(m);
+  return mh;
+}
+const void* MapView(Handle mh, uint32_t offset, uint32_t size) {
+  auto& w = world();
+  auto it = w.mappings.find(mh);
+  if (it == w.mappings.end() || offset % w.granularity != 0) return nullptr;
+  const Mapping& m = *it->second;
+  uint64_t length = size;
+  if (size == 0) {
+    if (offset >= m.size) return nullptr;
+    length = m.size - offset;
+  }
+  if (uint64_t(offset) + length > m.size) {
+    t_lastError = 8;  // ERROR_NOT_ENOUGH_MEMORY, as Windows reports a view past the end
+    return nullptr;
+  }
+  // A copy at an address that is a multiple of the granularity, of exactly
+  // the view's length, so that AddressSanitizer sees any read past the view.
+  void* base = nullptr;
+  if (posix_memalign(&base, w.granularity, length ? length : 1) != 0) return nullptr;
+  if (pread(m.fd, base, length, offset) != static_cast<ssize_t>(length)) {
+    free(base);
+    return nullptr;
+  }
+  w.views[base] = View{static_cast<size_t>(length)};
+  return base;
+}
+void UnmapView(const void* base) {
+  auto& w = world();
+  auto it = w.views.find(base);
+  if (it == w.views.end()) {
+    Record("UnmapView(unknown)");
+    return;
+  }
+  free(const_cast<void*>(base));
+  w.views.erase(it);
+}
+uint32_t AllocationGranularity() { return world().granularity; }
+}  // namespace mapping
+
+namespace process {
+uint32_t OwnPath(char* buffer, uint32_t capacity) {
+  if (capacity == 0) return 0;
+  const std::string& p = world().ownPath;
+  size_t n = p.size() < capacity - 1 ? p.size() : capacity - 1;
+  memcpy(buffer, p.data(), n);
+  buffer[n] = '\0';
+  return n < p.size() ? 0 : static_cast<uint32_t>(n);
+}
+bool Launch(const char* path, const char* commandLine) {
+  Record("Launch", path ? path : "", commandLine ? commandLine : "", 0, commandLine != nullptr);
+  struct stat st;
+  std::string p = HostPath(path);
+  if (stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    t_lastError = ErrorFromErrno(ENOENT, p);
+    return false;
+  }
+  return true;
+}
+void SleepMs(uint32_t milliseconds) { Record("Sleep", {}, {}, milliseconds); }
+void TerminateSelf() {
+  Record("TerminateProcess");
+  throw host::ProcessTerminated{};
+}
+uint32_t LastError() { return t_lastError; }
+void SetLastError(uint32_t code) { t_lastError = code; }
+void DebugOutput(const char* text) { Record("DebugOutput", text ? text : ""); }
+void RestrictDllSearchToSystem() { Record("RestrictDllSearchToSystem"); }
+}  // namespace process
+
+namespace ui {
+int ShowMessageBox(Window owner, const char* text, const char* caption, uint32_t style) {
+  (void)owner;
+  Record("MessageBox", text ? text : "", caption ? caption : "", style);
+  auto& q = world().boxAnswers;
+  if (q.empty()) return kIdOk;
+  int answer = q.front();
+  q.pop_front();
+  return answer;
+}
+Window FindByClass(const char* className) {
+  Record("FindWindow", className ? className : "");
+  for (auto& w : world().windows)
+    if (w->alive && className && w->className == className) return w.get();
+  return nullptr;
+}
+intptr_t Send(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  (void)wParam;
+  (void)lParam;
+  Record("SendMessage", {}, {}, message);
+  for (auto& w : world().windows) {
+    if (w.get() == window && w->alive && message == kWmClose) {
+      ++w->closeRequests;
+      if (w->obeysClose) w->alive = false;
+    }
+  }
+  return 0;
+}
+bool Destroy(Window window) {
+  (void)window;
+  Record("DestroyWindow");
+  return false;  // another program's window cannot be destroyed from here
+}
+void DrainMessages() {
+  Record("DrainMessages");
+  auto& q = world().queue;
+  while (!q.empty()) {
+    auto handler = std::move(q.front());
+    q.pop_front();
+    handler();
+  }
+}
+void PostQuit() {
+  Record("PostQuitMessage");
+  world().quitPosted = true;
+}
+void RunMessageLoop() {
+  Record("MessageLoop");
+  DrainMessages();
+}
+}  // namespace ui
+
+namespace session {
+void Begin(void* moduleInstance) {
+  Record("SessionBegin");
+  world().moduleInstance = moduleInstance;
+}
+void End() {
+  Record("SessionEnd");
+  world().moduleInstance = nullptr;
+}
+void* ModuleInstance() { return world().moduleInstance; }
+}  // namespace session
+
+namespace registry {
+ReadResult ReadMachineString(const char* subkey, const char* value, char* buffer,
+                             uint32_t capacity) {
+  auto& reg = world().registry;
+  auto key = reg.find(subkey ? subkey : "");
+  if (key == reg.end()) return ReadResult::kKeyMissing;
+  auto v = key->second.find(value ? value : "");
+  // Windows refuses data longer than the buffer.
+  if (v == key->second.end() || v->second.size() + 1 > capacity) return ReadResult::kValueMissing;
+  memcpy(buffer, v->second.c_str(), v->second.size() + 1);
+  return ReadResult::kOk;
+}
+}  // namespace registry
+
+namespace host {
+void Reset() {
+  World& w = world();
+  for (auto& kv : w.files) ::close(kv.second->fd);
+  for (auto& kv : w.mappings) ::close(kv.second->fd);
+  for (auto& kv : w.views) free(const_cast<void*>(kv.first));
+  w = World();
+  t_lastError = 0;
+}
+const std::vector<Call>& Calls() { return world().calls; }
+std::vector<Call> CallsNamed(const std::string& name) {
+  std::vector<Call> out;
+  for (const Call& c : world().calls)
+    if (c.name == name) out.push_back(c);
+  return out;
+}
+void ScriptBoxAnswers(std::vector<int> answers) {
+  world().boxAnswers.assign(answers.begin(), answers.end());
+}
+FakeWindow* AddWindow(const std::string& className, bool obeysClose) {
+  auto w = std::make_unique<FakeWindow>();
+  w->className = className;
+  w->obeysClose = obeysClose;
+  FakeWindow* raw = w.get();
+  world().windows.push_back(std::move(w));
+  return raw;
+}
+void SetOwnPath(const std::string& path) { world().ownPath = path; }
+void SetAllocationGranularity(uint32_t granularity) { world().granularity = granularity; }
+void AddRegistryKey(const std::string& subkey) { world().registry[subkey]; }
+void SetRegistryString(const std::string& subkey, const std::string& value,
+                       const std::string& text) {
+  world().registry[subkey][value] = text;
+}
+void QueueMessage(std::function<void()> handler) { world().queue.push_back(std::move(handler)); }
+int OpenHandleCount() {
+  return static_cast<int>(world().files.size() + world().mappings.size());
+}
+int MappedViewCount() { return static_cast<int>(world().views.size()); }
+}  // namespace host
+
+}  // namespace platform

@@ -1,0 +1,134 @@
+// The thin layer over the Windows services the installer uses.
+//
+// Every routine here has two sides: platform/win32 forwards to the Win32 API
+// one call each, and platform/host runs the same logic natively on real files
+// in a temporary folder, with scripted answers for boxes, windows, registry
+// and processes (see platform/host/host_control.h). The installer's logic
+// includes this header only, never <windows.h>.
+//
+// Flags and error codes keep the platform's own values, so a call site reads
+// like the Win32 call it stands for.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace platform {
+
+using Handle = void*;  // file, mapping or module handle
+using Window = void*;  // window handle
+
+// The platform's INVALID_HANDLE_VALUE; a null handle is "none".
+inline Handle InvalidHandle() { return reinterpret_cast<Handle>(static_cast<intptr_t>(-1)); }
+
+enum Access : uint32_t {
+  kGenericRead = 0x80000000u,
+  kGenericWrite = 0x40000000u,
+  kFileWriteAttributes = 0x100u,
+};
+enum Share : uint32_t { kShareNone = 0, kShareRead = 1, kShareWrite = 2, kShareDelete = 4 };
+enum Disposition : uint32_t { kCreateNew = 1, kCreateAlways = 2, kOpenExisting = 3, kOpenAlways = 4 };
+enum Attributes : uint32_t { kAttrReadOnly = 1, kAttrDirectory = 0x10, kAttrNormal = 0x80 };
+enum SeekMethod : uint32_t { kFileBegin = 0, kFileCurrent = 1, kFileEnd = 2 };
+enum ErrorCode : uint32_t {
+  kErrorFileNotFound = 2,
+  kErrorPathNotFound = 3,
+  kErrorAccessDenied = 5,
+  kErrorSharingViolation = 32,
+  kErrorFileExists = 80,
+  kErrorAlreadyExists = 183,
+};
+constexpr uint32_t kInvalidSize = 0xFFFFFFFFu;  // failure value of Size and Seek
+
+// Files, as CreateFileA and friends.
+namespace file {
+// Opens or creates `path`; InvalidHandle() on failure (see LastError()).
+Handle Open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
+            uint32_t attributes);
+// Low 32 bits of the size, or kInvalidSize.
+uint32_t Size(Handle file);
+// Moves by a signed 32-bit distance; the new position or kInvalidSize.
+uint32_t Seek(Handle file, int32_t distance, uint32_t method);
+bool Read(Handle file, void* buffer, uint32_t count, uint32_t* done);
+bool Write(Handle file, const void* buffer, uint32_t count, uint32_t* done);
+void Close(Handle handle);  // a file or mapping handle
+bool Remove(const char* path);
+bool SetAttributes(const char* path, uint32_t attributes);
+// The attributes, or kInvalidSize when nothing is at `path`.
+uint32_t Attributes(const char* path);
+bool CreateFolder(const char* path);
+// Sets creation, access and write time of an open file to the current time.
+bool TouchTimes(Handle file);
+}  // namespace file
+
+// Read-only file mapping, as CreateFileMappingA / MapViewOfFile.
+namespace mapping {
+// A read-only mapping of the whole file; null on failure.
+Handle CreateReadOnly(Handle file);
+// A read-only view of `size` bytes at `offset` (a multiple of the
+// granularity; size 0 maps to the end of the file); null on failure.
+const void* MapView(Handle mapping, uint32_t offset, uint32_t size);
+void UnmapView(const void* base);
+uint32_t AllocationGranularity();
+}  // namespace mapping
+
+// The running process and the programs it starts.
+namespace process {
+// Full path of the program's own file (GetModuleFileNameA with no module);
+// the length written, 0 on failure. Always terminated.
+uint32_t OwnPath(char* buffer, uint32_t capacity);
+// CreateProcessA with the given application path and command line (null for
+// none); the new process is not waited for and its handles are released.
+bool Launch(const char* path, const char* commandLine);
+void SleepMs(uint32_t milliseconds);
+// Ends the process at once with exit code 0.
+[[noreturn]] void TerminateSelf();
+uint32_t LastError();
+void SetLastError(uint32_t code);
+void DebugOutput(const char* text);
+// Loads no DLL from the program's own or the current folder from here on.
+void RestrictDllSearchToSystem();
+}  // namespace process
+
+// Windows, message boxes and the thread's message queue.
+namespace ui {
+enum : uint32_t {
+  kMbOk = 0,
+  kMbYesNo = 4,
+  kMbIconError = 0x10,
+  kMbIconExclamation = 0x30,
+  kMbIconWarning = 0x30,
+};
+enum : int { kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7 };
+enum : uint32_t { kWmClose = 0x10 };
+
+int ShowMessageBox(Window owner, const char* text, const char* caption, uint32_t style);
+// The first top-level window of the class, or null.
+Window FindByClass(const char* className);
+intptr_t Send(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+bool Destroy(Window window);
+// Takes out, translates and dispatches every message waiting in the thread's
+// queue, for any window (PeekMessageA with PM_REMOVE until it finds none).
+void DrainMessages();
+void PostQuit();
+// The thread's message loop, until the quit request arrives.
+void RunMessageLoop();
+}  // namespace ui
+
+// Start and end of the component object services and the dialog framework.
+namespace session {
+void Begin(void* moduleInstance);
+void End();
+void* ModuleInstance();
+}  // namespace session
+
+// Read-only registry under HKEY_LOCAL_MACHINE.
+namespace registry {
+enum class ReadResult { kKeyMissing, kValueMissing, kOk };
+// Reads a string value into `buffer` (at most `capacity` bytes with the
+// terminator). On kValueMissing and kKeyMissing the buffer is unchanged.
+ReadResult ReadMachineString(const char* subkey, const char* value, char* buffer,
+                             uint32_t capacity);
+}  // namespace registry
+
+}  // namespace platform
