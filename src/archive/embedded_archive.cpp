@@ -144,10 +144,10 @@ ArchiveOpenFailure EmbeddedArchive::ReadDirectory(Handle file) {
   if (!SeekTo(file, -int32_t(kTrailerSize), platform::kFileEnd, trailerStart) ||
       !ReadU32(file, directory))
     return F::kCannotReadFile;
+  directoryOffset = directory;  // kept for diagnosis even when it is refused
   if (directory > embedfs::kMaxDirectoryOffset || directory > trailerStart ||
       trailerStart - directory < embedfs::kCountSize)
     return F::kBadDirectoryOffset;
-  directoryOffset = directory;
 
   uint32_t count = 0;
   if (!SeekTo(file, int32_t(directory), platform::kFileBegin, directory) || !ReadU32(file, count))

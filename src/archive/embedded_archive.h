@@ -88,7 +88,7 @@ class EmbeddedArchive {
   // For the authoring tool's listing; meaningful once Open() succeeded.
   uint32_t EntryCount() const { return entryCount; }
   const ArchiveEntry& Entry(uint32_t index) const { return entries[index]; }
-  uint32_t DirectoryOffset() const { return directoryOffset; }
+  uint32_t DirectoryOffset() const { return directoryOffset; }  // D, once read
   uint32_t DataStart() const { return dataStart; }
   ArchiveOpenFailure LastOpenFailure() const { return openFailure; }
 

@@ -5,6 +5,7 @@
 
 #include <lzma.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 namespace olk {
 

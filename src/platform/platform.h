@@ -115,6 +115,54 @@ void PostQuit();
 void RunMessageLoop();
 }  // namespace ui
 
+// Dialogs built from the program's dialog templates, bound to an object.
+namespace dialog {
+enum : uint32_t {
+  kWmGetTextLength = 0x000E,
+  kWmNcDestroy = 0x0082,
+  kWmInitDialog = 0x0110,
+  kWmCommand = 0x0111,
+  kEmSetSel = 0x00B1,
+  kEmScrollCaret = 0x00B7,
+  kEmReplaceSel = 0x00C2,
+  kPbmSetPos = 0x0402,
+};
+
+// The object a dialog window is bound to. The window glue stores the window
+// handle in it before the window's first message and routes every message of
+// the window to OnMessage, so nothing before WM_INITDIALOG is lost.
+class Client {
+ public:
+  // Handles one message; true when handled, with `result` as its result
+  // (for WM_INITDIALOG: whether the platform sets the focus).
+  virtual bool OnMessage(uint32_t message, uintptr_t wParam, intptr_t lParam,
+                         intptr_t& result) = 0;
+  // Called after the window's last message; the handle is already cleared.
+  virtual void OnFinalMessage() {}
+
+  Window window = nullptr;
+
+ protected:
+  ~Client() = default;
+};
+
+// A modeless dialog from template `templateId`, no owner; initialised when
+// this returns. Null when it cannot be created.
+Window CreateModeless(int templateId, Client* client);
+// A modal dialog from `templateId` owned by `owner`; the value given to End,
+// or -1 when it cannot be created.
+intptr_t ShowModal(int templateId, Window owner, Client* client);
+void End(Window dialog, intptr_t result);
+void SetText(Window window, const char* text);
+void SetItemText(Window dialog, int itemId, const char* text);
+// Copies the item's text (cut to capacity - 1, terminated); its length.
+uint32_t GetItemText(Window dialog, int itemId, char* buffer, uint32_t capacity);
+intptr_t SendItem(Window dialog, int itemId, uint32_t message, uintptr_t wParam, intptr_t lParam);
+void Show(Window window);
+// The active window of the calling thread, or null.
+Window Active();
+}  // namespace dialog
+
 // Start and end of the component object services and the dialog framework.
 namespace session {
 void Begin(void* moduleInstance);

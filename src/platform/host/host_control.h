@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,34 @@ void SetRegistryString(const std::string& subkey, const std::string& value,
 // Something that happens the next time the thread's queue is drained
 // (a message the user caused).
 void QueueMessage(std::function<void()> handler);
+
+// A dialog the logic made, as the user sees it: caption, visibility, the
+// texts of its items, the positions of its progress bars, and the selection
+// of its edit controls (the platform selects the whole text of an edit box
+// that receives the focus when the dialog starts).
+struct FakeDialog {
+  int templateId = 0;
+  void* client = nullptr;  // the platform::dialog::Client
+  bool modal = false;
+  bool visible = false;
+  bool ended = false;
+  intptr_t endResult = 0;
+  std::string caption;
+  std::map<int, std::string> items;
+  std::map<int, intptr_t> positions;
+  std::map<int, std::pair<size_t, size_t>> selections;
+  std::vector<intptr_t> positionHistory;  // every position set, in order, any bar
+};
+// The last dialog made from `templateId`, or null.
+FakeDialog* LastDialog(int templateId);
+FakeDialog* DialogOf(void* window);
+// What the user does while the next modal showing of `templateId` is open
+// (it should end the dialog; a showing the user leaves open ends with 2).
+void ScriptModal(int templateId, std::function<void(void* window)> user);
+// Delivers a message to a dialog as the platform would (through the glue).
+intptr_t SendToDialog(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// The next dialogs cannot be created.
+void FailDialogCreation(bool fail);
 
 // Thrown by TerminateSelf, so a test can watch the process end.
 struct ProcessTerminated {};

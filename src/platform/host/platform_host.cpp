@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -34,7 +35,16 @@ struct View {
   size_t size;
 };
 
+struct ModalScript {
+  int templateId;
+  std::function<void(void*)> user;
+};
+
 struct World {
+  std::map<void*, std::unique_ptr<host::FakeDialog>> dialogs;
+  std::vector<host::FakeDialog*> dialogOrder;  // in order of creation
+  std::deque<ModalScript> modalScripts;
+  bool failDialogs = false;
   std::vector<host::Call> calls;
   std::deque<int> boxAnswers;
   std::vector<std::unique_ptr<host::FakeWindow>> windows;
@@ -416,6 +426,147 @@ void RunMessageLoop() {
 }
 }  // namespace ui
 
+namespace dialog {
+namespace {
+// The first tab-stop control of each template, which gets the focus when
+// WM_INITDIALOG answers TRUE, and whether it is an edit box.
+struct FirstTabStop {
+  int templateId;
+  int itemId;
+  bool isEdit;
+};
+const FirstTabStop kFirstTabStops[] = {{104, 1008, true}, {101, 1, false}};
+
+host::FakeDialog* Fake(Window w) {
+  auto it = world().dialogs.find(w);
+  return it == world().dialogs.end() ? nullptr : it->second.get();
+}
+
+Window Make(int templateId, Client* client, bool modal) {
+  if (world().failDialogs) return nullptr;
+  auto d = std::make_unique<host::FakeDialog>();
+  d->templateId = templateId;
+  d->client = client;
+  d->modal = modal;
+  Window w = d.get();
+  world().dialogOrder.push_back(d.get());
+  world().dialogs[w] = std::move(d);
+  client->window = w;
+  intptr_t result = 0;
+  bool handled = client->OnMessage(kWmInitDialog, 0, 0, result);
+  host::FakeDialog* fake = Fake(w);
+  if (fake && (!handled || result)) {
+    for (const FirstTabStop& t : kFirstTabStops) {
+      if (t.templateId == templateId && t.isEdit)
+        fake->selections[t.itemId] = {0, fake->items[t.itemId].size()};
+    }
+  }
+  return w;
+}
+
+void Finish(Window w) {
+  host::FakeDialog* d = Fake(w);
+  Client* client = static_cast<Client*>(d->client);
+  intptr_t ignored = 0;
+  client->OnMessage(kWmNcDestroy, 0, 0, ignored);
+  client->window = nullptr;
+  client->OnFinalMessage();
+}
+}  // namespace
+
+Window CreateModeless(int templateId, Client* client) {
+  Record("CreateDialog", {}, {}, static_cast<uint64_t>(templateId));
+  return Make(templateId, client, false);
+}
+
+intptr_t ShowModal(int templateId, Window owner, Client* client) {
+  (void)owner;
+  Record("DialogBox", {}, {}, static_cast<uint64_t>(templateId));
+  Window w = Make(templateId, client, true);
+  if (!w) return -1;
+  auto& scripts = world().modalScripts;
+  for (auto it = scripts.begin(); it != scripts.end(); ++it) {
+    if (it->templateId == templateId) {
+      auto user = std::move(it->user);
+      scripts.erase(it);
+      user(w);
+      break;
+    }
+  }
+  host::FakeDialog* d = Fake(w);
+  intptr_t result = d->ended ? d->endResult : 2;
+  Finish(w);
+  return result;
+}
+
+void End(Window dialog, intptr_t result) {
+  Record("EndDialog", {}, {}, static_cast<uint64_t>(result));
+  if (host::FakeDialog* d = Fake(dialog)) {
+    d->ended = true;
+    d->endResult = result;
+    d->visible = false;
+  }
+}
+void SetText(Window window, const char* text) {
+  if (host::FakeDialog* d = Fake(window)) d->caption = text ? text : "";
+}
+void SetItemText(Window dialog, int itemId, const char* text) {
+  if (host::FakeDialog* d = Fake(dialog)) d->items[itemId] = text ? text : "";
+}
+uint32_t GetItemText(Window dialog, int itemId, char* buffer, uint32_t capacity) {
+  if (capacity == 0) return 0;
+  host::FakeDialog* d = Fake(dialog);
+  std::string t = d ? d->items[itemId] : std::string();
+  size_t n = t.size() < capacity - 1 ? t.size() : capacity - 1;
+  memcpy(buffer, t.data(), n);
+  buffer[n] = '\0';
+  return static_cast<uint32_t>(n);
+}
+intptr_t SendItem(Window dialog, int itemId, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  host::FakeDialog* d = Fake(dialog);
+  if (!d) return 0;
+  std::string& t = d->items[itemId];
+  auto& sel = d->selections.try_emplace(itemId, t.size(), t.size()).first->second;
+  switch (message) {
+    case kWmGetTextLength:
+      return static_cast<intptr_t>(t.size());
+    case kEmSetSel: {
+      // As the edit control: -1 as start removes the selection; -1 as end
+      // means the end of the text; positions are clamped to the text.
+      intptr_t start = static_cast<intptr_t>(wParam), end = lParam;
+      if (start == -1) {
+        sel.first = sel.second;
+        return 0;
+      }
+      size_t len = t.size();
+      size_t s = start < 0 ? 0 : std::min<size_t>(static_cast<size_t>(start), len);
+      size_t e = end < 0 ? len : std::min<size_t>(static_cast<size_t>(end), len);
+      sel = {std::min(s, e), std::max(s, e)};
+      return 0;
+    }
+    case kEmReplaceSel: {
+      const char* insert = reinterpret_cast<const char*>(lParam);
+      t.replace(sel.first, sel.second - sel.first, insert ? insert : "");
+      size_t caret = sel.first + (insert ? strlen(insert) : 0);
+      sel = {caret, caret};
+      return 0;
+    }
+    case kPbmSetPos: {
+      intptr_t previous = d->positions[itemId];
+      d->positions[itemId] = static_cast<intptr_t>(wParam);
+      d->positionHistory.push_back(static_cast<intptr_t>(wParam));
+      return previous;
+    }
+    default:
+      return 0;
+  }
+}
+void Show(Window window) {
+  if (host::FakeDialog* d = Fake(window)) d->visible = true;
+}
+Window Active() { return nullptr; }
+}  // namespace dialog
+
 namespace session {
 void Begin(void* moduleInstance) {
   Record("SessionBegin");
@@ -477,6 +628,28 @@ void SetRegistryString(const std::string& subkey, const std::string& value,
   world().registry[subkey][value] = text;
 }
 void QueueMessage(std::function<void()> handler) { world().queue.push_back(std::move(handler)); }
+FakeDialog* LastDialog(int templateId) {
+  FakeDialog* last = nullptr;
+  for (FakeDialog* d : world().dialogOrder)
+    if (d->templateId == templateId) last = d;
+  return last;
+}
+FakeDialog* DialogOf(void* window) {
+  auto it = world().dialogs.find(window);
+  return it == world().dialogs.end() ? nullptr : it->second.get();
+}
+void ScriptModal(int templateId, std::function<void(void*)> user) {
+  world().modalScripts.push_back({templateId, std::move(user)});
+}
+intptr_t SendToDialog(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  FakeDialog* d = DialogOf(window);
+  if (!d) return 0;
+  intptr_t result = 0;
+  static_cast<dialog::Client*>(d->client)->OnMessage(message, wParam, lParam, result);
+  return result;
+}
+void FailDialogCreation(bool fail) { world().failDialogs = fail; }
+
 int OpenHandleCount() {
   return static_cast<int>(world().files.size() + world().mappings.size());
 }

@@ -1,5 +1,6 @@
 // Win32 side of the platform layer: one API call per routine, nothing more.
 #include <windows.h>
+#include <commctrl.h>
 #include <objbase.h>
 
 #include "platform/platform.h"
@@ -136,6 +137,9 @@ namespace session {
 static void* g_moduleInstance;
 void Begin(void* moduleInstance) {
   CoInitialize(nullptr);
+  // The progress bars of the dialogs are common controls: register them.
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
   g_moduleInstance = moduleInstance;
 }
 void End() {

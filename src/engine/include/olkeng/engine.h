@@ -102,7 +102,7 @@ enum class Encoding : uint8_t {
   kNone = 0,   /* no payload (folders, removals) */
   kStored = 1, /* the new file's bytes as they are */
   kZstd = 2,   /* one zstd frame of the new file */
-  kXz = 3,     /* one xz stream of the new file */
+  kLzma2 = 3,  /* one raw LZMA2 stream of the new file */
   kDelta = 4,  /* a delta against the old file */
 };
 

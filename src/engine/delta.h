@@ -1,0 +1,88 @@
+/*
+ * Binary delta of one file against its old version.
+ *
+ * The encoder finds, with a suffix array of the old file, long matches for
+ * every stretch of the new file and grows each match in both directions as
+ * long as at least half of the bytes still agree. A grown match is sent as
+ * the byte-wise difference between new and old bytes, which is mostly zero
+ * and therefore cheap to entropy-code even where an executable's addresses
+ * have shifted; what no match covers is sent as literal bytes.
+ *
+ * Three streams come out: the control stream (one record per match), the
+ * difference stream and the literal ("extra") stream. Their encoding into
+ * a payload is in payload.h.
+ */
+#ifndef OLKENG_DELTA_H
+#define OLKENG_DELTA_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "olkeng/result.h"
+
+namespace olk {
+
+class CoreBudget;
+class File;
+
+struct DeltaStreams {
+  std::vector<uint8_t> control; /* records: zigzag seek, copy length, extra length (varints) */
+  std::vector<uint8_t> diff;    /* new - old, one byte per copied byte */
+  std::vector<uint8_t> extra;   /* literal bytes */
+  uint64_t records = 0;
+};
+
+/* The largest old file the delta encoder takes (its suffix array is
+ * indexed with 32-bit integers). Larger files are sent whole. */
+constexpr uint64_t kMaxDeltaOldSize = (1ull << 31) - 16;
+
+/* ComputeDelta():
+ * Computes the three streams that turn `old_data` into `new_data`. Uses
+ * extra cores from `budget` when it grants them; the result does not
+ * depend on how many it grants.
+ * @return false when memory runs out or `old_size` is too large. */
+bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
+                  CoreBudget* budget, DeltaStreams* out);
+
+/* Where decoded bytes go: the applier hashes and writes them. */
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual Result Put(const uint8_t* data, size_t n) = 0;
+};
+
+/* Reads the old file at random places through a small cache of fixed-size
+ * blocks, so that memory does not grow with the size of the file. */
+class OldFileCache {
+ public:
+  static constexpr size_t kBlockSize = 64 * 1024;
+  static constexpr size_t kBlocks = 256; /* 16 MiB at most */
+
+  OldFileCache(File* file, uint64_t size);
+  ~OldFileCache();
+
+  /* Span():
+   * Points `*data` at the cached bytes from `offset` on, and `*avail` at
+   * their count (at least 1, at most to the end of the block). The pointer
+   * stays valid until the next call. @return kOk, kOldFileMismatch when the
+   * file is shorter than expected, kFileInUse on a read error, kNoMemory. */
+  Result Span(uint64_t offset, const uint8_t** data, size_t* avail);
+
+ private:
+  struct Slot {
+    uint64_t block = ~0ull;
+    uint64_t stamp = 0;
+    size_t len = 0;
+    uint8_t* data = nullptr;
+  };
+  File* file_;
+  uint64_t size_;
+  uint64_t clock_ = 0;
+  size_t last_ = 0;
+  std::vector<Slot> slots_;
+};
+
+}  // namespace olk
+
+#endif

@@ -1,0 +1,257 @@
+#include <divsufsort.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "bytes.h"
+#include "delta.h"
+#include "parallel.h"
+
+namespace olk {
+
+namespace {
+
+/* A match that is at least this long is taken without comparing it with
+ * the current offset any further; it bounds the work on long repeats. */
+constexpr int64_t kLongMatch = 4096;
+/* The new file is scanned in pieces of this size, independently, so that
+ * the scan can use several cores and still give the same result however
+ * many it gets. */
+constexpr int64_t kSegmentSize = 2 << 20;
+
+/* Length of the common prefix of a and b, at most `max`. */
+inline int64_t CommonPrefix(const uint8_t* a, const uint8_t* b, int64_t max) {
+  int64_t i = 0;
+  while (i + 8 <= max) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) return i + (__builtin_ctzll(x ^ y) >> 3);
+    i += 8;
+  }
+  while (i < max && a[i] == b[i]) ++i;
+  return i;
+}
+
+class Matcher {
+ public:
+  Matcher(const uint8_t* old_data, int64_t n, const int32_t* sa) : old_(old_data), n_(n), sa_(sa) {
+    /* bucket_[k] = first suffix-array index whose suffix starts with the
+     * two bytes k (a one-byte suffix counts as followed by zero, which
+     * keeps the keys in suffix-array order). */
+    bucket_.assign(65537, 0);
+    for (int64_t i = 0; i < n_; ++i) {
+      uint32_t k = static_cast<uint32_t>(old_[i]) << 8 | (i + 1 < n_ ? old_[i + 1] : 0);
+      ++bucket_[k + 1];
+    }
+    for (size_t k = 1; k < bucket_.size(); ++k) bucket_[k] += bucket_[k - 1];
+  }
+
+  /* Longest match of s[0..len) in the old file; its length, and its start
+   * in *pos. */
+  int64_t Find(const uint8_t* s, int64_t len, int64_t* pos) const {
+    *pos = 0;
+    if (len <= 0 || n_ == 0) return 0;
+    int64_t lo, hi, skip;
+    if (len >= 2) {
+      uint32_t k = static_cast<uint32_t>(s[0]) << 8 | s[1];
+      lo = bucket_[k];
+      hi = bucket_[k + 1];
+      if (lo == hi) return 0;
+      skip = 2;
+    } else {
+      lo = 0;
+      hi = n_;
+      skip = 0;
+    }
+    /* Binary search with the known common prefixes of both bounds. */
+    int64_t left = lo - 1, right = hi;
+    int64_t llcp = skip, rlcp = skip;
+    while (right - left > 1) {
+      int64_t mid = left + (right - left) / 2;
+      int64_t p = sa_[mid];
+      int64_t k = std::min(llcp, rlcp);
+      int64_t lim = std::min(n_ - p, len);
+      if (k < lim) k += CommonPrefix(old_ + p + k, s + k, lim - k);
+      bool suffix_less;
+      if (k == len) {
+        suffix_less = false;
+      } else if (k == n_ - p) {
+        suffix_less = true;
+      } else {
+        suffix_less = old_[p + k] < s[k];
+      }
+      if (suffix_less) {
+        left = mid;
+        llcp = k;
+      } else {
+        right = mid;
+        rlcp = k;
+      }
+    }
+    int64_t best = 0;
+    if (left >= lo) {
+      best = llcp;
+      *pos = sa_[left];
+    }
+    if (right < hi && rlcp > best) {
+      best = rlcp;
+      *pos = sa_[right];
+    }
+    if (skip == 2 && best < 2) {
+      /* Every suffix in the bucket shares the first two bytes. */
+      *pos = sa_[lo];
+      best = std::min<int64_t>(2, std::min<int64_t>(len, n_ - sa_[lo]));
+    }
+    return best;
+  }
+
+ private:
+  const uint8_t* old_;
+  int64_t n_;
+  const int32_t* sa_;
+  std::vector<int64_t> bucket_;
+};
+
+struct Op {
+  int64_t new_pos, old_pos, copy_len, extra_len;
+};
+
+/* Scans new[s0, s1) and appends its records to *ops. */
+void ScanSegment(const Matcher& m, const uint8_t* old_data, int64_t n, const uint8_t* nw, int64_t s0, int64_t s1,
+                 std::vector<Op>* ops) {
+  int64_t scan = s0, len = 0, pos = 0;
+  int64_t lastscan = s0, lastpos = 0, lastoffset = 0;
+  auto same = [&](int64_t new_index, int64_t old_index) {
+    return old_index >= 0 && old_index < n && old_data[old_index] == nw[new_index];
+  };
+  while (scan < s1) {
+    int64_t oldscore = 0;
+    scan += len;
+    int64_t scsc = scan;
+    for (; scan < s1; ++scan) {
+      len = m.Find(nw + scan, s1 - scan, &pos);
+      for (; scsc < scan + len; ++scsc)
+        if (same(scsc, scsc + lastoffset)) ++oldscore;
+      if ((len == oldscore && len != 0) || len > oldscore + 8 || len >= kLongMatch) break;
+      if (same(scan, scan + lastoffset)) --oldscore;
+    }
+    if (len != oldscore || scan == s1) {
+      /* Grow the previous match forwards... */
+      int64_t s = 0, best = 0, lenf = 0;
+      for (int64_t i = 0; lastscan + i < scan && lastpos + i < n;) {
+        if (old_data[lastpos + i] == nw[lastscan + i]) ++s;
+        ++i;
+        if (s * 2 - i > best * 2 - lenf) {
+          best = s;
+          lenf = i;
+        }
+      }
+      /* ...and the new one backwards. */
+      int64_t lenb = 0;
+      if (scan < s1) {
+        s = 0;
+        best = 0;
+        for (int64_t i = 1; scan >= lastscan + i && pos >= i; ++i) {
+          if (old_data[pos - i] == nw[scan - i]) ++s;
+          if (s * 2 - i > best * 2 - lenb) {
+            best = s;
+            lenb = i;
+          }
+        }
+      }
+      /* Where they overlap, split at the point that keeps the most
+       * agreeing bytes. */
+      if (lastscan + lenf > scan - lenb) {
+        int64_t overlap = (lastscan + lenf) - (scan - lenb);
+        s = 0;
+        best = 0;
+        int64_t lens = 0;
+        for (int64_t i = 0; i < overlap; ++i) {
+          if (nw[lastscan + lenf - overlap + i] == old_data[lastpos + lenf - overlap + i]) ++s;
+          if (nw[scan - lenb + i] == old_data[pos - lenb + i]) --s;
+          if (s > best) {
+            best = s;
+            lens = i + 1;
+          }
+        }
+        lenf += lens - overlap;
+        lenb -= lens;
+      }
+      ops->push_back(Op{lastscan, lastpos, lenf, (scan - lenb) - (lastscan + lenf)});
+      lastscan = scan - lenb;
+      lastpos = pos - lenb;
+      lastoffset = pos - scan;
+    }
+  }
+}
+
+}  // namespace
+
+bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
+                  CoreBudget* budget, DeltaStreams* out) {
+  if (old_size > kMaxDeltaOldSize) return false;
+  const int64_t n = static_cast<int64_t>(old_size), m = static_cast<int64_t>(new_size);
+  try {
+    std::vector<Op> ops;
+    if (n > 0 && m > 0) {
+      std::vector<int32_t> sa(static_cast<size_t>(n));
+      if (divsufsort(old_data, sa.data(), static_cast<saidx_t>(n)) != 0) return false;
+      Matcher matcher(old_data, n, sa.data());
+      const size_t segments = static_cast<size_t>((m + kSegmentSize - 1) / kSegmentSize);
+      std::vector<std::vector<Op>> seg_ops(segments);
+      RunParallel(
+          segments,
+          [&](size_t i) {
+            int64_t s0 = static_cast<int64_t>(i) * kSegmentSize;
+            int64_t s1 = std::min(m, s0 + kSegmentSize);
+            ScanSegment(matcher, old_data, n, new_data, s0, s1, &seg_ops[i]);
+          },
+          budget);
+      for (auto& v : seg_ops) {
+        ops.insert(ops.end(), v.begin(), v.end());
+        std::vector<Op>().swap(v);
+      }
+    } else if (m > 0) {
+      ops.push_back(Op{0, 0, 0, m});
+    }
+
+    /* Lay out the streams. Records that copy nothing and add nothing are
+     * dropped; a record that only adds literals keeps the old cursor. */
+    out->control.clear();
+    out->diff.clear();
+    out->extra.clear();
+    out->records = 0;
+    size_t copy_total = 0, extra_total = 0;
+    for (const Op& op : ops) {
+      copy_total += static_cast<size_t>(op.copy_len);
+      extra_total += static_cast<size_t>(op.extra_len);
+    }
+    out->diff.resize(copy_total);
+    out->extra.resize(extra_total);
+    uint8_t* d = out->diff.data();
+    uint8_t* e = out->extra.data();
+    int64_t cursor = 0;
+    for (const Op& op : ops) {
+      if (op.copy_len == 0 && op.extra_len == 0) continue;
+      int64_t seek = op.copy_len ? op.old_pos - cursor : 0;
+      PutVarint(&out->control, ZigZag(seek));
+      PutVarint(&out->control, static_cast<uint64_t>(op.copy_len));
+      PutVarint(&out->control, static_cast<uint64_t>(op.extra_len));
+      ++out->records;
+      const uint8_t* np = new_data + op.new_pos;
+      const uint8_t* oldp = old_data + op.old_pos;
+      for (int64_t i = 0; i < op.copy_len; ++i) d[i] = static_cast<uint8_t>(np[i] - oldp[i]);
+      d += op.copy_len;
+      std::memcpy(e, np + op.copy_len, static_cast<size_t>(op.extra_len));
+      e += op.extra_len;
+      cursor += seek + op.copy_len;
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace olk

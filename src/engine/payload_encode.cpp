@@ -1,0 +1,40 @@
+#include <new>
+
+#include "bytes.h"
+#include "parallel.h"
+#include "payload.h"
+
+namespace olk {
+
+bool EncodeDeltaPayload(const DeltaStreams& streams, Effort effort, CoreBudget* budget, std::vector<uint8_t>* out) {
+  const std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
+  std::vector<uint8_t> enc[3];
+  Codec codec[3] = {Codec::kStored, Codec::kStored, Codec::kStored};
+  bool ok[3] = {true, true, true};
+  RunParallel(
+      3,
+      [&](size_t i) {
+        try {
+          ok[i] = EncodeBest(src[i]->data(), src[i]->size(), effort, &codec[i], &enc[i]);
+        } catch (const std::bad_alloc&) {
+          ok[i] = false;
+        }
+      },
+      budget);
+  if (!ok[0] || !ok[1] || !ok[2]) return false;
+  try {
+    out->clear();
+    PutU8(out, 0);
+    for (int i = 0; i < 3; ++i) {
+      PutU8(out, static_cast<uint8_t>(codec[i]));
+      PutVarint(out, src[i]->size());
+      PutVarint(out, enc[i].size());
+    }
+    for (int i = 0; i < 3; ++i) PutBytes(out, enc[i].data(), enc[i].size());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace olk

@@ -1,0 +1,695 @@
+// uidriver: starts a program, reads every window it shows and answers it by
+// script, the way a user would, and writes what it saw as JSON lines.
+//
+//   uidriver.exe JOBFILE
+//
+// The job file holds "key=value" lines; a value is the rest of its line,
+// byte for byte (trailing blanks included), so command lines with quotes and
+// backslashes need no escaping:
+//
+//   exe=PATH          program to start (required)
+//   args=TEXT         command line after the program's name (optional)
+//   transcript=PATH   JSON lines written here (required)
+//   timeout_ms=N      limit for the whole run (default 20000); the program is
+//                     terminated when it is exceeded
+//   settle_ms=N       how long a window must have been visible before it is
+//                     read (default 100)
+//   child_wait_ms=N   how long to wait for started children after the
+//                     program ended (default 10000)
+//   shots=DIR         save a BMP picture of every window read (optional)
+//   answer=STEP       starts the next scripted answer; answers are used in the
+//                     order in which windows appear
+//   and=STEP          adds a step to the latest answer
+//   default=STEP      answer for windows beyond the script (default "cancel")
+//
+// Steps: "press ID" (a button's click, as WM_COMMAND/BN_CLICKED),
+// "set ID TEXT" (WM_SETTEXT to a control), "cancel" (WM_COMMAND IDCANCEL),
+// "close" (WM_CLOSE), "leave" (record the window, do nothing).
+//
+// Events, one JSON object a line, in the order they happened:
+//   start      pid and command line of the started program
+//   window     a visible top-level window of the program: class, caption,
+//              controls, and for a message box its text, icon and buttons;
+//              "answer" lists the steps taken
+//   gone       a window that vanished before it could be read
+//   child      a process the program started (pid, image name)
+//   child_exit its exit code (or "still running" when the wait ran out)
+//   timeout    the limit was reached; the program was terminated
+//   exit       the program's exit code
+//
+// Exit status: 0 when the program ended within the limit, 1 on a timeout,
+// 2 when the job could not be run.
+//
+// Everything goes to files: a program that is the first one of a fresh
+// wineserver may hold on to its caller's pipes, so stdout is not reliable.
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Step {
+  std::string verb;  // press, set, cancel, close, leave
+  int id = 0;
+  std::string text;
+};
+using Answer = std::vector<Step>;
+
+struct Job {
+  std::string exe;
+  std::string args;
+  bool haveArgs = false;
+  std::string transcript;
+  std::string shots;
+  DWORD timeoutMs = 20000;
+  DWORD settleMs = 100;
+  DWORD childWaitMs = 10000;
+  std::vector<Answer> answers;
+  Answer fallback{Step{"cancel", 0, ""}};
+};
+
+FILE* g_out = nullptr;
+DWORD g_start = 0;
+
+DWORD Elapsed() { return GetTickCount() - g_start; }
+
+// ---------------------------------------------------------------- JSON text
+
+std::string Utf8(const std::wstring& w) {
+  if (w.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+  std::string s(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), &s[0], n, nullptr, nullptr);
+  return s;
+}
+
+// A JSON string literal. Bytes of 0x80 and above are taken as UTF-8 and
+// passed through; the command line, which is single-byte text, is written
+// with Latin1 instead (see JsonBytes).
+std::string Json(const std::string& s) {
+  std::string o = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': o += "\\\""; break;
+      case '\\': o += "\\\\"; break;
+      case '\n': o += "\\n"; break;
+      case '\r': o += "\\r"; break;
+      case '\t': o += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char b[8];
+          snprintf(b, sizeof b, "\\u%04x", c);
+          o += b;
+        } else {
+          o += (char)c;
+        }
+    }
+  }
+  return o + "\"";
+}
+
+std::string JsonBytes(const std::string& s) {
+  std::string o = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      o += '\\';
+      o += (char)c;
+    } else if (c < 0x20 || c >= 0x7f) {
+      char b[8];
+      snprintf(b, sizeof b, "\\u%04x", c);
+      o += b;
+    } else {
+      o += (char)c;
+    }
+  }
+  return o + "\"";
+}
+
+std::string Hex(UINT_PTR v) {
+  char b[24];
+  snprintf(b, sizeof b, "\"0x%08lx\"", (unsigned long)v);
+  return b;
+}
+
+void Emit(const std::string& event, const std::string& fields) {
+  if (!g_out) return;
+  fprintf(g_out, "{\"event\":%s,\"t_ms\":%lu%s%s}\n", Json(event).c_str(), (unsigned long)Elapsed(),
+          fields.empty() ? "" : ",", fields.c_str());
+  fflush(g_out);
+}
+
+// ---------------------------------------------------------------- job file
+
+bool ParseStep(const std::string& s, Step* step) {
+  size_t sp = s.find(' ');
+  step->verb = s.substr(0, sp);
+  std::string rest = sp == std::string::npos ? "" : s.substr(sp + 1);
+  if (step->verb == "cancel" || step->verb == "close" || step->verb == "leave") return rest.empty();
+  if (step->verb != "press" && step->verb != "set") return false;
+  char* end = nullptr;
+  long id = strtol(rest.c_str(), &end, 10);
+  if (end == rest.c_str()) return false;
+  step->id = (int)id;
+  if (step->verb == "press") return *end == '\0';
+  if (*end != ' ') return false;
+  step->text = end + 1;
+  return true;
+}
+
+bool ReadJob(const char* path, Job* job, std::string* error) {
+  FILE* f = fopen(path, "rb");
+  if (!f) {
+    *error = std::string("cannot open job file ") + path;
+    return false;
+  }
+  std::string all;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) all.append(buf, n);
+  fclose(f);
+
+  size_t pos = 0;
+  while (pos < all.size()) {
+    size_t nl = all.find('\n', pos);
+    std::string line = all.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+    pos = nl == std::string::npos ? all.size() : nl + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+      *error = "job line without '=': " + line;
+      return false;
+    }
+    std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    Step step;
+    if (key == "exe") {
+      job->exe = value;
+    } else if (key == "args") {
+      job->args = value;
+      job->haveArgs = true;
+    } else if (key == "transcript") {
+      job->transcript = value;
+    } else if (key == "shots") {
+      job->shots = value;
+    } else if (key == "timeout_ms") {
+      job->timeoutMs = strtoul(value.c_str(), nullptr, 10);
+    } else if (key == "settle_ms") {
+      job->settleMs = strtoul(value.c_str(), nullptr, 10);
+    } else if (key == "child_wait_ms") {
+      job->childWaitMs = strtoul(value.c_str(), nullptr, 10);
+    } else if (key == "answer" || key == "and" || key == "default") {
+      if (!ParseStep(value, &step)) {
+        *error = "bad step: " + value;
+        return false;
+      }
+      if (key == "answer") {
+        job->answers.push_back(Answer{step});
+      } else if (key == "and") {
+        if (job->answers.empty()) {
+          *error = "'and' before any 'answer'";
+          return false;
+        }
+        job->answers.back().push_back(step);
+      } else {
+        job->fallback = Answer{step};
+      }
+    } else {
+      *error = "unknown job key: " + key;
+      return false;
+    }
+  }
+  if (job->exe.empty() || job->transcript.empty()) {
+    *error = "job needs exe= and transcript=";
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- windows
+
+std::wstring ClassOf(HWND w) {
+  wchar_t b[256] = {0};
+  GetClassNameW(w, b, 256);
+  return b;
+}
+
+// The text of another process's window. Reading it must never hang on a busy
+// program: edit and combo boxes keep their text themselves and are asked with
+// a bounded WM_GETTEXT; every other window's text is the one the system holds.
+std::wstring TextOf(HWND w) {
+  std::wstring cls = ClassOf(w);
+  if (!lstrcmpiW(cls.c_str(), L"Edit") || !lstrcmpiW(cls.c_str(), L"ComboBox")) {
+    DWORD_PTR len = 0;
+    if (SendMessageTimeoutW(w, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 1000, &len)) {
+      std::vector<wchar_t> b(len + 2, 0);
+      DWORD_PTR got = 0;
+      if (SendMessageTimeoutW(w, WM_GETTEXT, (WPARAM)(len + 1), (LPARAM)b.data(), SMTO_ABORTIFHUNG, 1000,
+                              &got))
+        return std::wstring(b.data());
+    }
+  }
+  int len = GetWindowTextLengthW(w);
+  std::vector<wchar_t> b(len + 2, 0);
+  InternalGetWindowText(w, b.data(), len + 1);
+  return std::wstring(b.data());
+}
+
+// Dialog control ids are 16-bit; -1 (IDC_STATIC) reads as 65535.
+unsigned ControlId(HWND w) { return (unsigned)GetDlgCtrlID(w) & 0xFFFFu; }
+
+HWND FindControl(HWND dlg, unsigned id) {
+  for (HWND c = GetWindow(dlg, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+    if (ControlId(c) == id) return c;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------- pictures
+
+struct Picture {
+  int w = 0, h = 0;
+  std::vector<DWORD> px;  // top-down, 0x00RRGGBB
+};
+
+// A copy of a screen rectangle, as shown (the X server's picture of it).
+bool CaptureScreen(const RECT& r, Picture* pic) {
+  int w = r.right - r.left, h = r.bottom - r.top;
+  if (w <= 0 || h <= 0 || w > 4096 || h > 4096) return false;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi = {};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = -h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  bool ok = false;
+  if (bmp) {
+    HGDIOBJ old = SelectObject(mem, bmp);
+    ok = BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY) != 0;
+    GdiFlush();
+    if (ok) {
+      pic->w = w;
+      pic->h = h;
+      pic->px.assign((DWORD*)bits, (DWORD*)bits + (size_t)w * h);
+      for (DWORD& p : pic->px) p &= 0xFFFFFF;
+    }
+    SelectObject(mem, old);
+    DeleteObject(bmp);
+  }
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return ok;
+}
+
+// The system icon `id` drawn as a static icon control draws it: stretched
+// over a w x h client area filled with `background`.
+Picture RenderIcon(LPCWSTR id, int w, int h, DWORD background) {
+  Picture pic;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi = {};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = -h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (bmp) {
+    HGDIOBJ old = SelectObject(mem, bmp);
+    DWORD* p = (DWORD*)bits;
+    for (size_t i = 0; i < (size_t)w * h; ++i) p[i] = background;
+    DrawIconEx(mem, 0, 0, LoadIconW(nullptr, id), w, h, 0, nullptr, DI_NORMAL);
+    GdiFlush();
+    pic.w = w;
+    pic.h = h;
+    pic.px.assign(p, p + (size_t)w * h);
+    for (DWORD& q : pic.px) q &= 0xFFFFFF;
+    SelectObject(mem, old);
+    DeleteObject(bmp);
+  }
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return pic;
+}
+
+size_t Differing(const Picture& a, const Picture& b) {
+  size_t n = 0;
+  for (size_t i = 0; i < a.px.size(); ++i) {
+    DWORD x = a.px[i], y = b.px[i];
+    int dr = abs((int)((x >> 16) & 255) - (int)((y >> 16) & 255));
+    int dg = abs((int)((x >> 8) & 255) - (int)((y >> 8) & 255));
+    int db = abs((int)(x & 255) - (int)(y & 255));
+    if (dr > 24 || dg > 24 || db > 24) ++n;
+  }
+  return n;
+}
+
+// Which standard icon a message box shows: the icon control (1088) is read
+// off the screen and compared with each system icon drawn the same way.
+// "none" when the control is hidden or blank; "unknown" when it shows
+// something that is none of the four.
+std::string ClassifyIcon(HWND ctl) {
+  if (!ctl || !IsWindowVisible(ctl)) return "none";
+  // The control of a box without an icon stays visible, but holds none.
+  DWORD_PTR icon = 0;
+  if (SendMessageTimeoutW(ctl, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 1000, &icon) && !icon) return "none";
+  RECT r;
+  GetWindowRect(ctl, &r);
+  Picture seen;
+  if (!CaptureScreen(r, &seen)) return "unreadable";
+  DWORD bg = seen.px[0];
+  bool blank = true;
+  for (DWORD p : seen.px) blank = blank && p == bg;
+  if (blank) return "none";
+  static const struct {
+    const char* name;
+    LPCWSTR id;
+  } kIcons[] = {{"error", MAKEINTRESOURCEW(32513)},         // IDI_HAND
+                {"warning", MAKEINTRESOURCEW(32515)},       // IDI_EXCLAMATION
+                {"information", MAKEINTRESOURCEW(32516)},   // IDI_ASTERISK
+                {"question", MAKEINTRESOURCEW(32514)}};     // IDI_QUESTION
+  const char* best = "unknown";
+  size_t bestDiff = (size_t)-1;
+  for (const auto& icon : kIcons) {
+    size_t d = Differing(seen, RenderIcon(icon.id, seen.w, seen.h, bg));
+    if (d < bestDiff) {
+      bestDiff = d;
+      best = icon.name;
+    }
+  }
+  // Allow a few pixels of difference in blending; another icon differs in
+  // hundreds.
+  return bestDiff * 50 <= seen.px.size() ? best : "unknown";
+}
+
+bool SaveBmp(const std::string& path, const Picture& pic) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  BITMAPFILEHEADER fh = {};
+  BITMAPINFOHEADER ih = {};
+  DWORD bytes = (DWORD)pic.px.size() * 4;
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof ih;
+  fh.bfSize = fh.bfOffBits + bytes;
+  ih.biSize = sizeof ih;
+  ih.biWidth = pic.w;
+  ih.biHeight = -pic.h;
+  ih.biPlanes = 1;
+  ih.biBitCount = 32;
+  ih.biCompression = BI_RGB;
+  bool ok = fwrite(&fh, sizeof fh, 1, f) == 1 && fwrite(&ih, sizeof ih, 1, f) == 1 &&
+            fwrite(pic.px.data(), 1, bytes, f) == bytes;
+  return fclose(f) == 0 && ok;
+}
+
+// ---------------------------------------------------------------- reading
+
+// A message box is a dialog with the message text in static 65535 and the
+// icon in static 1088.
+bool IsMessageBox(HWND w) {
+  HWND text = FindControl(w, 0xFFFF), icon = FindControl(w, 1088);
+  return ClassOf(w) == L"#32770" && text && icon && !lstrcmpiW(ClassOf(text).c_str(), L"Static") &&
+         !lstrcmpiW(ClassOf(icon).c_str(), L"Static");
+}
+
+std::string Describe(HWND w) {
+  std::string f;
+  RECT r;
+  GetWindowRect(w, &r);
+  char rect[96];
+  snprintf(rect, sizeof rect, "[%ld,%ld,%ld,%ld]", r.left, r.top, r.right, r.bottom);
+  f += "\"hwnd\":" + Hex((UINT_PTR)w);
+  f += ",\"class\":" + Json(Utf8(ClassOf(w)));
+  f += ",\"caption\":" + Json(Utf8(TextOf(w)));
+  f += ",\"rect\":" + std::string(rect);
+  HWND owner = GetWindow(w, GW_OWNER);
+  f += ",\"owner\":" + (owner ? Hex((UINT_PTR)owner) : std::string("null"));
+
+  bool box = IsMessageBox(w);
+  f += std::string(",\"message_box\":") + (box ? "true" : "false");
+  if (box) {
+    std::string icon = ClassifyIcon(FindControl(w, 1088));
+    f += ",\"text\":" + Json(Utf8(TextOf(FindControl(w, 0xFFFF))));
+    f += ",\"icon\":" + Json(icon);
+  }
+
+  std::string buttons, controls;
+  for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+    std::wstring cls = ClassOf(c);
+    LONG style = GetWindowLongW(c, GWL_STYLE);
+    bool visible = IsWindowVisible(c) != 0;
+    std::string text = Utf8(TextOf(c));
+    char head[64];
+    snprintf(head, sizeof head, "{\"id\":%u", ControlId(c));
+    RECT cr;
+    GetWindowRect(c, &cr);
+    char crect[96];
+    snprintf(crect, sizeof crect, "[%ld,%ld,%ld,%ld]", cr.left - r.left, cr.top - r.top, cr.right - r.left,
+             cr.bottom - r.top);
+    if (!controls.empty()) controls += ",";
+    controls += std::string(head) + ",\"class\":" + Json(Utf8(cls)) + ",\"text\":" + Json(text) +
+                ",\"rect\":" + crect +
+                ",\"visible\":" + (visible ? "true" : "false") + ",\"style\":" + Hex((UINT_PTR)(DWORD)style) +
+                "}";
+    LONG kind = style & BS_TYPEMASK;
+    if (!lstrcmpiW(cls.c_str(), L"Button") && visible && (kind == BS_PUSHBUTTON || kind == BS_DEFPUSHBUTTON)) {
+      if (!buttons.empty()) buttons += ",";
+      buttons += std::string(head) + ",\"text\":" + Json(text) +
+                 ",\"default\":" + (kind == BS_DEFPUSHBUTTON ? "true" : "false") + "}";
+    }
+  }
+  f += ",\"buttons\":[" + buttons + "]";
+  f += ",\"controls\":[" + controls + "]";
+  return f;
+}
+
+// ---------------------------------------------------------------- answering
+
+std::string StepText(const Step& s) {
+  if (s.verb == "press") return "press " + std::to_string(s.id);
+  if (s.verb == "set") return "set " + std::to_string(s.id) + " " + s.text;
+  return s.verb;
+}
+
+// Carries out the steps; returns an error text, empty when all went well.
+std::string Perform(HWND w, const Answer& answer) {
+  for (const Step& s : answer) {
+    if (s.verb == "leave") continue;
+    if (s.verb == "close") {
+      PostMessageW(w, WM_CLOSE, 0, 0);
+    } else if (s.verb == "cancel") {
+      PostMessageW(w, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)FindControl(w, IDCANCEL));
+    } else if (s.verb == "press") {
+      HWND b = FindControl(w, (unsigned)s.id);
+      if (!b || !IsWindowVisible(b)) {
+        PostMessageW(w, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        return "no visible control " + std::to_string(s.id) + " to press; cancelled instead";
+      }
+      PostMessageW(w, WM_COMMAND, MAKEWPARAM(s.id, BN_CLICKED), (LPARAM)b);
+    } else if (s.verb == "set") {
+      HWND c = FindControl(w, (unsigned)s.id);
+      if (!c) return "no control " + std::to_string(s.id) + " to set";
+      int n = MultiByteToWideChar(CP_UTF8, 0, s.text.c_str(), -1, nullptr, 0);
+      std::vector<wchar_t> t(n > 0 ? n : 1, 0);
+      MultiByteToWideChar(CP_UTF8, 0, s.text.c_str(), -1, t.data(), n);
+      DWORD_PTR r = 0;
+      if (!SendMessageTimeoutW(c, WM_SETTEXT, 0, (LPARAM)t.data(), SMTO_ABORTIFHUNG, 2000, &r))
+        return "setting control " + std::to_string(s.id) + " timed out";
+    }
+  }
+  return "";
+}
+
+// ---------------------------------------------------------------- processes
+
+struct EnumState {
+  DWORD pid;
+  std::vector<HWND>* out;
+};
+
+BOOL CALLBACK CollectWindow(HWND w, LPARAM lp) {
+  EnumState* st = (EnumState*)lp;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  if (pid == st->pid && IsWindowVisible(w)) st->out->push_back(w);
+  return TRUE;
+}
+
+struct Child {
+  HANDLE handle = nullptr;
+  std::string exe;
+};
+
+void ScanChildren(DWORD parent, std::map<DWORD, Child>* children) {
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snap == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32 pe;
+  pe.dwSize = sizeof pe;
+  for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe)) {
+    if (pe.th32ParentProcessID != parent || children->count(pe.th32ProcessID)) continue;
+    Child c;
+    c.handle = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pe.th32ProcessID);
+    c.exe = pe.szExeFile;
+    (*children)[pe.th32ProcessID] = c;
+    Emit("child", "\"pid\":" + std::to_string(pe.th32ProcessID) + ",\"exe\":" + JsonBytes(c.exe));
+  }
+  CloseHandle(snap);
+}
+
+struct Seen {
+  DWORD since;
+  bool handled;
+  std::string cls, caption;  // as first seen, for a window that vanishes
+};
+
+int Run(const Job& job) {
+  std::string cmd = "\"" + job.exe + "\"";
+  if (job.haveArgs) cmd += " " + job.args;
+  std::vector<char> cmdBuf(cmd.begin(), cmd.end());
+  cmdBuf.push_back('\0');
+
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  g_start = GetTickCount();
+  if (!CreateProcessA(job.exe.c_str(), cmdBuf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    Emit("error", "\"what\":" + Json("CreateProcess failed, error " + std::to_string(GetLastError())));
+    return 2;
+  }
+  Emit("start", "\"pid\":" + std::to_string(pi.dwProcessId) + ",\"cmdline\":" + JsonBytes(cmd));
+
+  std::map<HWND, Seen> seen;
+  std::map<DWORD, Child> children;
+  size_t nextAnswer = 0;
+  int shotIndex = 0;
+  bool timedOut = false;
+
+  for (;;) {
+    if (WaitForSingleObject(pi.hProcess, 15) == WAIT_OBJECT_0) break;
+    if (Elapsed() > job.timeoutMs) {
+      timedOut = true;
+      break;
+    }
+    ScanChildren(pi.dwProcessId, &children);
+
+    std::vector<HWND> now;
+    EnumState st{pi.dwProcessId, &now};
+    EnumWindows(CollectWindow, (LPARAM)&st);
+    for (HWND w : now)
+      if (!seen.count(w)) seen[w] = Seen{GetTickCount(), false, Utf8(ClassOf(w)), Utf8(TextOf(w))};
+
+    for (auto it = seen.begin(); it != seen.end();) {
+      if (!IsWindow(it->first) || !IsWindowVisible(it->first)) {
+        if (!it->second.handled)
+          Emit("gone", "\"hwnd\":" + Hex((UINT_PTR)it->first) + ",\"class\":" + Json(it->second.cls) +
+                           ",\"caption\":" + Json(it->second.caption));
+        it = seen.erase(it);
+      } else {
+        ++it;
+      }
+    }
+
+    // Read the windows in the order they appeared.
+    for (;;) {
+      HWND next = nullptr;
+      DWORD since = 0;
+      for (auto& kv : seen)
+        if (!kv.second.handled && GetTickCount() - kv.second.since >= job.settleMs &&
+            (!next || kv.second.since < since)) {
+          next = kv.first;
+          since = kv.second.since;
+        }
+      if (!next) break;
+      seen[next].handled = true;
+      // Let the program finish painting before its window is read.
+      WaitForInputIdle(pi.hProcess, 1000);
+      std::string fields = Describe(next);
+      if (!job.shots.empty()) {
+        RECT r;
+        Picture pic;
+        GetWindowRect(next, &r);
+        char name[32];
+        snprintf(name, sizeof name, "window-%02d.bmp", ++shotIndex);
+        std::string path = job.shots + "\\" + name;
+        if (CaptureScreen(r, &pic) && SaveBmp(path, pic)) fields += ",\"shot\":" + Json(name);
+      }
+      bool scripted = nextAnswer < job.answers.size();
+      const Answer& answer = scripted ? job.answers[nextAnswer++] : job.fallback;
+      std::string steps;
+      for (const Step& s : answer) steps += (steps.empty() ? "" : ",") + Json(StepText(s));
+      std::string error = Perform(next, answer);
+      fields += ",\"answer\":[" + steps + "],\"scripted\":" + (scripted ? "true" : "false");
+      if (!error.empty()) fields += ",\"error\":" + Json(error);
+      Emit("window", fields);
+    }
+  }
+
+  if (timedOut) {
+    Emit("timeout", "\"limit_ms\":" + std::to_string(job.timeoutMs));
+    TerminateProcess(pi.hProcess, 0xDEAD);
+    WaitForSingleObject(pi.hProcess, 5000);
+  }
+  ScanChildren(pi.dwProcessId, &children);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  DWORD exitAt = Elapsed();
+
+  // Programs it started run on their own; wait for them so that what they
+  // leave behind is complete when the transcript ends.
+  for (auto& kv : children) {
+    if (!kv.second.handle) continue;
+    DWORD left = job.childWaitMs > Elapsed() - exitAt ? job.childWaitMs - (Elapsed() - exitAt) : 0;
+    std::string fields = "\"pid\":" + std::to_string(kv.first);
+    if (WaitForSingleObject(kv.second.handle, left) == WAIT_OBJECT_0) {
+      DWORD cc = 0;
+      GetExitCodeProcess(kv.second.handle, &cc);
+      fields += ",\"code\":" + std::to_string(cc);
+    } else {
+      fields += ",\"code\":null,\"still_running\":true";
+    }
+    Emit("child_exit", fields);
+    CloseHandle(kv.second.handle);
+  }
+
+  Emit("exit", "\"code\":" + std::to_string(code) + ",\"exit_ms\":" + std::to_string(exitAt) +
+                   ",\"terminated\":" + (timedOut ? "true" : "false"));
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return timedOut ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: uidriver JOBFILE\n");
+    return 2;
+  }
+  Job job;
+  std::string error;
+  if (!ReadJob(argv[1], &job, &error)) {
+    fprintf(stderr, "uidriver: %s\n", error.c_str());
+    return 2;
+  }
+  g_out = fopen(job.transcript.c_str(), "wb");
+  if (!g_out) {
+    fprintf(stderr, "uidriver: cannot write %s\n", job.transcript.c_str());
+    return 2;
+  }
+  int rc = Run(job);
+  fclose(g_out);
+  return rc;
+}

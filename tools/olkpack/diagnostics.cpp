@@ -1,0 +1,89 @@
+#include "diagnostics.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "archive/embedded_archive.h"
+#include "archive/embedfs_format.h"
+
+int Fail(const std::string& file, const std::string& cause) {
+  fprintf(stderr, "olkpack: %s: %s\n", file.c_str(), cause.c_str());
+  return 1;
+}
+
+namespace {
+
+// The reader only knows that it could not open the file; errno from a
+// second try tells the user why.
+std::string WhyUnopenable(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return "is a folder, not a file";
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd >= 0) {
+    close(fd);
+    return "cannot open the file";
+  }
+  return std::string("cannot open the file: ") + strerror(errno);
+}
+
+// A file without an archive ends in whatever its last bytes are; one with
+// an archive of another version ends in "EmbedFs" and something else.
+std::string WhyNoMagic(const std::string& path) {
+  char tail[embedfs::kMagicSize];
+  int fd = open(path.c_str(), O_RDONLY);
+  bool read = fd >= 0 && lseek(fd, -off_t(sizeof tail), SEEK_END) >= 0 &&
+              ::read(fd, tail, sizeof tail) == ssize_t(sizeof tail);
+  if (fd >= 0) close(fd);
+  if (read && memcmp(tail, "EmbedFs", 7) == 0)
+    return "wrong archive magic \"" + PrintableName(std::string(tail, sizeof tail).c_str()) +
+           "\" (expected \"EmbedFs 1.0\" and a NUL byte)";
+  return "no EmbedFs archive: the file does not end in the \"EmbedFs 1.0\" trailer";
+}
+
+}  // namespace
+
+std::string DescribeOpenFailure(const EmbeddedArchive& archive, const std::string& path) {
+  using F = ArchiveOpenFailure;
+  switch (archive.LastOpenFailure()) {
+    case F::kNone:
+      return "no error";
+    case F::kCannotOpenFile:
+      return WhyUnopenable(path);
+    case F::kCannotReadFile:
+      return "cannot read the file";
+    case F::kNoTrailer:
+      return "no EmbedFs archive: the file is shorter than the 16-byte trailer";
+    case F::kBadMagic:
+      return WhyNoMagic(path);
+    case F::kBadDirectoryOffset:
+      return "truncated archive: the directory offset " + std::to_string(archive.DirectoryOffset()) +
+             " lies outside the file";
+    case F::kTruncatedDirectory:
+      return "truncated directory: its entries run past the end of the file";
+    case F::kBadName:
+      return "malformed directory: a member name does not end in a NUL byte";
+    case F::kDataPastEnd:
+      return "truncated archive: the member data runs past the end of the file";
+    case F::kOutOfMemory:
+      return "out of memory reading the directory";
+  }
+  return "cannot read the archive";
+}
+
+std::string PrintableName(const char* name) {
+  std::string out;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
+    if (*p < 0x20 || *p == 0x7F) {
+      char hex[5];
+      snprintf(hex, sizeof hex, "\\x%02X", *p);
+      out += hex;
+    } else {
+      out += static_cast<char>(*p);
+    }
+  }
+  return out;
+}
