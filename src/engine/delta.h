@@ -28,7 +28,7 @@ class File;
 
 struct DeltaStreams {
   std::vector<uint8_t> control; /* records: zigzag seek, copy length, extra length (varints) */
-  std::vector<uint8_t> diff;    /* new - old, one byte per copied byte */
+  std::vector<uint8_t> diff;    /* new - old per copied byte, sparse: (zeros, n, n bytes)... */
   std::vector<uint8_t> extra;   /* literal bytes */
   uint64_t records = 0;
 };

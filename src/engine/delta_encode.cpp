@@ -114,6 +114,35 @@ class Matcher {
   std::vector<int64_t> bucket_;
 };
 
+/* Writes difference bytes in their sparse form. */
+class SparseWriter {
+ public:
+  explicit SparseWriter(std::vector<uint8_t>* out) : out_(out) {}
+  void Put(uint8_t b) {
+    if (b == 0) {
+      if (!lits_.empty()) Flush();
+      ++zeros_;
+    } else {
+      lits_.push_back(b);
+    }
+  }
+  void Finish() {
+    if (zeros_ || !lits_.empty()) Flush();
+  }
+
+ private:
+  void Flush() {
+    PutVarint(out_, zeros_);
+    PutVarint(out_, lits_.size());
+    PutBytes(out_, lits_.data(), lits_.size());
+    zeros_ = 0;
+    lits_.clear();
+  }
+  std::vector<uint8_t>* out_;
+  uint64_t zeros_ = 0;
+  std::vector<uint8_t> lits_;
+};
+
 struct Op {
   int64_t new_pos, old_pos, copy_len, extra_len;
 };
@@ -218,20 +247,18 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
     }
 
     /* Lay out the streams. Records that copy nothing and add nothing are
-     * dropped; a record that only adds literals keeps the old cursor. */
+     * dropped; a record that only adds literals keeps the old cursor. The
+     * difference bytes go out in their sparse form: runs of zeros and runs
+     * of other bytes, each run pair as (zeros, count, the bytes). */
     out->control.clear();
     out->diff.clear();
     out->extra.clear();
     out->records = 0;
-    size_t copy_total = 0, extra_total = 0;
-    for (const Op& op : ops) {
-      copy_total += static_cast<size_t>(op.copy_len);
-      extra_total += static_cast<size_t>(op.extra_len);
-    }
-    out->diff.resize(copy_total);
+    size_t extra_total = 0;
+    for (const Op& op : ops) extra_total += static_cast<size_t>(op.extra_len);
     out->extra.resize(extra_total);
-    uint8_t* d = out->diff.data();
     uint8_t* e = out->extra.data();
+    SparseWriter sparse(&out->diff);
     int64_t cursor = 0;
     for (const Op& op : ops) {
       if (op.copy_len == 0 && op.extra_len == 0) continue;
@@ -242,12 +269,12 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
       ++out->records;
       const uint8_t* np = new_data + op.new_pos;
       const uint8_t* oldp = old_data + op.old_pos;
-      for (int64_t i = 0; i < op.copy_len; ++i) d[i] = static_cast<uint8_t>(np[i] - oldp[i]);
-      d += op.copy_len;
+      for (int64_t i = 0; i < op.copy_len; ++i) sparse.Put(static_cast<uint8_t>(np[i] - oldp[i]));
       std::memcpy(e, np + op.copy_len, static_cast<size_t>(op.extra_len));
       e += op.extra_len;
       cursor += seek + op.copy_len;
     }
+    sparse.Finish();
     return true;
   } catch (const std::bad_alloc&) {
     return false;

@@ -25,6 +25,14 @@ class VarintReader {
  public:
   explicit VarintReader(StreamDecoder* d) : d_(d) {}
   bool More() const { return pos_ < len_ || d_->remaining() > 0; }
+  /* Bytes(): the next n raw bytes. */
+  Result Bytes(uint8_t* dst, size_t n) {
+    size_t have = std::min(n, len_ - pos_);
+    std::memcpy(dst, buf_ + pos_, have);
+    pos_ += have;
+    if (have < n) return d_->Read(dst + have, n - have);
+    return Result::kOk;
+  }
   Result Next(uint64_t* v) {
     *v = 0;
     for (int shift = 0; shift < 64; shift += 7) {
@@ -48,6 +56,45 @@ class VarintReader {
   StreamDecoder* d_;
   uint8_t buf_[4096];
   size_t pos_ = 0, len_ = 0;
+};
+
+/* Expands the sparse difference stream: pairs of a run of zeros and a run
+ * of literal bytes. */
+class DiffExpander {
+ public:
+  explicit DiffExpander(StreamDecoder* d) : varints_(d) {}
+  Result Next(uint8_t* dst, size_t n) {
+    while (n > 0) {
+      if (zeros_ == 0 && lits_ == 0) {
+        if (!varints_.More()) return Result::kBadPatch;
+        Result r = varints_.Next(&zeros_);
+        if (r == Result::kOk) r = varints_.Next(&lits_);
+        if (r != Result::kOk) return r;
+        continue;
+      }
+      if (zeros_ > 0) {
+        size_t k = static_cast<size_t>(std::min<uint64_t>(zeros_, n));
+        std::memset(dst, 0, k);
+        dst += k;
+        n -= k;
+        zeros_ -= k;
+        continue;
+      }
+      size_t k = static_cast<size_t>(std::min<uint64_t>(lits_, n));
+      Result r = varints_.Bytes(dst, k);
+      if (r != Result::kOk) return r;
+      dst += k;
+      n -= k;
+      lits_ -= k;
+    }
+    return Result::kOk;
+  }
+  /* Done(): true when no run is left half used and no pair is left. */
+  bool Done() const { return zeros_ == 0 && lits_ == 0 && !varints_.More(); }
+
+ private:
+  VarintReader varints_;
+  uint64_t zeros_ = 0, lits_ = 0;
 };
 
 Result DecodeWhole(const PatchEntry& e, File& patch, ByteSink& sink) {
@@ -110,7 +157,7 @@ Result DecodeDelta(const PatchEntry& e, File& patch, File* old_file, ByteSink& s
   if (sh[0].encoded > body || sh[1].encoded > body - sh[0].encoded ||
       sh[2].encoded != body - sh[0].encoded - sh[1].encoded)
     return Result::kBadPatch;
-  if (sh[1].decoded > e.new_size || sh[2].decoded != e.new_size - sh[1].decoded) return Result::kBadPatch;
+  if (sh[2].decoded > e.new_size) return Result::kBadPatch;
 
   StreamDecoder ctrl, diff, extra;
   uint64_t off = e.payload_offset + pos;
@@ -129,6 +176,7 @@ Result DecodeDelta(const PatchEntry& e, File& patch, File* old_file, ByteSink& s
     return Result::kNoMemory;
   }
   VarintReader control(&ctrl);
+  DiffExpander diffs(&diff);
   uint64_t cursor = 0;
   uint64_t out_left = e.new_size;
   while (control.More()) {
@@ -147,7 +195,7 @@ Result DecodeDelta(const PatchEntry& e, File& patch, File* old_file, ByteSink& s
       size_t avail;
       if ((r = cache.Span(cursor, &old_bytes, &avail)) != Result::kOk) return r;
       size_t n = static_cast<size_t>(std::min<uint64_t>({copy, avail, kChunk}));
-      if ((r = diff.Read(buf.data(), n)) != Result::kOk) return r;
+      if ((r = diffs.Next(buf.data(), n)) != Result::kOk) return r;
       uint8_t* b = buf.data();
       for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(b[i] + old_bytes[i]);
       if ((r = sink.Put(b, n)) != Result::kOk) return r;
@@ -161,7 +209,7 @@ Result DecodeDelta(const PatchEntry& e, File& patch, File* old_file, ByteSink& s
       lit -= n;
     }
   }
-  if (out_left != 0) return Result::kBadPatch;
+  if (out_left != 0 || !diffs.Done()) return Result::kBadPatch;
   if ((r = ctrl.Finish()) != Result::kOk) return r;
   if ((r = diff.Finish()) != Result::kOk) return r;
   return extra.Finish();

@@ -16,7 +16,12 @@
 //                     read (default 100)
 //   child_wait_ms=N   how long to wait for started children after the
 //                     program ended (default 10000)
-//   shots=DIR         save a BMP picture of every window read (optional)
+//   shots=DIR         folder for pictures: the whole screen at a timeout, and
+//                     every window read when window_shots=1 (optional)
+//   window_shots=1    save a BMP picture of every window read into DIR
+//   leave=CAPTION     a window with exactly this caption is recorded and left
+//                     alone, and takes no scripted answer (a modeless window
+//                     that stays while the run goes on); may be repeated
 //   answer=STEP       starts the next scripted answer; answers are used in the
 //                     order in which windows appear
 //   and=STEP          adds a step to the latest answer
@@ -69,6 +74,8 @@ struct Job {
   bool haveArgs = false;
   std::string transcript;
   std::string shots;
+  bool windowShots = false;
+  std::vector<std::string> leave;
   DWORD timeoutMs = 20000;
   DWORD settleMs = 100;
   DWORD childWaitMs = 10000;
@@ -199,6 +206,10 @@ bool ReadJob(const char* path, Job* job, std::string* error) {
       job->transcript = value;
     } else if (key == "shots") {
       job->shots = value;
+    } else if (key == "window_shots") {
+      job->windowShots = value == "1";
+    } else if (key == "leave") {
+      job->leave.push_back(value);
     } else if (key == "timeout_ms") {
       job->timeoutMs = strtoul(value.c_str(), nullptr, 10);
     } else if (key == "settle_ms") {
@@ -617,7 +628,7 @@ int Run(const Job& job) {
       // Let the program finish painting before its window is read.
       WaitForInputIdle(pi.hProcess, 1000);
       std::string fields = Describe(next);
-      if (!job.shots.empty()) {
+      if (job.windowShots && !job.shots.empty()) {
         RECT r;
         Picture pic;
         GetWindowRect(next, &r);
@@ -626,19 +637,27 @@ int Run(const Job& job) {
         std::string path = job.shots + "\\" + name;
         if (CaptureScreen(r, &pic) && SaveBmp(path, pic)) fields += ",\"shot\":" + Json(name);
       }
-      bool scripted = nextAnswer < job.answers.size();
-      const Answer& answer = scripted ? job.answers[nextAnswer++] : job.fallback;
+      static const Answer kLeave{Step{"leave", 0, ""}};
+      bool left = false;
+      for (const std::string& caption : job.leave) left = left || Utf8(TextOf(next)) == caption;
+      bool scripted = !left && nextAnswer < job.answers.size();
+      const Answer& answer = left ? kLeave : scripted ? job.answers[nextAnswer++] : job.fallback;
       std::string steps;
       for (const Step& s : answer) steps += (steps.empty() ? "" : ",") + Json(StepText(s));
       std::string error = Perform(next, answer);
-      fields += ",\"answer\":[" + steps + "],\"scripted\":" + (scripted ? "true" : "false");
+      fields += ",\"answer\":[" + steps + "],\"scripted\":" + (scripted || left ? "true" : "false");
       if (!error.empty()) fields += ",\"error\":" + Json(error);
       Emit("window", fields);
     }
   }
 
   if (timedOut) {
-    Emit("timeout", "\"limit_ms\":" + std::to_string(job.timeoutMs));
+    std::string fields = "\"limit_ms\":" + std::to_string(job.timeoutMs);
+    Picture screen;
+    RECT all = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    if (!job.shots.empty() && CaptureScreen(all, &screen) && SaveBmp(job.shots + "\\timeout.bmp", screen))
+      fields += ",\"shot\":\"timeout.bmp\"";
+    Emit("timeout", fields);
     TerminateProcess(pi.hProcess, 0xDEAD);
     WaitForSingleObject(pi.hProcess, 5000);
   }
