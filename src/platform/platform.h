@@ -111,6 +111,10 @@ bool Destroy(Window window);
 // queue, for any window (PeekMessageA with PM_REMOVE until it finds none).
 void DrainMessages();
 void PostQuit();
+// The shell's folder browser (file-system folders only) owned by `owner`;
+// true with the chosen folder's path in `path` (260 bytes), false when the
+// user cancelled or the item has no file-system path (`path` unchanged).
+bool BrowseForFolder(Window owner, const char* title, char* path);
 // The thread's message loop, until the quit request arrives.
 void RunMessageLoop();
 }  // namespace ui

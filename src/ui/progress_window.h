@@ -8,7 +8,7 @@
 
 #include "platform/platform.h"
 
-class ProgressWindow : public platform::dialog::Client {
+class ProgressWindow final : public platform::dialog::Client {
  public:
   /*! Create() :
    *  Opens the window on `installFolder` (kept as the log's folder): the log

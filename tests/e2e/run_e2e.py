@@ -64,7 +64,12 @@ B5 = Box("Don't give up.",
          "error", OK)
 B6 = Box("Patch applied", "OLK client upgraded from %d to %d." % (FROM_BUILD, TO_BUILD), "none", OK)
 
+CANCEL = "press 2"
+
 PROGRESS_CAPTION = "OLK Online patch"
+PROGRESS_WINDOW = ("#32770", PROGRESS_CAPTION)
+FOLDER_DIALOG = ("#32770", "OLK")
+FOLDER_EDIT = 1000
 
 # Archive members. The engine and the patch data are stand-ins until the patch
 # engine lands: the installer only carries them so far.
@@ -239,15 +244,17 @@ class Harness:
             path = self.drive_c / name
             if path.exists():
                 path.unlink()
-        for name in ("cache", "script"):
+        for name in ("cache", "script", "Games"):
             if (self.drive_c / name).exists():
                 shutil.rmtree(self.drive_c / name)
 
-    def put_client(self, build=FROM_BUILD):
-        """A client in c:\\ as the folder check knows it: vorn.dll and a
-        zorp.ini naming its build."""
-        (self.drive_c / "vorn.dll").write_bytes(b"MZ stand-in client library\r\n")
-        (self.drive_c / "zorp.ini").write_bytes(b"build=%d\r\n" % build)
+    def put_client(self, build=FROM_BUILD, folder=None):
+        """A client as the folder check knows it (in c:\\ unless told
+        otherwise): vorn.dll and a zorp.ini naming its build."""
+        folder = folder or self.drive_c
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / "vorn.dll").write_bytes(b"MZ stand-in client library\r\n")
+        (folder / "zorp.ini").write_bytes(b"build=%d\r\n" % build)
 
     def put_recorders(self, *relative):
         """Command-line recorders in place of programs the installer may start."""
@@ -364,16 +371,25 @@ class Transcript:
                 for w in self.of("window") if w["message_box"]]
 
     def other_windows(self):
-        return [(w["class"], w["caption"]) for w in self.of("window") if not w["message_box"]]
+        """(class, caption) of the other windows shown, read or seen only
+        briefly, in the order read."""
+        return [(w["class"], w["caption"]) for w in self.events
+                if (w["event"] == "window" and not w["message_box"]) or w["event"] == "gone"]
+
+    def control_text(self, window, control_id):
+        """Text of a control of the first window with this (class, caption),
+        as it was when the window was read."""
+        for w in self.of("window"):
+            if (w["class"], w["caption"]) == window:
+                return next((c["text"] for c in w["controls"] if c["id"] == control_id), None)
+        return None
 
     def children(self):
         return [c["exe"] for c in self.of("child")]
 
     def problems(self):
-        """Driver-side trouble: answers that could not be given, windows that
-        vanished unread, a timeout."""
+        """Driver-side trouble: answers that could not be given, a timeout."""
         found = ["window %r: %s" % (w["caption"], w["error"]) for w in self.of("window") if "error" in w]
-        found += ["window %r vanished before it was read" % g["caption"] for g in self.of("gone")]
         found += ["timed out after %d ms" % t["limit_ms"] for t in self.of("timeout")]
         found += ["uidriver: " + e["what"] for e in self.of("error")]
         return found
@@ -403,7 +419,7 @@ class InstallerTest(unittest.TestCase):
         return t
 
     def assertProgressWindow(self, t, shown):
-        self.assertEqual(t.other_windows(), [("#32770", PROGRESS_CAPTION)] if shown else [])
+        self.assertEqual(t.other_windows(), [PROGRESS_WINDOW] if shown else [])
 
     def read_log(self):
         log = self.h.drive_c / "patch_log.log"
@@ -477,21 +493,31 @@ class RunFlow(InstallerTest):
         self.assertIsNotNone(self.read_log())
         self.assertEqual(t.children(), [])
 
-    def test_no_client_in_the_folder_ends_the_run_quietly(self):
-        # The folder selection gives up: no message after the notice, no
-        # progress window, no log file.
-        t = self.run_installer("", [PRESS_OK])
+    def test_cancelled_folder_dialog_ends_the_run_quietly(self):
+        # No client in c:\, so the folder dialog opens on it; Cancel ends the
+        # run with no message, no progress window and no log file.
+        t = self.run_installer("", [PRESS_OK, CANCEL])
         self.assertEqual(t.boxes(), [B2])
-        self.assertProgressWindow(t, False)
+        self.assertEqual(t.other_windows(), [FOLDER_DIALOG])
+        self.assertEqual(t.control_text(FOLDER_DIALOG, FOLDER_EDIT), "c:\\")
         self.assertIsNone(self.read_log())
 
+    def test_client_folder_typed_in_the_folder_dialog_is_patched(self):
+        client = self.h.drive_c / "Games" / "OLK Test"
+        self.h.put_client(folder=client)
+        t = self.run_installer('/path="c:\\"', [("set %d c:\\Games\\OLK Test" % FOLDER_EDIT, PRESS_OK),
+                                                  PRESS_OK])
+        self.assertEqual(t.boxes(), [B6])
+        self.assertEqual(t.other_windows(), [FOLDER_DIALOG, PROGRESS_WINDOW])
+        self.assertTrue((client / "patch_log.log").is_file())
+
     def test_missing_version_info_gives_B5_before_any_folder_is_asked_for(self):
-        # No client in c:\ either: had the folder been asked for first, the
-        # run would have ended quietly without B5.
+        # No client in c:\ either, so asking for the folder would show the
+        # folder dialog.
         installer = self.h.installer(ENGINE_MEMBER, PATCH_MEMBER)
         t = self.run_installer('/path="c:\\"', [PRESS_OK], installer=installer)
         self.assertEqual(t.boxes(), [B5])
-        self.assertProgressWindow(t, False)
+        self.assertEqual(t.other_windows(), [])
         self.assertIsNone(self.read_log())
 
     def test_main_install_as_target_needs_two_yes_and_no_starts_over(self):
@@ -534,12 +560,17 @@ class HandOver(InstallerTest):
                     self.assertEqual(started[program], command_line)
 
     def test_overlong_patch_id_starts_nothing(self):
-        self.h.put_client()
-        self.h.put_recorders(self.NEXT, self.CLIENT)
-        t = self.run_installer('/path="c:\\" /patches=' + "3" * 300, [])
-        self.assertEqual(t.boxes(), [])
-        self.assertEqual(t.children(), [])
-        self.assertEqual(self.h.recorded_command_lines(), {})
+        # Ids too long for the next installer's name (60 characters) or for
+        # the switch's value (300): no cut-off name may be started.
+        for length in (60, 300):
+            with self.subTest(length=length):
+                self.h.reset_drive_c()
+                self.h.put_client()
+                self.h.put_recorders(self.NEXT, self.CLIENT)
+                t = self.run_installer('/path="c:\\" /patches=' + "3" * length, [PRESS_OK],
+                                       sub="id%d" % length)
+                self.assertEqual(t.children(), [])
+                self.assertEqual(self.h.recorded_command_lines(), {})
 
 
 # ---------------------------------------------------------------- runner

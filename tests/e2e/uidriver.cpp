@@ -48,6 +48,9 @@
 // Everything goes to files: a program that is the first one of a fresh
 // wineserver may hold on to its caller's pipes, so stdout is not reliable.
 
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601
+#endif
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -542,22 +545,43 @@ BOOL CALLBACK CollectWindow(HWND w, LPARAM lp) {
 struct Child {
   HANDLE handle = nullptr;
   std::string exe;
+  bool reported = false;
 };
 
-void ScanChildren(DWORD parent, std::map<DWORD, Child>* children) {
+// The file name of a process's image; empty while the process is still
+// being set up.
+std::string ImageName(HANDLE process) {
+  char path[MAX_PATH] = {0};
+  DWORD size = MAX_PATH;
+  if (!process || !QueryFullProcessImageNameA(process, 0, path, &size)) return "";
+  const char* base = strrchr(path, '\\');
+  return base ? base + 1 : path;
+}
+
+// Records the processes that `parent` started. A child caught in the middle
+// of its creation has no image name yet; it is reported once it has one, or
+// at the end with whatever is known.
+void ScanChildren(DWORD parent, std::map<DWORD, Child>* children, bool final) {
   HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snap == INVALID_HANDLE_VALUE) return;
-  PROCESSENTRY32 pe;
-  pe.dwSize = sizeof pe;
-  for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe)) {
-    if (pe.th32ParentProcessID != parent || children->count(pe.th32ProcessID)) continue;
-    Child c;
-    c.handle = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pe.th32ProcessID);
-    c.exe = pe.szExeFile;
-    (*children)[pe.th32ProcessID] = c;
-    Emit("child", "\"pid\":" + std::to_string(pe.th32ProcessID) + ",\"exe\":" + JsonBytes(c.exe));
+  if (snap != INVALID_HANDLE_VALUE) {
+    PROCESSENTRY32 pe;
+    pe.dwSize = sizeof pe;
+    for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe)) {
+      if (pe.th32ParentProcessID != parent) continue;
+      Child& c = (*children)[pe.th32ProcessID];
+      if (!c.handle) c.handle = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pe.th32ProcessID);
+      if (c.exe.empty()) c.exe = pe.szExeFile;
+    }
+    CloseHandle(snap);
   }
-  CloseHandle(snap);
+  for (auto& kv : *children) {
+    Child& c = kv.second;
+    if (c.reported) continue;
+    if (c.exe.empty()) c.exe = ImageName(c.handle);
+    if (c.exe.empty() && !final) continue;
+    c.reported = true;
+    Emit("child", "\"pid\":" + std::to_string(kv.first) + ",\"exe\":" + JsonBytes(c.exe));
+  }
 }
 
 struct Seen {
@@ -565,6 +589,25 @@ struct Seen {
   bool handled;
   std::string cls, caption;  // as first seen, for a window that vanishes
 };
+
+// Windows of the program seen so far. Besides the polling of EnumWindows, a
+// WinEvent hook reports each window the moment it is shown, so that one that
+// is up for only a few milliseconds (a window of a run that ends right away)
+// is still recorded, with the class and caption it had.
+DWORD g_pid = 0;
+std::map<HWND, Seen>* g_seen = nullptr;
+
+void Notice(HWND w) {
+  if (!g_seen || g_seen->count(w)) return;
+  (*g_seen)[w] = Seen{GetTickCount(), false, Utf8(ClassOf(w)), Utf8(TextOf(w))};
+}
+
+void CALLBACK OnShow(HWINEVENTHOOK, DWORD, HWND w, LONG object, LONG child, DWORD, DWORD) {
+  if (object != OBJID_WINDOW || child != CHILDID_SELF || !w) return;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  if (pid == g_pid && GetAncestor(w, GA_PARENT) == GetDesktopWindow()) Notice(w);
+}
 
 int Run(const Job& job) {
   std::string cmd = "\"" + job.exe + "\"";
@@ -576,31 +619,39 @@ int Run(const Job& job) {
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
   g_start = GetTickCount();
-  if (!CreateProcessA(job.exe.c_str(), cmdBuf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessA(job.exe.c_str(), cmdBuf.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                      nullptr, &si, &pi)) {
     Emit("error", "\"what\":" + Json("CreateProcess failed, error " + std::to_string(GetLastError())));
     return 2;
   }
-  Emit("start", "\"pid\":" + std::to_string(pi.dwProcessId) + ",\"cmdline\":" + JsonBytes(cmd));
-
   std::map<HWND, Seen> seen;
+  g_pid = pi.dwProcessId;
+  g_seen = &seen;
+  HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_SHOW, EVENT_OBJECT_SHOW, nullptr, OnShow, pi.dwProcessId, 0,
+                                       WINEVENT_OUTOFCONTEXT);
+  Emit("start", "\"pid\":" + std::to_string(pi.dwProcessId) + ",\"cmdline\":" + JsonBytes(cmd) +
+                    ",\"show_hook\":" + (hook ? "true" : "false"));
+  ResumeThread(pi.hThread);
   std::map<DWORD, Child> children;
   size_t nextAnswer = 0;
   int shotIndex = 0;
   bool timedOut = false;
 
   for (;;) {
-    if (WaitForSingleObject(pi.hProcess, 15) == WAIT_OBJECT_0) break;
+    DWORD wake = MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, 15, QS_ALLINPUT);
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+    if (wake == WAIT_OBJECT_0) break;
     if (Elapsed() > job.timeoutMs) {
       timedOut = true;
       break;
     }
-    ScanChildren(pi.dwProcessId, &children);
+    ScanChildren(pi.dwProcessId, &children, false);
 
     std::vector<HWND> now;
     EnumState st{pi.dwProcessId, &now};
     EnumWindows(CollectWindow, (LPARAM)&st);
-    for (HWND w : now)
-      if (!seen.count(w)) seen[w] = Seen{GetTickCount(), false, Utf8(ClassOf(w)), Utf8(TextOf(w))};
+    for (HWND w : now) Notice(w);
 
     for (auto it = seen.begin(); it != seen.end();) {
       if (!IsWindow(it->first) || !IsWindowVisible(it->first)) {
@@ -624,10 +675,16 @@ int Run(const Job& job) {
           since = kv.second.since;
         }
       if (!next) break;
-      seen[next].handled = true;
+      Seen& first = seen[next];
+      first.handled = true;
       // Let the program finish painting before its window is read.
       WaitForInputIdle(pi.hProcess, 1000);
       std::string fields = Describe(next);
+      if (!IsWindow(next)) {  // it went while it was being read
+        Emit("gone", "\"hwnd\":" + Hex((UINT_PTR)next) + ",\"class\":" + Json(first.cls) +
+                         ",\"caption\":" + Json(first.caption));
+        continue;
+      }
       if (job.windowShots && !job.shots.empty()) {
         RECT r;
         Picture pic;
@@ -639,7 +696,8 @@ int Run(const Job& job) {
       }
       static const Answer kLeave{Step{"leave", 0, ""}};
       bool left = false;
-      for (const std::string& caption : job.leave) left = left || Utf8(TextOf(next)) == caption;
+      for (const std::string& caption : job.leave)
+        left = left || first.caption == caption || Utf8(TextOf(next)) == caption;
       bool scripted = !left && nextAnswer < job.answers.size();
       const Answer& answer = left ? kLeave : scripted ? job.answers[nextAnswer++] : job.fallback;
       std::string steps;
@@ -651,6 +709,16 @@ int Run(const Job& job) {
     }
   }
 
+  // Events that came in while the program was ending.
+  MSG m;
+  while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+  for (auto& kv : seen)
+    if (!kv.second.handled)
+      Emit("gone", "\"hwnd\":" + Hex((UINT_PTR)kv.first) + ",\"class\":" + Json(kv.second.cls) +
+                       ",\"caption\":" + Json(kv.second.caption));
+  if (hook) UnhookWinEvent(hook);
+  g_seen = nullptr;
+
   if (timedOut) {
     std::string fields = "\"limit_ms\":" + std::to_string(job.timeoutMs);
     Picture screen;
@@ -661,7 +729,7 @@ int Run(const Job& job) {
     TerminateProcess(pi.hProcess, 0xDEAD);
     WaitForSingleObject(pi.hProcess, 5000);
   }
-  ScanChildren(pi.dwProcessId, &children);
+  ScanChildren(pi.dwProcessId, &children, false);
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
   DWORD exitAt = Elapsed();
@@ -670,6 +738,11 @@ int Run(const Job& job) {
   // leave behind is complete when the transcript ends.
   for (auto& kv : children) {
     if (!kv.second.handle) continue;
+    // Give a child caught early a moment to get its name.
+    for (int i = 0; i < 50 && kv.second.exe.empty(); ++i) {
+      Sleep(10);
+      ScanChildren(pi.dwProcessId, &children, false);
+    }
     DWORD left = job.childWaitMs > Elapsed() - exitAt ? job.childWaitMs - (Elapsed() - exitAt) : 0;
     std::string fields = "\"pid\":" + std::to_string(kv.first);
     if (WaitForSingleObject(kv.second.handle, left) == WAIT_OBJECT_0) {
@@ -679,6 +752,7 @@ int Run(const Job& job) {
     } else {
       fields += ",\"code\":null,\"still_running\":true";
     }
+    if (!kv.second.reported) ScanChildren(pi.dwProcessId, &children, true);
     Emit("child_exit", fields);
     CloseHandle(kv.second.handle);
   }

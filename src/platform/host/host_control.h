@@ -81,6 +81,10 @@ intptr_t SendToDialog(void* window, uint32_t message, uintptr_t wParam, intptr_t
 // The next dialogs cannot be created.
 void FailDialogCreation(bool fail);
 
+// What the user picks in the next folder browsers, in order: a path, or
+// nothing for a cancelled browser. When none are left the browser is cancelled.
+void ScriptBrowse(std::vector<const char*> answers);
+
 // Thrown by TerminateSelf, so a test can watch the process end.
 struct ProcessTerminated {};
 

@@ -3,6 +3,7 @@
 // the allocation granularity, and a scripted, recorded user interface.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -45,6 +46,7 @@ struct World {
   std::vector<host::FakeDialog*> dialogOrder;  // in order of creation
   std::deque<ModalScript> modalScripts;
   bool failDialogs = false;
+  std::deque<std::pair<bool, std::string>> browseAnswers;
   std::vector<host::Call> calls;
   std::deque<int> boxAnswers;
   std::vector<std::unique_ptr<host::FakeWindow>> windows;
@@ -112,7 +114,7 @@ uint32_t ErrorFromErrno(int err, const std::string& p) {
 // not allow, and the other way round.
 bool SharingAllows(const OpenFile& held, uint32_t access, uint32_t share) {
   auto reads = [](uint32_t a) { return (a & kGenericRead) != 0; };
-  auto writes = [](uint32_t a) { return (a & (kGenericWrite | kFileWriteAttributes)) != 0; };
+  auto writes = [](uint32_t a) { return (a & kGenericWrite) != 0; };
   if (reads(access) && !(held.share & kShareRead)) return false;
   if (writes(access) && !(held.share & kShareWrite)) return false;
   if (reads(held.access) && !(share & kShareRead)) return false;
@@ -127,8 +129,13 @@ Handle Open(const char* path, uint32_t access, uint32_t share, uint32_t disposit
             uint32_t attributes) {
   (void)attributes;
   std::string p = HostPath(path);
+  // Only opens for reading or writing data take part in sharing: an open for
+  // attributes alone (or none) never conflicts.
+  bool dataAccess = (access & (kGenericRead | kGenericWrite)) != 0;
   for (auto& kv : world().files) {
-    if (kv.second->path == p && !SharingAllows(*kv.second, access, share)) {
+    bool heldForData = (kv.second->access & (kGenericRead | kGenericWrite)) != 0;
+    if (dataAccess && heldForData && kv.second->path == p &&
+        !SharingAllows(*kv.second, access, share)) {
       t_lastError = kErrorSharingViolation;
       return InvalidHandle();
     }
@@ -420,6 +427,17 @@ void PostQuit() {
   Record("PostQuitMessage");
   world().quitPosted = true;
 }
+bool BrowseForFolder(Window owner, const char* title, char* path) {
+  (void)owner;
+  Record("BrowseForFolder", title ? title : "");
+  auto& q = world().browseAnswers;
+  if (q.empty()) return false;
+  auto answer = q.front();
+  q.pop_front();
+  if (!answer.first) return false;
+  snprintf(path, 260, "%s", answer.second.c_str());
+  return true;
+}
 void RunMessageLoop() {
   Record("MessageLoop");
   DrainMessages();
@@ -649,6 +667,11 @@ intptr_t SendToDialog(void* window, uint32_t message, uintptr_t wParam, intptr_t
   return result;
 }
 void FailDialogCreation(bool fail) { world().failDialogs = fail; }
+void ScriptBrowse(std::vector<const char*> answers) {
+  auto& q = world().browseAnswers;
+  q.clear();
+  for (const char* a : answers) q.emplace_back(a != nullptr, a ? a : "");
+}
 
 int OpenHandleCount() {
   return static_cast<int>(world().files.size() + world().mappings.size());

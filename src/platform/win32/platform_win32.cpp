@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
+#include <shlobj.h>
 
 #include "platform/platform.h"
 
@@ -124,6 +125,22 @@ void DrainMessages() {
   }
 }
 void PostQuit() { PostQuitMessage(0); }
+bool BrowseForFolder(Window owner, const char* title, char* path) {
+  BROWSEINFOA info;
+  ZeroMemory(&info, sizeof info);
+  info.hwndOwner = static_cast<HWND>(owner);
+  info.lpszTitle = title;
+  info.ulFlags = BIF_RETURNONLYFSDIRS;
+  LPITEMIDLIST item = SHBrowseForFolderA(&info);
+  if (!item) return false;
+  // Converted into scratch first: a failed conversion leaves `path` as it was.
+  char chosen[MAX_PATH];
+  BOOL ok = SHGetPathFromIDListA(item, chosen);
+  CoTaskMemFree(item);
+  if (!ok) return false;
+  lstrcpynA(path, chosen, MAX_PATH);
+  return true;
+}
 void RunMessageLoop() {
   MSG msg;
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {

@@ -118,10 +118,13 @@ TEST_F(PatchRunTest, MissingVersionInfoFailsBeforeAnyFolderIsAsked) {
   EXPECT_EQ(boxes[0].number, 0x10u);
 }
 
-TEST_F(PatchRunTest, NoClientFolderEndsQuietly) {
-  WriteFile("c:/zorp.ini", "build=3549\r\n");
+TEST_F(PatchRunTest, CancellingTheFolderDialogEndsQuietly) {
+  std::filesystem::remove(root() / "c:/vorn.dll");
   EXPECT_EQ(RunWith("/path=x"), 0);
+  EXPECT_EQ(CallsNamed("DialogBox").size(), 1u);
   EXPECT_TRUE(CallsNamed("MessageBox").empty());
+  EXPECT_TRUE(CallsNamed("CreateDialog").empty());  // no progress window
+  EXPECT_FALSE(std::filesystem::exists(root() / "c:/patch_log.log"));
   EXPECT_EQ(CallsNamed("PostQuitMessage").size(), 1u);
 }
 

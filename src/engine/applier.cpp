@@ -1,0 +1,684 @@
+/*
+ * Applying patch data to an install folder.
+ *
+ * Order of work, chosen so that the install is usable at every instant:
+ *   1. Resolve what an interrupted earlier run left behind.
+ *   2. Check the patch data whole (checksum, structure, paths).
+ *   3. Pre-flight: every file to change or remove is there with its
+ *      expected size and hash (or already has its new contents), nothing
+ *      blocks a new file or folder, and there is room for the staged files.
+ *   4. Stage: write every new file into the staging folder inside the
+ *      install folder and verify its hash. Until here the install is
+ *      untouched; a process killed now leaves only the staging folder,
+ *      which the next run removes.
+ *   5. Commit: write the journal, then move old files aside and staged
+ *      files into place. No notification is sent meanwhile, so the host
+ *      cannot end the process in the middle. Any failure undoes every move.
+ *      Removing the journal marks the commit as done.
+ *   6. Clean up the backups and the staging folder.
+ */
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "hash.h"
+#include "journal.h"
+#include "olkeng/engine.h"
+#include "patch_format.h"
+#include "payload.h"
+
+namespace olk {
+
+namespace {
+
+class Notifier {
+ public:
+  explicit Notifier(ProgressCallback cb) : cb_(cb) {}
+  void Send(uint32_t id, const void* param) {
+    if (cb_) cb_(id, param);
+  }
+  void Text(uint32_t id, const std::string& text) { Send(id, text.c_str()); }
+  void Count(uint32_t n) { Send(kNotifyItemCount, &n); }
+  void Progress(uint64_t done, uint64_t total) {
+    uint32_t v = total ? static_cast<uint32_t>(std::min<uint64_t>(done, total) * kProgressWhole / total)
+                       : kProgressWhole;
+    Send(kNotifyItemProgress, &v);
+  }
+
+ private:
+  ProgressCallback cb_;
+};
+
+/* Reports an item's progress often enough to keep the host's window alive,
+ * but not for every chunk. */
+class ItemProgress {
+ public:
+  ItemProgress(Notifier* note, uint64_t total)
+      : note_(note), total_(total), step_(std::max<uint64_t>(total / 64, 256 * 1024)), next_(step_) {}
+  void Add(uint64_t n) {
+    done_ += n;
+    if (done_ >= next_) {
+      note_->Progress(done_, total_);
+      next_ = done_ + step_;
+    }
+  }
+  void Finish() { note_->Progress(total_, total_); }
+
+ private:
+  Notifier* note_;
+  uint64_t total_, step_, next_, done_ = 0;
+};
+
+Result FromOpenOld(IoStatus s) {
+  switch (s) {
+    case IoStatus::kNotFound:
+    case IoStatus::kIsDirectory:
+      return Result::kOldFileMissing;
+    case IoStatus::kNoMemory:
+      return Result::kNoMemory;
+    default:
+      return Result::kFileInUse;
+  }
+}
+
+Result FromCreate(IoStatus s) {
+  switch (s) {
+    case IoStatus::kDiskFull:
+      return Result::kDiskFull;
+    case IoStatus::kInUse:
+    case IoStatus::kAccessDenied:
+      return Result::kFileInUse;
+    case IoStatus::kNoMemory:
+      return Result::kNoMemory;
+    default:
+      return Result::kCannotCreate;
+  }
+}
+
+std::string Describe(const char* what, const std::string& path, IoStatus s) {
+  return std::string(what) + " " + path + ": " + IoStatusName(s);
+}
+
+size_t Depth(const std::string& path) { return static_cast<size_t>(std::count(path.begin(), path.end(), '\\')); }
+
+/* What pre-flight decided for one entry. */
+struct Work {
+  const PatchEntry* entry = nullptr;
+  bool needed = false;   /* false: already in its new state */
+  bool backup = false;   /* an existing file at the path is moved aside */
+  size_t index = 0;      /* number of its staged file and backup */
+};
+
+class StagingSink : public ByteSink {
+ public:
+  StagingSink(File* out, uint64_t limit, ItemProgress* progress) : out_(out), limit_(limit), progress_(progress) {}
+  Result Init() {
+    if (!hasher_.ok()) return Result::kNoMemory;
+    try {
+      buf_.reserve(kBufSize);
+    } catch (const std::bad_alloc&) {
+      return Result::kNoMemory;
+    }
+    return Result::kOk;
+  }
+  Result Put(const uint8_t* data, size_t n) override {
+    if (n > limit_ - written_) return Result::kBadPatch;
+    written_ += n;
+    hasher_.Update(data, n);
+    progress_->Add(n);
+    while (n > 0) {
+      size_t k = std::min(n, kBufSize - buf_.size());
+      buf_.insert(buf_.end(), data, data + k);
+      data += k;
+      n -= k;
+      if (buf_.size() == kBufSize) {
+        Result r = Drain();
+        if (r != Result::kOk) return r;
+      }
+    }
+    return Result::kOk;
+  }
+  Result Drain() {
+    if (buf_.empty()) return Result::kOk;
+    IoStatus s = out_->Write(buf_.data(), buf_.size());
+    buf_.clear();
+    if (s == IoStatus::kOk) return Result::kOk;
+    return s == IoStatus::kDiskFull ? Result::kDiskFull : FromCreate(s);
+  }
+  uint64_t written() const { return written_; }
+  Hash128 Digest() const { return hasher_.Digest(); }
+
+ private:
+  static constexpr size_t kBufSize = 256 * 1024;
+  File* out_;
+  uint64_t limit_;
+  ItemProgress* progress_;
+  uint64_t written_ = 0;
+  Hasher hasher_;
+  std::vector<uint8_t> buf_;
+};
+
+Result HashFile(FileSystem& fs, const std::string& path, ItemProgress* progress, Hash128* out) {
+  std::unique_ptr<File> f;
+  IoStatus s = fs.OpenRead(path, &f);
+  if (s != IoStatus::kOk) return FromOpenOld(s);
+  Hasher hasher;
+  if (!hasher.ok()) return Result::kNoMemory;
+  std::vector<uint8_t> buf(1 << 20);
+  uint64_t pos = 0;
+  for (;;) {
+    size_t got = 0;
+    s = f->ReadAt(pos, buf.data(), buf.size(), &got);
+    if (s != IoStatus::kOk) return FromOpenOld(s);
+    if (got == 0) break;
+    hasher.Update(buf.data(), got);
+    progress->Add(got);
+    pos += got;
+  }
+  *out = hasher.Digest();
+  return Result::kOk;
+}
+
+/* Removes every file of the staging folder, then the folder. */
+IoStatus ClearStaging(FileSystem& fs) {
+  EntryInfo info;
+  IoStatus s = fs.Stat(kStagingFolder, &info);
+  if (s != IoStatus::kOk) return s;
+  if (info.type != EntryType::kDirectory) return IoStatus::kOk;
+  std::vector<DirEntry> entries;
+  s = fs.List(kStagingFolder, &entries);
+  if (s != IoStatus::kOk) return s;
+  IoStatus first = IoStatus::kOk;
+  for (const DirEntry& d : entries) {
+    std::string p = std::string(kStagingFolder) + "\\" + d.name;
+    IoStatus r = d.type == EntryType::kDirectory ? fs.RemoveDir(p) : fs.RemoveFile(p);
+    if (r != IoStatus::kOk && r != IoStatus::kNotFound && first == IoStatus::kOk) first = r;
+  }
+  IoStatus r = fs.RemoveDir(kStagingFolder);
+  if (r != IoStatus::kOk && r != IoStatus::kNotFound && first == IoStatus::kOk) first = r;
+  return first;
+}
+
+class Applier {
+ public:
+  Applier(FileSystem& fs, File& patch, const ApplyOptions& options)
+      : fs_(fs), patch_(patch), options_(options), note_(options.callback) {}
+
+  Result Run() {
+    note_.Send(kNotifySearching, nullptr);
+    Result r = RecoverInstall(fs_, options_.callback);
+    if (r != Result::kOk) return r;
+
+    r = ReadPatch(patch_, &info_);
+    if (r != Result::kOk) {
+      note_.Text(kNotifyError, std::string("Patch data rejected: ") + ResultName(r));
+      return r;
+    }
+    note_.Text(kNotifyInfo, "Patch data checked: " + std::to_string(info_.entries.size()) + " entries");
+
+    EntryInfo root;
+    if (fs_.Stat("", &root) != IoStatus::kOk || root.type != EntryType::kDirectory) {
+      note_.Text(kNotifyError, "The install folder does not exist");
+      return Result::kOldFileMissing;
+    }
+
+    r = Preflight();
+    if (r != Result::kOk) return r;
+
+    size_t to_stage = 0;
+    bool any = false;
+    for (const Work& w : work_) {
+      if (!w.needed) continue;
+      any = true;
+      if (w.entry->kind == EntryKind::kAddFile || w.entry->kind == EntryKind::kChangeFile) ++to_stage;
+    }
+    if (!any && implicit_dirs_.empty()) {
+      note_.Text(kNotifyInfo, "Every file is already up to date");
+      return Result::kOk;
+    }
+
+    note_.Count(static_cast<uint32_t>(to_stage + 1)); /* the check above was the first item */
+    r = Stage();
+    if (r != Result::kOk) {
+      ClearStaging(fs_);
+      return r;
+    }
+    return Commit();
+  }
+
+ private:
+  unsigned KindsAt(const std::string& path) const {
+    auto it = kinds_.find(FoldCase(path));
+    return it == kinds_.end() ? 0u : it->second;
+  }
+  static unsigned Bit(EntryKind k) { return 1u << static_cast<unsigned>(k); }
+
+  Result Preflight() {
+    for (const PatchEntry& e : info_.entries) kinds_[FoldCase(e.path)] |= Bit(e.kind);
+
+    uint64_t hash_total = 0;
+    for (const PatchEntry& e : info_.entries)
+      if (e.kind == EntryKind::kChangeFile || e.kind == EntryKind::kRemoveFile) hash_total += e.old_size;
+    note_.Count(1);
+    note_.Text(kNotifyItemStart, "Checking installed files");
+    ItemProgress progress(&note_, hash_total);
+
+    work_.resize(info_.entries.size());
+    size_t next_index = 0;
+    for (size_t i = 0; i < info_.entries.size(); ++i) {
+      const PatchEntry& e = info_.entries[i];
+      Work& w = work_[i];
+      w.entry = &e;
+      w.index = next_index++;
+      EntryInfo st;
+      IoStatus s = fs_.Stat(e.path, &st);
+      if (s != IoStatus::kOk) {
+        note_.Text(kNotifyError, Describe("Cannot examine", e.path, s));
+        return FromOpenOld(s);
+      }
+      const unsigned here = KindsAt(e.path);
+      switch (e.kind) {
+        case EntryKind::kChangeFile:
+        case EntryKind::kRemoveFile: {
+          const bool remove = e.kind == EntryKind::kRemoveFile;
+          if (st.type == EntryType::kNone ||
+              (st.type == EntryType::kDirectory && remove && (here & Bit(EntryKind::kAddFolder)))) {
+            if (remove) break; /* already gone */
+            note_.Text(kNotifyError, "Missing file " + e.path);
+            return Result::kOldFileMissing;
+          }
+          if (st.type != EntryType::kFile) {
+            note_.Text(kNotifyError, "Not a file: " + e.path);
+            return Result::kOldFileMissing;
+          }
+          Hash128 h;
+          const bool may_be_old = st.size == e.old_size;
+          const bool may_be_new = !remove && st.size == e.new_size;
+          const bool may_be_added = remove && (here & Bit(EntryKind::kAddFile));
+          if (may_be_old || may_be_new || may_be_added) {
+            Result r = HashFile(fs_, e.path, &progress, &h);
+            if (r != Result::kOk) {
+              note_.Text(kNotifyError, "Cannot read " + e.path);
+              return r;
+            }
+          }
+          if (may_be_old && h == e.old_hash) {
+            w.needed = true;
+          } else if (may_be_new && h == e.new_hash) {
+            note_.Text(kNotifyDetail, e.path + " is already up to date");
+          } else if (may_be_added && AddedHashIs(e.path, st.size, h)) {
+            /* the file that replaces it under another case is already there */
+          } else {
+            note_.Text(kNotifyError, "Unexpected size or contents: " + e.path);
+            return Result::kOldFileMismatch;
+          }
+          break;
+        }
+        case EntryKind::kAddFile: {
+          if (st.type == EntryType::kDirectory) {
+            if (!(here & Bit(EntryKind::kRemoveFolder))) {
+              note_.Text(kNotifyError, "A folder is in the way of " + e.path);
+              return Result::kCannotCreate;
+            }
+            w.needed = true;
+          } else if (st.type == EntryType::kFile) {
+            Hash128 h;
+            bool done = false;
+            if (st.size == e.new_size && !(here & Bit(EntryKind::kRemoveFile))) {
+              Result r = HashFile(fs_, e.path, &progress, &h);
+              if (r != Result::kOk) return r;
+              done = h == e.new_hash;
+            }
+            w.needed = !done;
+            /* A file there that the patch does not remove is replaced; it
+             * is kept aside until the commit has succeeded. */
+            w.backup = !done && !(here & Bit(EntryKind::kRemoveFile));
+          } else if (st.type == EntryType::kNone) {
+            w.needed = true;
+          } else {
+            note_.Text(kNotifyError, "Something is in the way of " + e.path);
+            return Result::kCannotCreate;
+          }
+          if (w.needed) {
+            Result r = NeedParents(e.path);
+            if (r != Result::kOk) return r;
+          }
+          break;
+        }
+        case EntryKind::kAddFolder:
+          if (st.type == EntryType::kDirectory) break;
+          if (st.type != EntryType::kNone && !(here & Bit(EntryKind::kRemoveFile))) {
+            note_.Text(kNotifyError, "A file is in the way of folder " + e.path);
+            return Result::kCannotCreate;
+          }
+          w.needed = true;
+          {
+            Result r = NeedParents(e.path);
+            if (r != Result::kOk) return r;
+          }
+          break;
+        case EntryKind::kRemoveFolder:
+          w.needed = st.type == EntryType::kDirectory;
+          break;
+      }
+    }
+    /* A folder made implicitly that the patch also makes is made once. */
+    for (const Work& w : work_)
+      if (w.needed && w.entry->kind == EntryKind::kAddFolder) implicit_dirs_.erase(FoldCase(w.entry->path));
+    progress.Finish();
+    note_.Send(kNotifyItemEnd, nullptr);
+
+    /* Room for the staged files, with a little slack for the journal and
+     * the file system's own bookkeeping. */
+    uint64_t need = 1 << 20;
+    for (const Work& w : work_)
+      if (w.needed && (w.entry->kind == EntryKind::kAddFile || w.entry->kind == EntryKind::kChangeFile))
+        need += w.entry->new_size + 4096;
+    uint64_t free_bytes = 0;
+    IoStatus s = fs_.FreeSpace(&free_bytes);
+    if (s == IoStatus::kOk && free_bytes < need) {
+      note_.Text(kNotifyError, "Not enough free space: " + std::to_string(need) + " bytes needed, " +
+                                   std::to_string(free_bytes) + " free");
+      return Result::kDiskFull;
+    }
+    return Result::kOk;
+  }
+
+  bool AddedHashIs(const std::string& path, uint64_t size, const Hash128& h) const {
+    const std::string key = FoldCase(path);
+    for (const PatchEntry& e : info_.entries)
+      if (e.kind == EntryKind::kAddFile && FoldCase(e.path) == key) return e.new_size == size && e.new_hash == h;
+    return false;
+  }
+
+  /* Records the missing parent folders of `path` that no entry makes. */
+  Result NeedParents(const std::string& path) {
+    for (size_t cut = path.find('\\'); cut != std::string::npos; cut = path.find('\\', cut + 1)) {
+      const std::string parent = path.substr(0, cut);
+      const std::string key = FoldCase(parent);
+      if (implicit_dirs_.count(key)) continue;
+      const unsigned k = KindsAt(parent);
+      EntryInfo st;
+      IoStatus s = fs_.Stat(parent, &st);
+      if (s != IoStatus::kOk) return FromCreate(s);
+      if (st.type == EntryType::kDirectory) continue;
+      if (k & Bit(EntryKind::kAddFolder)) continue;
+      if (st.type != EntryType::kNone) {
+        note_.Text(kNotifyError, "A file is in the way of folder " + parent);
+        return Result::kCannotCreate;
+      }
+      implicit_dirs_[key] = parent;
+    }
+    return Result::kOk;
+  }
+
+  Result Stage() {
+    IoStatus s = fs_.MakeDir(kStagingFolder);
+    if (s != IoStatus::kOk) {
+      note_.Text(kNotifyError, Describe("Cannot make the staging folder", kStagingFolder, s));
+      return FromCreate(s);
+    }
+    fs_.MarkHidden(kStagingFolder);
+    for (const Work& w : work_) {
+      if (!w.needed) continue;
+      const PatchEntry& e = *w.entry;
+      if (e.kind != EntryKind::kAddFile && e.kind != EntryKind::kChangeFile) continue;
+      note_.Text(kNotifyItemStart, e.path);
+      Result r = StageOne(w);
+      if (r != Result::kOk) return r;
+      note_.Send(kNotifyItemEnd, nullptr);
+    }
+    return Result::kOk;
+  }
+
+  Result StageOne(const Work& w) {
+    const PatchEntry& e = *w.entry;
+    std::unique_ptr<File> old_file;
+    if (e.encoding == Encoding::kDelta) {
+      IoStatus s = fs_.OpenRead(e.path, &old_file);
+      if (s != IoStatus::kOk) {
+        note_.Text(kNotifyError, Describe("Cannot open", e.path, s));
+        return FromOpenOld(s);
+      }
+      if (old_file->Size() != e.old_size) {
+        note_.Text(kNotifyError, "Unexpected size: " + e.path);
+        return Result::kOldFileMismatch;
+      }
+    }
+    const std::string staged = StagedFilePath(w.index);
+    std::unique_ptr<File> out;
+    IoStatus s = fs_.CreateNew(staged, &out);
+    if (s != IoStatus::kOk) {
+      note_.Text(kNotifyError, Describe("Cannot create the new version of", e.path, s));
+      return FromCreate(s);
+    }
+    ItemProgress progress(&note_, e.new_size);
+    StagingSink sink(out.get(), e.new_size, &progress);
+    Result r = sink.Init();
+    if (r == Result::kOk) r = DecodePayload(e, patch_, old_file.get(), sink);
+    if (r == Result::kOk) r = sink.Drain();
+    if (r == Result::kOk && options_.durable) {
+      s = out->Flush();
+      if (s != IoStatus::kOk) r = FromCreate(s);
+    }
+    s = out->Close();
+    if (r == Result::kOk && s != IoStatus::kOk) r = FromCreate(s);
+    if (r == Result::kOk && (sink.written() != e.new_size || sink.Digest() != e.new_hash)) {
+      /* With a checked patch, only a delta whose old file changed under
+       * us can give a wrong result. */
+      r = e.encoding == Encoding::kDelta ? Result::kOldFileMismatch : Result::kBadPatch;
+    }
+    if (r != Result::kOk) {
+      note_.Text(kNotifyError, std::string("Cannot write the new version of ") + e.path + ": " + ResultName(r));
+      return r;
+    }
+    progress.Finish();
+    return Result::kOk;
+  }
+
+  Result Commit() {
+    std::vector<Step> steps;
+    for (const Work& w : work_) {
+      if (!w.needed) continue;
+      const EntryKind k = w.entry->kind;
+      if (k == EntryKind::kChangeFile || k == EntryKind::kRemoveFile || w.backup)
+        steps.push_back(Step{Step::kMove, w.entry->path, BackupFilePath(w.index)});
+    }
+    std::vector<std::string> remove_dirs, make_dirs;
+    for (const Work& w : work_) {
+      if (!w.needed) continue;
+      if (w.entry->kind == EntryKind::kRemoveFolder) remove_dirs.push_back(w.entry->path);
+      if (w.entry->kind == EntryKind::kAddFolder) make_dirs.push_back(w.entry->path);
+    }
+    for (const auto& kv : implicit_dirs_) make_dirs.push_back(kv.second);
+    std::stable_sort(remove_dirs.begin(), remove_dirs.end(),
+                     [](const std::string& a, const std::string& b) { return Depth(a) > Depth(b); });
+    std::sort(make_dirs.begin(), make_dirs.end(), [](const std::string& a, const std::string& b) {
+      return Depth(a) != Depth(b) ? Depth(a) < Depth(b) : a < b;
+    });
+    for (const std::string& d : remove_dirs) steps.push_back(Step{Step::kRemoveDir, std::string(), d});
+    for (const std::string& d : make_dirs) steps.push_back(Step{Step::kMakeDir, std::string(), d});
+    for (const Work& w : work_) {
+      if (!w.needed) continue;
+      const EntryKind k = w.entry->kind;
+      if (k == EntryKind::kChangeFile || k == EntryKind::kAddFile)
+        steps.push_back(Step{Step::kMove, StagedFilePath(w.index), w.entry->path});
+    }
+
+    std::vector<size_t> kept(steps.size());
+    size_t kept_count = 0;
+    IoStatus s = WriteJournal(fs_, steps, options_.durable);
+    if (s != IoStatus::kOk) {
+      ClearStaging(fs_);
+      note_.Text(kNotifyError, Describe("Cannot write the journal", StagingPath(kJournalName), s));
+      return FromCreate(s);
+    }
+
+    /* From here until the journal is gone: no notification, and nothing
+     * that allocates, so that nothing but the file system can fail. */
+    Result failure = Result::kOk;
+    size_t failed_step = 0;
+    IoStatus failed_status = IoStatus::kOk;
+    size_t done = 0;
+    for (; done < steps.size(); ++done) {
+      const Step& st = steps[done];
+      if (st.type == Step::kMove) {
+        s = fs_.Rename(st.from, st.to);
+        if (s != IoStatus::kOk) {
+          failure = (s == IoStatus::kInUse || s == IoStatus::kAccessDenied) ? Result::kFileInUse
+                    : s == IoStatus::kNoMemory                              ? Result::kNoMemory
+                    : s == IoStatus::kDiskFull                              ? Result::kDiskFull
+                                                                            : Result::kCannotCreate;
+          break;
+        }
+      } else if (st.type == Step::kMakeDir) {
+        s = fs_.MakeDir(st.to);
+        if (s != IoStatus::kOk) {
+          failure = FromCreate(s);
+          break;
+        }
+      } else {
+        s = fs_.RemoveDir(st.to);
+        if (s != IoStatus::kOk && s != IoStatus::kNotFound) kept[kept_count++] = done;
+      }
+    }
+    if (failure != Result::kOk) {
+      failed_step = done;
+      failed_status = s;
+    } else {
+      s = fs_.RemoveFile(StagingPath(kJournalName));
+      if (s != IoStatus::kOk) {
+        failure = Result::kFileInUse;
+        failed_step = steps.size();
+        failed_status = s;
+        done = steps.size();
+      }
+    }
+    if (failure != Result::kOk) {
+      s = UndoSteps(fs_, steps, std::min(done + 1, steps.size()));
+      if (failed_step < steps.size()) {
+        const Step& st = steps[failed_step];
+        const bool staged = st.type == Step::kMove && st.from.compare(0, std::strlen(kStagingFolder), kStagingFolder) == 0;
+        note_.Text(kNotifyError, Describe(st.type != Step::kMove ? "Cannot make folder"
+                                          : staged               ? "Cannot put in place"
+                                                                 : "Cannot replace",
+                                          st.type == Step::kMove && !staged ? st.from : st.to, failed_status));
+      } else {
+        note_.Text(kNotifyError, Describe("Cannot finish the commit", StagingPath(kJournalName), failed_status));
+      }
+      if (s != IoStatus::kOk) {
+        /* The journal stays; the next run finishes the roll-back. */
+        note_.Text(kNotifyError, std::string("Roll-back not complete (") + IoStatusName(s) +
+                                     "); it is finished when the patch is run again");
+        return failure;
+      }
+      if (fs_.RemoveFile(StagingPath(kJournalName)) == IoStatus::kOk) ClearStaging(fs_);
+      note_.Text(kNotifyWarning, "Every change was rolled back; the install is as it was");
+      return failure;
+    }
+
+    for (size_t i = 0; i < kept_count; ++i)
+      note_.Text(kNotifyWarning, "Kept folder " + steps[kept[i]].to + ": it is not empty or is in use");
+    s = ClearStaging(fs_);
+    if (s != IoStatus::kOk)
+      note_.Text(kNotifyWarning, std::string("Some leftovers of the patch stay until the next run: ") + IoStatusName(s));
+    size_t written = 0, removed = 0;
+    for (const Work& w : work_) {
+      if (!w.needed) continue;
+      if (w.entry->kind == EntryKind::kAddFile || w.entry->kind == EntryKind::kChangeFile) ++written;
+      if (w.entry->kind == EntryKind::kRemoveFile) ++removed;
+    }
+    note_.Text(kNotifyInfo, "Patch applied: " + std::to_string(written) + " files written, " +
+                                std::to_string(removed) + " removed");
+    return Result::kOk;
+  }
+
+  FileSystem& fs_;
+  File& patch_;
+  ApplyOptions options_;
+  Notifier note_;
+  PatchInfo info_;
+  std::unordered_map<std::string, unsigned> kinds_;
+  std::vector<Work> work_;
+  std::unordered_map<std::string, std::string> implicit_dirs_; /* folded -> path */
+};
+
+}  // namespace
+
+Result RecoverInstall(FileSystem& fs, ProgressCallback callback) {
+  try {
+    Notifier note(callback);
+    EntryInfo info;
+    IoStatus s = fs.Stat(kStagingFolder, &info);
+    if (s != IoStatus::kOk) return FromOpenOld(s);
+    if (info.type != EntryType::kDirectory) return Result::kOk;
+    std::vector<Step> steps;
+    s = ReadJournal(fs, &steps);
+    if (s == IoStatus::kOk) {
+      s = UndoSteps(fs, steps, steps.size());
+      if (s == IoStatus::kOk) s = fs.RemoveFile(StagingPath(kJournalName));
+      if (s != IoStatus::kOk) {
+        note.Text(kNotifyError, std::string("Cannot roll back the interrupted patch run: ") + IoStatusName(s));
+        return s == IoStatus::kNoMemory ? Result::kNoMemory : Result::kFileInUse;
+      }
+      note.Text(kNotifyWarning, "Rolled back an interrupted patch run");
+    } else if (s != IoStatus::kNotFound) {
+      note.Text(kNotifyError, std::string("Cannot read the journal of an earlier run: ") + IoStatusName(s));
+      return s == IoStatus::kNoMemory ? Result::kNoMemory : Result::kFileInUse;
+    }
+    s = ClearStaging(fs);
+    if (s != IoStatus::kOk) {
+      note.Text(kNotifyError, std::string("Cannot remove the leftovers of an earlier run: ") + IoStatusName(s));
+      return s == IoStatus::kNoMemory ? Result::kNoMemory : Result::kFileInUse;
+    }
+    return Result::kOk;
+  } catch (const std::bad_alloc&) {
+    return Result::kNoMemory;
+  }
+}
+
+Result ApplyPatch(FileSystem& install, File& patch, const ApplyOptions& options) {
+  try {
+    Applier applier(install, patch, options);
+    return applier.Run();
+  } catch (const std::bad_alloc&) {
+    /* Staged files may be left; the next run removes them, and nothing in
+     * the install has been touched unless the journal was written, in
+     * which case the next run rolls it back. */
+    return Result::kNoMemory;
+  }
+}
+
+bool SplitCommandLine(const char* command_line, std::string* install_folder, std::string* patch_path) {
+  if (!command_line) return false;
+  std::vector<std::string> parts;
+  const char* p = command_line;
+  for (;;) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (!*p) break;
+    std::string part;
+    if (*p == '"') {
+      ++p;
+      while (*p && *p != '"') part += *p++;
+      if (*p != '"') return false;
+      ++p;
+      if (*p && *p != ' ' && *p != '\t') return false;
+    } else {
+      while (*p && *p != ' ' && *p != '\t') {
+        if (*p == '"') return false;
+        part += *p++;
+      }
+    }
+    if (part.empty()) return false;
+    parts.push_back(part);
+  }
+  if (parts.size() != 2) return false;
+  *install_folder = parts[0];
+  *patch_path = parts[1];
+  return true;
+}
+
+}  // namespace olk

@@ -1,0 +1,294 @@
+#include "patch_format.h"
+
+#include <cstring>
+#include <new>
+#include <unordered_map>
+
+#include "bytes.h"
+
+namespace olk {
+
+namespace {
+
+bool HasOld(EntryKind k) { return k == EntryKind::kRemoveFile || k == EntryKind::kChangeFile; }
+bool HasNew(EntryKind k) { return k == EntryKind::kAddFile || k == EntryKind::kChangeFile; }
+
+/* Decodes one UTF-8 sequence; false on malformed, overlong or surrogate
+ * encodings. */
+bool NextCodePoint(const std::string& s, size_t* i, uint32_t* cp) {
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(s.data());
+  size_t n = s.size();
+  uint8_t b = p[*i];
+  int len;
+  uint32_t v;
+  if (b < 0x80) {
+    *cp = b;
+    *i += 1;
+    return true;
+  } else if ((b & 0xE0) == 0xC0) {
+    len = 2;
+    v = b & 0x1F;
+  } else if ((b & 0xF0) == 0xE0) {
+    len = 3;
+    v = b & 0x0F;
+  } else if ((b & 0xF8) == 0xF0) {
+    len = 4;
+    v = b & 0x07;
+  } else {
+    return false;
+  }
+  if (*i + len > n) return false;
+  for (int k = 1; k < len; ++k) {
+    uint8_t c = p[*i + k];
+    if ((c & 0xC0) != 0x80) return false;
+    v = v << 6 | (c & 0x3F);
+  }
+  static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (v < kMin[len] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
+  *cp = v;
+  *i += len;
+  return true;
+}
+
+bool IsReservedDeviceName(const std::string& component) {
+  /* The part before the first dot, with trailing blanks dropped, is what
+   * Windows compares with its device names. */
+  std::string base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  std::string up = FoldCase(base);
+  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+  for (const char* name : kNames)
+    if (up == name) return true;
+  if ((up.compare(0, 3, "COM") == 0 || up.compare(0, 3, "LPT") == 0)) {
+    std::string rest = up.substr(3);
+    if (rest.size() == 1 && rest[0] >= '0' && rest[0] <= '9') return true;
+    /* superscript one, two and three count as digits there too */
+    if (rest == "\xC2\xB9" || rest == "\xC2\xB2" || rest == "\xC2\xB3") return true;
+  }
+  return false;
+}
+
+bool IsSafeComponent(const std::string& c) {
+  if (c.empty() || c == "." || c == "..") return false;
+  if (c.back() == '.' || c.back() == ' ') return false;
+  size_t i = 0;
+  while (i < c.size()) {
+    uint32_t cp;
+    if (!NextCodePoint(c, &i, &cp)) return false;
+    if (cp < 0x20 || cp == 0x7F) return false;
+    switch (cp) {
+      case '<': case '>': case ':': case '"': case '/': case '|': case '?': case '*':
+        return false;
+      default:
+        break;
+    }
+  }
+  return !IsReservedDeviceName(c);
+}
+
+}  // namespace
+
+std::string FoldCase(const std::string& path) {
+  std::string s = path;
+  for (char& ch : s)
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+  return s;
+}
+
+bool IsSafeRelativePath(const std::string& path) {
+  if (path.empty() || path.size() > kMaxPathBytes) return false;
+  size_t start = 0;
+  bool first = true;
+  for (;;) {
+    size_t end = path.find('\\', start);
+    std::string comp = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!IsSafeComponent(comp)) return false;
+    if (first && FoldCase(comp) == FoldCase(kStagingFolder)) return false;
+    first = false;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return true;
+}
+
+uint64_t ManifestSize(const std::vector<PatchEntry>& entries) {
+  uint64_t size = 0;
+  for (const PatchEntry& e : entries) {
+    size += 4 + e.path.size();
+    if (HasOld(e.kind)) size += 8 + 16;
+    if (HasNew(e.kind)) size += 8 + 16 + 8 + 8;
+  }
+  return size;
+}
+
+void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>* out) {
+  for (const PatchEntry& e : entries) {
+    PutU8(out, static_cast<uint8_t>(e.kind));
+    PutU8(out, static_cast<uint8_t>(e.encoding));
+    PutLE(out, e.path.size(), 2);
+    PutBytes(out, e.path.data(), e.path.size());
+    if (HasOld(e.kind)) {
+      PutLE(out, e.old_size, 8);
+      PutBytes(out, e.old_hash.bytes, 16);
+    }
+    if (HasNew(e.kind)) {
+      PutLE(out, e.new_size, 8);
+      PutBytes(out, e.new_hash.bytes, 16);
+      PutLE(out, e.payload_offset, 8);
+      PutLE(out, e.payload_size, 8);
+    }
+  }
+}
+
+void AppendHeader(uint64_t total_size, uint32_t manifest_size, uint32_t entry_count, std::vector<uint8_t>* out) {
+  PutBytes(out, kPatchMagic, 8);
+  PutLE(out, kPatchVersion, 2);
+  PutLE(out, kHeaderSize, 2);
+  PutLE(out, 0, 4);
+  PutLE(out, total_size, 8);
+  PutLE(out, manifest_size, 4);
+  PutLE(out, entry_count, 4);
+}
+
+bool CheckManifestStructure(const std::vector<PatchEntry>& entries) {
+  enum : unsigned {
+    kAddFolder = 1u << 1,
+    kRemoveFolder = 1u << 2,
+    kAddFile = 1u << 3,
+    kRemoveFile = 1u << 4,
+    kChangeFile = 1u << 5,
+  };
+  std::unordered_map<std::string, unsigned> kinds;
+  kinds.reserve(entries.size() * 2);
+  for (const PatchEntry& e : entries) {
+    unsigned bit = 1u << static_cast<unsigned>(e.kind);
+    unsigned& k = kinds[FoldCase(e.path)];
+    if (k & bit) return false;
+    k |= bit;
+  }
+  for (const auto& kv : kinds) {
+    unsigned k = kv.second;
+    if ((k & (k - 1)) == 0) continue; /* one entry */
+    if (k == (kRemoveFile | kAddFolder) || k == (kRemoveFolder | kAddFile) || k == (kRemoveFile | kAddFile)) continue;
+    return false;
+  }
+  for (const PatchEntry& e : entries) {
+    const bool creates = e.kind == EntryKind::kAddFolder || e.kind == EntryKind::kAddFile ||
+                         e.kind == EntryKind::kChangeFile;
+    const std::string key = FoldCase(e.path);
+    for (size_t cut = key.rfind('\\'); cut != std::string::npos && cut > 0; cut = key.rfind('\\', cut - 1)) {
+      auto it = kinds.find(key.substr(0, cut));
+      if (it == kinds.end()) continue;
+      unsigned a = it->second;
+      if (a & kChangeFile) return false;
+      if (creates) {
+        if (a & (kAddFile | kRemoveFolder)) return false;
+        if ((a & kRemoveFile) && !(a & kAddFolder)) return false;
+      } else {
+        if (a & (kRemoveFile | kAddFolder)) return false;
+        if ((a & kAddFile) && !(a & kRemoveFolder)) return false;
+      }
+    }
+  }
+  return true;
+}
+
+Result ReadPatch(File& patch, PatchInfo* info) {
+  try {
+    const uint64_t size = patch.Size();
+    if (size < kHeaderSize + kTrailerSize) return Result::kBadPatch;
+    uint8_t head[kHeaderSize];
+    size_t got = 0;
+    if (patch.ReadAt(0, head, kHeaderSize, &got) != IoStatus::kOk || got != kHeaderSize)
+      return Result::kCannotOpenPatch;
+    if (std::memcmp(head, kPatchMagic, 8) != 0) return Result::kBadPatch;
+    const uint64_t version = GetLE(head + 8, 2);
+    const uint64_t header_size = GetLE(head + 10, 2);
+    const uint64_t flags = GetLE(head + 12, 4);
+    const uint64_t total = GetLE(head + 16, 8);
+    const uint64_t manifest_size = GetLE(head + 24, 4);
+    const uint64_t count = GetLE(head + 28, 4);
+    if (version != kPatchVersion || header_size != kHeaderSize || flags != 0 || total != size)
+      return Result::kBadPatch;
+    if (manifest_size > size - kHeaderSize - kTrailerSize || manifest_size > kMaxManifestSize)
+      return Result::kBadPatch;
+
+    /* The checksum covers every byte before the trailer. */
+    {
+      Hasher hasher;
+      if (!hasher.ok()) return Result::kNoMemory;
+      std::vector<uint8_t> buf(1 << 20);
+      uint64_t pos = 0, end = size - kTrailerSize;
+      while (pos < end) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), end - pos));
+        if (patch.ReadAt(pos, buf.data(), want, &got) != IoStatus::kOk || got != want)
+          return Result::kCannotOpenPatch;
+        hasher.Update(buf.data(), want);
+        pos += want;
+      }
+      uint8_t trailer[kTrailerSize];
+      if (patch.ReadAt(end, trailer, kTrailerSize, &got) != IoStatus::kOk || got != kTrailerSize)
+        return Result::kCannotOpenPatch;
+      if (std::memcmp(hasher.Digest().bytes, trailer, kTrailerSize) != 0) return Result::kBadPatch;
+    }
+
+    std::vector<uint8_t> manifest(static_cast<size_t>(manifest_size));
+    if (manifest_size &&
+        (patch.ReadAt(kHeaderSize, manifest.data(), manifest.size(), &got) != IoStatus::kOk || got != manifest.size()))
+      return Result::kCannotOpenPatch;
+    const uint64_t payload_start = kHeaderSize + manifest_size;
+    const uint64_t payload_end = size - kTrailerSize;
+    if (count > manifest_size / 5) return Result::kBadPatch; /* an entry takes at least 5 bytes */
+
+    ByteReader in(manifest.data(), manifest.size());
+    info->version = static_cast<uint16_t>(version);
+    info->total_size = size;
+    info->entries.clear();
+    info->entries.reserve(static_cast<size_t>(count));
+    for (uint64_t i = 0; i < count; ++i) {
+      PatchEntry e;
+      uint8_t kind, enc;
+      uint64_t path_len;
+      if (!in.U8(&kind) || !in.U8(&enc) || !in.LE(&path_len, 2)) return Result::kBadPatch;
+      if (kind < 1 || kind > 5) return Result::kBadPatch;
+      e.kind = static_cast<EntryKind>(kind);
+      if (path_len == 0 || path_len > kMaxPathBytes || !in.Str(&e.path, static_cast<size_t>(path_len)))
+        return Result::kBadPatch;
+      if (!IsSafeRelativePath(e.path)) return Result::kBadPatch;
+      if (HasOld(e.kind) && (!in.LE(&e.old_size, 8) || !in.Bytes(e.old_hash.bytes, 16))) return Result::kBadPatch;
+      if (HasNew(e.kind)) {
+        if (!in.LE(&e.new_size, 8) || !in.Bytes(e.new_hash.bytes, 16) || !in.LE(&e.payload_offset, 8) ||
+            !in.LE(&e.payload_size, 8))
+          return Result::kBadPatch;
+        if (e.payload_offset < payload_start || e.payload_offset > payload_end ||
+            e.payload_size > payload_end - e.payload_offset)
+          return Result::kBadPatch;
+      }
+      /* Which encodings each kind may use. */
+      if (enc > 4) return Result::kBadPatch;
+      e.encoding = static_cast<Encoding>(enc);
+      switch (e.kind) {
+        case EntryKind::kAddFolder:
+        case EntryKind::kRemoveFolder:
+        case EntryKind::kRemoveFile:
+          if (e.encoding != Encoding::kNone) return Result::kBadPatch;
+          break;
+        case EntryKind::kAddFile:
+          if (e.encoding == Encoding::kNone || e.encoding == Encoding::kDelta) return Result::kBadPatch;
+          break;
+        case EntryKind::kChangeFile:
+          if (e.encoding == Encoding::kNone) return Result::kBadPatch;
+          break;
+      }
+      if (e.encoding == Encoding::kStored && e.payload_size != e.new_size) return Result::kBadPatch;
+      info->entries.push_back(std::move(e));
+    }
+    if (in.Remaining() != 0) return Result::kBadPatch;
+    if (!CheckManifestStructure(info->entries)) return Result::kBadPatch;
+    return Result::kOk;
+  } catch (const std::bad_alloc&) {
+    return Result::kNoMemory;
+  }
+}
+
+}  // namespace olk
