@@ -12,6 +12,8 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   libgtest-dev libgmock-dev libbenchmark-dev
+  libzstd-dev liblzma-dev libdivsufsort-dev libxxhash-dev zstd
+  python3
   wine wine32:i386 xvfb xauth x11-apps imagemagick
 )
 
@@ -34,5 +36,4 @@ if [ ${#missing[@]} -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
   fi
 fi
 
-# mingw's default thread model for gcc is fine; use the posix variant only if asked.
 echo "bootstrap: all set up" >&2
