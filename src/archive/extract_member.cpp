@@ -1,5 +1,3 @@
-#include <string.h>
-
 #include "archive/embedded_archive.h"
 #include "archive/member_extraction.h"
 #include "platform/platform.h"
@@ -13,8 +11,6 @@ const uint32_t kChunkSize = 65536;
 // A write that reports success but wrote nothing is a device that stopped
 // taking data; it is reported like a failed write (ERROR_WRITE_FAULT).
 const uint32_t kErrorWriteFault = 29;
-
-uint8_t g_chunk[kChunkSize];  // one chunk on its way from the view to the file
 
 int32_t PercentWritten(uint32_t written, uint32_t size) {
   return static_cast<int32_t>(static_cast<double>(written) / static_cast<double>(size) * 100.0);
@@ -47,9 +43,10 @@ bool ExtractMember(const char* name, const char* path) {
   while (written < size) {
     uint32_t remaining = size - written;
     uint32_t chunk = remaining < kChunkSize ? remaining : kChunkSize;
-    memcpy(g_chunk, member + written, chunk);
+    // Written straight from the view: a page that cannot be read in then
+    // fails the write instead of faulting the process.
     uint32_t done = 0;
-    bool ok = file::Write(out, g_chunk, chunk, &done);
+    bool ok = file::Write(out, member + written, chunk, &done);
     if (ok && (done == 0 || done > chunk)) {
       ok = false;
       process::SetLastError(kErrorWriteFault);

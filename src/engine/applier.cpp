@@ -267,12 +267,22 @@ class Applier {
     ItemProgress progress(&note_, hash_total);
 
     work_.resize(info_.entries.size());
-    size_t next_index = 0;
-    for (size_t i = 0; i < info_.entries.size(); ++i) {
+    /* What goes away first, then what comes: an added file needs to know
+     * whether a removal (of the same name in another case) moves the file
+     * that is there now. */
+    std::vector<size_t> order;
+    for (int pass = 0; pass < 2; ++pass)
+      for (size_t i = 0; i < info_.entries.size(); ++i) {
+        const EntryKind k = info_.entries[i].kind;
+        const bool adds = k == EntryKind::kAddFile || k == EntryKind::kAddFolder;
+        if (adds == (pass == 1)) order.push_back(i);
+      }
+    std::unordered_set<std::string> moved_away;
+    for (size_t i : order) {
       const PatchEntry& e = info_.entries[i];
       Work& w = work_[i];
       w.entry = &e;
-      w.index = next_index++;
+      w.index = i;
       EntryInfo st;
       IoStatus s = fs_.Stat(e.path, &st);
       if (s != IoStatus::kOk) {
@@ -307,6 +317,7 @@ class Applier {
           }
           if (may_be_old && h == e.old_hash) {
             w.needed = true;
+            moved_away.insert(FoldCase(e.path));
           } else if (may_be_new && h == e.new_hash) {
             note_.Text(kNotifyDetail, e.path + " is already up to date");
           } else if (may_be_added && AddedHashIs(e.path, st.size, h)) {
@@ -324,18 +335,20 @@ class Applier {
               return Result::kCannotCreate;
             }
             w.needed = true;
+          } else if (st.type == EntryType::kFile && moved_away.count(FoldCase(e.path))) {
+            w.needed = true; /* the file there now is the one removed */
           } else if (st.type == EntryType::kFile) {
             Hash128 h;
             bool done = false;
-            if (st.size == e.new_size && !(here & Bit(EntryKind::kRemoveFile))) {
+            if (st.size == e.new_size) {
               Result r = HashFile(fs_, e.path, &progress, &h);
               if (r != Result::kOk) return r;
               done = h == e.new_hash;
             }
+            /* Any other file there is replaced; it is kept aside until the
+             * commit has succeeded. */
             w.needed = !done;
-            /* A file there that the patch does not remove is replaced; it
-             * is kept aside until the commit has succeeded. */
-            w.backup = !done && !(here & Bit(EntryKind::kRemoveFile));
+            w.backup = !done;
           } else if (st.type == EntryType::kNone) {
             w.needed = true;
           } else {
@@ -350,7 +363,7 @@ class Applier {
         }
         case EntryKind::kAddFolder:
           if (st.type == EntryType::kDirectory) break;
-          if (st.type != EntryType::kNone && !(here & Bit(EntryKind::kRemoveFile))) {
+          if (st.type != EntryType::kNone && !moved_away.count(FoldCase(e.path))) {
             note_.Text(kNotifyError, "A file is in the way of folder " + e.path);
             return Result::kCannotCreate;
           }
@@ -645,9 +658,13 @@ Result ApplyPatch(FileSystem& install, File& patch, const ApplyOptions& options)
     Applier applier(install, patch, options);
     return applier.Run();
   } catch (const std::bad_alloc&) {
-    /* Staged files may be left; the next run removes them, and nothing in
-     * the install has been touched unless the journal was written, in
-     * which case the next run rolls it back. */
+    /* What the run had allocated is free again: undo what it did (nothing,
+     * or a commit begun, which the journal describes). If even that fails,
+     * the next run does it. */
+    try {
+      RecoverInstall(install, nullptr);
+    } catch (const std::bad_alloc&) {
+    }
     return Result::kNoMemory;
   }
 }

@@ -14,6 +14,8 @@
 
 namespace olk {
 
+class CoreBudget;
+
 enum class Codec : uint8_t {
   kStored = 1, /* the bytes as they are */
   kZstd = 2,   /* one zstd frame, window at most kMaxZstdWindowLog */
@@ -33,9 +35,11 @@ enum class Effort : uint8_t {
 
 /* EncodeBest():
  * Encodes `n` bytes with the codec that gives the fewest bytes among those
- * that `effort` tries, never more than stored. Deterministic.
+ * that `effort` tries, never more than stored. Tries them in parallel when
+ * `budget` (may be NULL) grants a core. Deterministic.
  * @return false when memory runs out. */
-bool EncodeBest(const uint8_t* src, size_t n, Effort effort, Codec* codec, std::vector<uint8_t>* out);
+bool EncodeBest(const uint8_t* src, size_t n, Effort effort, CoreBudget* budget, Codec* codec,
+                std::vector<uint8_t>* out);
 
 /* EncodeWith():
  * Encodes `n` bytes with one given codec. @return false when memory runs

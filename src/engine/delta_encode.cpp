@@ -150,8 +150,9 @@ struct Op {
 /* Scans new[s0, s1) and appends its records to *ops. */
 void ScanSegment(const Matcher& m, const uint8_t* old_data, int64_t n, const uint8_t* nw, int64_t s0, int64_t s1,
                  std::vector<Op>* ops) {
+  /* A piece starts out assuming the old file at the same offset. */
   int64_t scan = s0, len = 0, pos = 0;
-  int64_t lastscan = s0, lastpos = 0, lastoffset = 0;
+  int64_t lastscan = s0, lastpos = std::min(s0, n), lastoffset = lastpos - s0;
   auto same = [&](int64_t new_index, int64_t old_index) {
     return old_index >= 0 && old_index < n && old_data[old_index] == nw[new_index];
   };
@@ -270,7 +271,7 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
       const uint8_t* np = new_data + op.new_pos;
       const uint8_t* oldp = old_data + op.old_pos;
       for (int64_t i = 0; i < op.copy_len; ++i) sparse.Put(static_cast<uint8_t>(np[i] - oldp[i]));
-      std::memcpy(e, np + op.copy_len, static_cast<size_t>(op.extra_len));
+      if (op.extra_len) std::memcpy(e, np + op.copy_len, static_cast<size_t>(op.extra_len));
       e += op.extra_len;
       cursor += seek + op.copy_len;
     }

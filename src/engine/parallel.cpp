@@ -17,17 +17,17 @@ void RunParallel(size_t count, const std::function<void(size_t)>& fn, CoreBudget
   std::vector<std::thread> extra;
   while (budget && extra.size() + 1 < count && budget->TryTake()) {
     try {
-      extra.emplace_back(worker);
+      extra.emplace_back([&worker, budget]() {
+        worker();
+        budget->Give(); /* the core is free for others as soon as this thread is done */
+      });
     } catch (...) {
       budget->Give();
       break;
     }
   }
   worker();
-  for (auto& t : extra) {
-    t.join();
-    budget->Give();
-  }
+  for (auto& t : extra) t.join();
 }
 
 }  // namespace olk

@@ -15,7 +15,7 @@ bool EncodeDeltaPayload(const DeltaStreams& streams, Effort effort, CoreBudget* 
       3,
       [&](size_t i) {
         try {
-          ok[i] = EncodeBest(src[i]->data(), src[i]->size(), effort, &codec[i], &enc[i]);
+          ok[i] = EncodeBest(src[i]->data(), src[i]->size(), effort, budget, &codec[i], &enc[i]);
         } catch (const std::bad_alloc&) {
           ok[i] = false;
         }

@@ -83,12 +83,27 @@ bool Launch(const char* path, const char* commandLine);
 void SleepMs(uint32_t milliseconds);
 // Ends the process at once with exit code 0.
 [[noreturn]] void TerminateSelf();
+// The runtime's _tempnam(NULL, prefix): a new name of a file that does not
+// exist yet, in the folder that TMP names (else the drive's root, else the
+// current folder); null when none can be made. If the runtime created the
+// (empty) file, it is removed again. Release with FreeTempName.
+char* TempName(const char* prefix);
+void FreeTempName(char* name);
 uint32_t LastError();
 void SetLastError(uint32_t code);
 void DebugOutput(const char* text);
 // Loads no DLL from the program's own or the current folder from here on.
 void RestrictDllSearchToSystem();
 }  // namespace process
+
+// Libraries loaded for one call (the patch engine).
+namespace library {
+// LoadLibraryA with a full path; null on failure.
+Handle Load(const char* path);
+// GetProcAddress; null when the library has no such export.
+void* Find(Handle library, const char* exportName);
+void Free(Handle library);
+}  // namespace library
 
 // Windows, message boxes and the thread's message queue.
 namespace ui {

@@ -14,9 +14,11 @@ Exits non-zero when any test fails; the last line is "N passed, N failed".
 """
 
 import argparse
+import fcntl
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -71,11 +73,16 @@ PROGRESS_WINDOW = ("#32770", PROGRESS_CAPTION)
 FOLDER_DIALOG = ("#32770", "OLK")
 FOLDER_EDIT = 1000
 
-# Archive members. The engine and the patch data are stand-ins until the patch
-# engine lands: the installer only carries them so far.
+# Archive members. The engine is the stand-in engine (stand_in_engine.cpp),
+# which changes nothing and returns what a test asks for, so the patch data
+# can be any bytes.
 VERSION_MEMBER = ("versionInfoFile.txt", b"%d\r\n%d\r\n" % (FROM_BUILD, TO_BUILD))
-ENGINE_MEMBER = ("patcheng.dll", b"MZ stand-in for the patch engine\r\n")
-PATCH_MEMBER = ("OLK.2.06.%d-2.06.%d.pat" % (FROM_BUILD, TO_BUILD), b"stand-in patch data\r\n")
+PATCH_NAME = "OLK.2.06.%d-2.06.%d.pat" % (FROM_BUILD, TO_BUILD)
+PATCH_MEMBER = (PATCH_NAME, b"stand-in patch data\r\n")
+
+
+def engine_error(text):
+    return Box("Error applying patch", text, "error", OK)
 
 # ---------------------------------------------------------------- environment
 
@@ -83,7 +90,8 @@ PATCH_MEMBER = ("OLK.2.06.%d-2.06.%d.pat" % (FROM_BUILD, TO_BUILD), b"stand-in p
 # - Managed=N: without a window manager every window that closes otherwise
 #   waits about 2 s for the manager's answer.
 # - AeDebug with an empty debugger and Auto=1: a crashing program ends at
-#   once with its exception code, instead of hanging in winedbg's dialog.
+#   once with its exception code, instead of hanging in winedbg's dialog
+#   (and should winedbg be started after all, it shows no dialog).
 PREFIX_REG = r"""REGEDIT4
 
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
@@ -118,6 +126,7 @@ class Harness:
         self.fake_client = programs / "fake_client.exe"
         self.recorder = programs / "cmdline_recorder.exe"
         self.probe = programs / "msgbox_probe.exe"
+        self.engine = programs / "stand_in_engine.dll"
         self.prefix = self.work / "prefix"
         self.drive_c = self.prefix / "drive_c"
         self.runs = self.work / "runs"
@@ -125,18 +134,25 @@ class Harness:
         self.env = None
         self.server_started = False
         self.installers = {}
+        self.lock = None
 
     # -- set-up and tear-down
 
     def start(self):
         missing = [str(p) for p in (self.stub, self.olkpack, self.uidriver, self.fake_client,
-                                    self.recorder, self.probe) if not p.is_file()]
+                                    self.recorder, self.probe, self.engine) if not p.is_file()]
         if missing:
             raise RuntimeError("not built: " + ", ".join(missing))
         for tool in ("wine", "wineserver"):
             if not shutil.which(tool):
                 raise RuntimeError(tool + " is not installed")
         self.work.mkdir(parents=True, exist_ok=True)
+        # One run at a time per work folder: two would share one prefix.
+        self.lock = open(self.work / "lock", "w")
+        try:
+            fcntl.flock(self.lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            raise RuntimeError("another end-to-end run is using %s" % self.work)
         env = dict(os.environ)
         env.update(WINEPREFIX=str(self.prefix), WINEARCH="win32", WINEDEBUG="-all",
                    WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -150,13 +166,13 @@ class Harness:
         if self.prefix.exists():
             self._quiet(["wineserver", "-k"], timeout=30)
             shutil.rmtree(self.prefix)
-        self.runs.mkdir(parents=True, exist_ok=True)
         if self.runs.exists():
             shutil.rmtree(self.runs)
         self.runs.mkdir(parents=True)
-        # The persistent server spares every later program the server's
-        # start-up, and keeps the prefix's state for the whole session.
-        self._quiet(["wineserver", "-p"], timeout=30)
+        # A server that stays between programs spares each of them the
+        # server's start-up; it ends 30 s after the last program, should this
+        # runner be killed before it can end it.
+        self._quiet(["wineserver", "-p30"], timeout=30)
         self.server_started = True
         self._quiet(["wine", "wineboot", "-i"], timeout=240, check=True)
         reg = self.work / "prefix.reg"
@@ -176,6 +192,9 @@ class Harness:
                 self.xvfb.kill()
                 self.xvfb.wait()
             self.xvfb = None
+        if self.lock:
+            self.lock.close()
+            self.lock = None
 
     def _start_xvfb(self):
         if not shutil.which("Xvfb"):
@@ -266,9 +285,7 @@ class Harness:
     def recorded_command_lines(self):
         """{program path under c:\\: the command line it was started with}."""
         found = {}
-        for path in self.drive_c.rglob("*.cmdline"):
-            if "windows" in path.relative_to(self.drive_c).parts[:1]:
-                continue
+        for path in list(self.drive_c.glob("*.cmdline")) + list(self.drive_c.glob("cache/*.cmdline")):
             program = path.relative_to(self.drive_c).as_posix()[:-len(".cmdline")]
             found[program] = path.read_bytes()
         return found
@@ -299,7 +316,8 @@ class Harness:
     # -- running
 
     def screenshot(self, path):
-        """The whole screen as PNG; for a scenario that wants a picture."""
+        """A picture of the whole screen (PNG with ImageMagick's import, else
+        XWD): for a scenario that wants one, and taken when uidriver hangs."""
         display = self.env["DISPLAY"]
         if shutil.which("import"):
             argv = ["import", "-display", display, "-window", "root", str(path)]
@@ -310,8 +328,13 @@ class Harness:
         return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=30).returncode == 0
 
-    def drive(self, run_dir, exe, args=None, answers=(), timeout_ms=15000, window_shots=False):
-        """Starts `exe` under uidriver and returns its transcript's events."""
+    def engine_member(self):
+        return ("patcheng.dll", self.engine.read_bytes())
+
+    def drive(self, run_dir, exe, args=None, answers=(), timeout_ms=15000, window_shots=False,
+              env=None):
+        """Starts `exe` under uidriver, with `env` added to its environment,
+        and returns its transcript."""
         transcript = run_dir / "transcript.jsonl"
         lines = ["exe=" + win_path(exe), "transcript=" + win_path(transcript),
                  "timeout_ms=%d" % timeout_ms, "shots=" + win_path(run_dir),
@@ -327,7 +350,7 @@ class Harness:
         job = run_dir / "job.txt"
         job.write_bytes(("\n".join(lines) + "\n").encode("utf-8"))
         with open(run_dir / "uidriver.log", "wb") as log:
-            proc = subprocess.Popen(["wine", str(self.uidriver), win_path(job)], env=self.env,
+            proc = subprocess.Popen(["wine", str(self.uidriver), win_path(job)], env=dict(self.env, **(env or {})),
                                     cwd=run_dir, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
             try:
                 proc.wait(timeout_ms / 1000 + 30)
@@ -361,10 +384,6 @@ class Transcript:
         exits = self.of("exit")
         return exits[-1]["code"] if exits else None
 
-    @property
-    def timed_out(self):
-        return bool(self.of("timeout"))
-
     def boxes(self):
         """The message boxes shown, in order, as Box values."""
         return [Box(w["caption"], w["text"], w["icon"], tuple((b["id"], b["text"]) for b in w["buttons"]))
@@ -392,6 +411,9 @@ class Transcript:
         found = ["window %r: %s" % (w["caption"], w["error"]) for w in self.of("window") if "error" in w]
         found += ["timed out after %d ms" % t["limit_ms"] for t in self.of("timeout")]
         found += ["uidriver: " + e["what"] for e in self.of("error")]
+        if self.driver_status not in (0, 1) or not self.of("exit"):
+            found.append("uidriver ended with status %s and no exit record (see uidriver.log)"
+                         % self.driver_status)
         return found
 
 
@@ -408,12 +430,18 @@ class InstallerTest(unittest.TestCase):
             shutil.rmtree(self.run_dir)
         self.run_dir.mkdir(parents=True)
         self.h.reset_drive_c()
-        self.full = self.h.installer(VERSION_MEMBER, ENGINE_MEMBER, PATCH_MEMBER)
+        self.full = self.h.installer(VERSION_MEMBER, self.h.engine_member(), PATCH_MEMBER)
 
-    def run_installer(self, args=None, answers=(), installer=None, sub=None):
+    def run_installer(self, args=None, answers=(), installer=None, sub=None, engine_result=0):
+        """Runs an installer (the full one unless told) and checks that the
+        driver had no trouble and that the exit code is 0. The stand-in
+        engine returns `engine_result` and logs its calls to
+        self.engine_log."""
         run_dir = self.run_dir / sub if sub else self.run_dir
         run_dir.mkdir(parents=True, exist_ok=True)
-        t = self.h.drive(run_dir, installer or self.full, args, answers)
+        self.engine_log = run_dir / "engine.log"
+        env = {"OLK_E2E_ENGINE_RESULT": str(engine_result), "OLK_E2E_ENGINE_LOG": win_path(self.engine_log)}
+        t = self.h.drive(run_dir, installer or self.full, args, answers, env=env)
         self.assertEqual(t.problems(), [], "see %s" % run_dir)
         self.assertEqual(t.exit_code, 0, "exit code; see %s" % run_dir)
         return t
@@ -509,12 +537,30 @@ class RunFlow(InstallerTest):
                                                   PRESS_OK])
         self.assertEqual(t.boxes(), [B6])
         self.assertEqual(t.other_windows(), [FOLDER_DIALOG, PROGRESS_WINDOW])
+        # The chosen folder is the one patched and logged in.
         self.assertTrue((client / "patch_log.log").is_file())
+        calls = self.engine_log.read_text().splitlines()
+        self.assertEqual(len(calls), 2, calls)
+        self.assertTrue(calls[0].startswith('cmdline="c:\\Games\\OLK Test" "'), calls[0])
+        self.assertTrue(calls[0].endswith('\\%s"' % PATCH_NAME), calls[0])
+        self.assertEqual(calls[1], "flag=1")
+
+    def test_failed_patch_gives_B5_and_no_hand_over(self):
+        # The engine's error, then B5 as for a missing version; neither the
+        # next installer nor the client is started.
+        self.h.put_client()
+        self.h.put_recorders("cache/olkpatch3552.exe", "olk.exe")
+        t = self.run_installer('/path="c:\\" /patches=3552 /start_client', [PRESS_OK, PRESS_OK],
+                               engine_result=9)
+        self.assertEqual(t.boxes(), [engine_error("Invalid patch file, the patch file has been corrupted"), B5])
+        self.assertProgressWindow(t, True)
+        self.assertEqual(t.children(), [])
+        self.assertEqual(self.h.recorded_command_lines(), {})
 
     def test_missing_version_info_gives_B5_before_any_folder_is_asked_for(self):
         # No client in c:\ either, so asking for the folder would show the
         # folder dialog.
-        installer = self.h.installer(ENGINE_MEMBER, PATCH_MEMBER)
+        installer = self.h.installer(self.h.engine_member(), PATCH_MEMBER)
         t = self.run_installer('/path="c:\\"', [PRESS_OK], installer=installer)
         self.assertEqual(t.boxes(), [B5])
         self.assertEqual(t.other_windows(), [])
@@ -621,6 +667,8 @@ def main():
                         help="run only tests whose name contains this text")
     opts = parser.parse_args()
 
+    # A terminated run still tears down its Xvfb and wineserver.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     work = opts.work or os.path.join(opts.win32_build, "e2e")
     HARNESS = Harness(opts.win32_build, opts.native_build, work, opts.shots)
     loader = unittest.TestLoader()

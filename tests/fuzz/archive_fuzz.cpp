@@ -10,6 +10,7 @@
 // that does not fit the file.
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -28,11 +29,18 @@ void Check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
+char g_folder[] = "/tmp/olk-archive-fuzz-XXXXXX";
+
+void RemoveFolder() {
+  unlink((std::string(g_folder) + "/olkpatch.exe").c_str());
+  rmdir(g_folder);
+}
+
 const std::string& ProgramPath() {
   static const std::string path = [] {
-    char folder[] = "/tmp/olk-archive-fuzz-XXXXXX";
-    Check(mkdtemp(folder) != nullptr);
-    return std::string(folder) + "/olkpatch.exe";
+    Check(mkdtemp(g_folder) != nullptr);
+    atexit(RemoveFolder);
+    return std::string(g_folder) + "/olkpatch.exe";
   }();
   return path;
 }

@@ -85,6 +85,14 @@ void FailDialogCreation(bool fail);
 // nothing for a cancelled browser. When none are left the browser is cancelled.
 void ScriptBrowse(std::vector<const char*> answers);
 
+// Libraries: a file that exists and starts with "MZ" loads; its exports are
+// the functions registered here (the same for every library).
+void SetLibraryExport(const std::string& name, void* function);
+// Whether a library is loaded now.
+int LoadedLibraryCount();
+// TempName fails from now on.
+void FailTempName(bool fail);
+
 // Thrown by TerminateSelf, so a test can watch the process end.
 struct ProcessTerminated {};
 

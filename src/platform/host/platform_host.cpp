@@ -46,6 +46,10 @@ struct World {
   std::vector<host::FakeDialog*> dialogOrder;  // in order of creation
   std::deque<ModalScript> modalScripts;
   bool failDialogs = false;
+  std::map<std::string, void*> exports;
+  int loadedLibraries = 0;
+  bool failTempName = false;
+  int tempCounter = 0;
   std::deque<std::pair<bool, std::string>> browseAnswers;
   std::vector<host::Call> calls;
   std::deque<int> boxAnswers;
@@ -375,11 +379,58 @@ void TerminateSelf() {
   Record("TerminateProcess");
   throw host::ProcessTerminated{};
 }
+char* TempName(const char* prefix) {
+  Record("TempName", prefix ? prefix : "");
+  World& w = world();
+  if (w.failTempName) return nullptr;
+  // As the runtime: the folder TMP names if it exists, else the current one.
+  std::string folder = ".";
+  const char* tmp = getenv("TMP");
+  struct stat st;
+  if (tmp && stat(HostPath(tmp).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) folder = tmp;
+  if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
+  for (;;) {
+    std::string name = folder + (prefix ? prefix : "") + std::to_string(++w.tempCounter);
+    if (stat(HostPath(name.c_str()).c_str(), &st) != 0) return strdup(name.c_str());
+  }
+}
+void FreeTempName(char* name) { free(name); }
 uint32_t LastError() { return t_lastError; }
 void SetLastError(uint32_t code) { t_lastError = code; }
 void DebugOutput(const char* text) { Record("DebugOutput", text ? text : ""); }
 void RestrictDllSearchToSystem() { Record("RestrictDllSearchToSystem"); }
 }  // namespace process
+
+namespace library {
+Handle Load(const char* path) {
+  Record("LoadLibrary", path ? path : "");
+  std::string p = HostPath(path);
+  char magic[2] = {0, 0};
+  int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  bool loadable = fd >= 0 && ::read(fd, magic, 2) == 2 && magic[0] == 'M' && magic[1] == 'Z';
+  if (fd >= 0) ::close(fd);
+  if (!loadable) {
+    t_lastError = fd < 0 ? uint32_t{kErrorFileNotFound} : 193u;  // ERROR_BAD_EXE_FORMAT
+    return nullptr;
+  }
+  ++world().loadedLibraries;
+  return reinterpret_cast<Handle>(static_cast<intptr_t>(world().loadedLibraries));
+}
+void* Find(Handle library, const char* exportName) {
+  (void)library;
+  auto it = world().exports.find(exportName ? exportName : "");
+  if (it == world().exports.end()) {
+    t_lastError = 127;  // ERROR_PROC_NOT_FOUND
+    return nullptr;
+  }
+  return it->second;
+}
+void Free(Handle library) {
+  (void)library;
+  Record("FreeLibrary");
+  --world().loadedLibraries;
+}
+}  // namespace library
 
 namespace ui {
 int ShowMessageBox(Window owner, const char* text, const char* caption, uint32_t style) {
@@ -416,10 +467,13 @@ bool Destroy(Window window) {
 }
 void DrainMessages() {
   Record("DrainMessages");
-  auto& q = world().queue;
-  while (!q.empty()) {
-    auto handler = std::move(q.front());
-    q.pop_front();
+  // What is queued now; a handler that queues more leaves it for the next
+  // drain, so a test can post a message that waits for a condition.
+  std::deque<std::function<void()>> now;
+  now.swap(world().queue);
+  while (!now.empty()) {
+    auto handler = std::move(now.front());
+    now.pop_front();
     handler();
   }
 }
@@ -667,6 +721,9 @@ intptr_t SendToDialog(void* window, uint32_t message, uintptr_t wParam, intptr_t
   return result;
 }
 void FailDialogCreation(bool fail) { world().failDialogs = fail; }
+void SetLibraryExport(const std::string& name, void* function) { world().exports[name] = function; }
+int LoadedLibraryCount() { return world().loadedLibraries; }
+void FailTempName(bool fail) { world().failTempName = fail; }
 void ScriptBrowse(std::vector<const char*> answers) {
   auto& q = world().browseAnswers;
   q.clear();

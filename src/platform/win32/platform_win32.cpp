@@ -1,5 +1,7 @@
 // Win32 side of the platform layer: one API call per routine, nothing more.
 #include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <commctrl.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -91,6 +93,19 @@ void TerminateSelf() {
   TerminateProcess(GetCurrentProcess(), 0);
   for (;;) ExitProcess(0);  // not reached; keeps [[noreturn]] honest
 }
+char* TempName(const char* prefix) {
+  char* name = _tempnam(nullptr, prefix);
+  if (!name) return nullptr;
+  // Wine's runtime creates the file it names; Windows' does not. Remove an
+  // empty file of that name so nothing is left behind.
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (GetFileAttributesExA(name, GetFileExInfoStandard, &data) &&
+      !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && data.nFileSizeLow == 0 &&
+      data.nFileSizeHigh == 0)
+    DeleteFileA(name);
+  return name;
+}
+void FreeTempName(char* name) { free(name); }
 uint32_t LastError() { return GetLastError(); }
 void SetLastError(uint32_t code) { ::SetLastError(code); }
 void DebugOutput(const char* text) { OutputDebugStringA(text); }
@@ -107,6 +122,14 @@ void RestrictDllSearchToSystem() {
   SetDllDirectoryA("");  // drops the current folder from the search
 }
 }  // namespace process
+
+namespace library {
+Handle Load(const char* path) { return LoadLibraryA(path); }
+void* Find(Handle library, const char* exportName) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), exportName));
+}
+void Free(Handle library) { FreeLibrary(static_cast<HMODULE>(library)); }
+}  // namespace library
 
 namespace ui {
 int ShowMessageBox(Window owner, const char* text, const char* caption, uint32_t style) {

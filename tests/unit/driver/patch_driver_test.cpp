@@ -10,6 +10,7 @@
 #include "archive/embedded_archive.h"
 #include "archive_bytes.h"
 #include "host_world.h"
+#include "patching/patch_engine_contract.h"
 #include "platform/platform.h"
 #include "ui/progress_window.h"
 
@@ -30,12 +31,21 @@ const char kB5[] =
     "(patch version could not be determined)";
 const char kB3Caption[] = "Test patches should not be applied to your main install";
 
+// An engine that patches nothing and reports success.
+int32_t OLK_ENGINE_CALL EngineThatSucceeds(const char*, PatchEngineCallbackFn, uint32_t) {
+  return 0;
+}
+
 class PatchRunTest : public HostWorld {
  protected:
   void SetUp() override {
     HostWorld::SetUp();
+    std::filesystem::create_directories(root() / "tmp");
+    setenv("TMP", (root() / "tmp").c_str(), 1);
     WriteFile("olkpatch.exe", InstallerBytes(ShippedMembers()));
     platform::host::SetOwnPath((root() / "olkpatch.exe").string());
+    platform::host::SetLibraryExport("PatchApply32@12",
+                                     reinterpret_cast<void*>(&EngineThatSucceeds));
     // A client of the from build at the starting folder "c:\".
     WriteFile("c:/vorn.dll", "MZ");
     WriteFile("c:/zorp.ini", "[client]\r\nbuild=3550\r\n");
@@ -176,6 +186,8 @@ TEST_F(PatchRunTest, HandsOverToTheNextProgram) {
   for (const HandOver& c : cases) {
     platform::host::Reset();
     platform::host::SetOwnPath((root() / "olkpatch.exe").string());
+    platform::host::SetLibraryExport("PatchApply32@12",
+                                     reinterpret_cast<void*>(&EngineThatSucceeds));
     RunWith(c.commandLine);
     auto launches = CallsNamed("Launch");
     if (c.program) {

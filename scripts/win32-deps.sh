@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Cross-builds, for i686-w64-mingw32, what patcheng.dll links statically,
+# from Debian's own source packages: zstd's and liblzma's decoders, and
+# xxHash's header (used inline). Result: build/deps-win32/{include,lib}.
+#   scripts/win32-deps.sh [PREFIX]
+# Needs root (or sudo) for the deb-src entry; idempotent.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+prefix=${1:-$root/build/deps-win32}
+work=$root/build/deps-win32-src
+stamp=$prefix/.built-1
+[ -f "$stamp" ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+host=i686-w64-mingw32
+
+# Source packages come from the same archive as the binary ones.
+# (The main archive only: the security archive's mirror serves no sources.)
+src_list=/etc/apt/sources.list.d/olk-deb-src.sources
+if [ ! -f "$src_list" ]; then
+  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: bookworm bookworm-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    | $SUDO tee "$src_list" >/dev/null
+  $SUDO apt-get update -qq
+fi
+command -v dpkg-source >/dev/null || $SUDO apt-get install -y -qq dpkg-dev >/dev/null
+
+rm -rf "$work"
+mkdir -p "$work" "$prefix/include" "$prefix/lib"
+cd "$work"
+apt-get source -qq --download-only libzstd xz-utils xxhash 2>&1 | grep -v '^W: Download is performed unsandboxed' || true
+for dsc in *.dsc; do dpkg-source -x --skip-patches "$dsc" >/dev/null 2>&1 || dpkg-source -x "$dsc" >/dev/null; done
+
+# zstd: decoder only, no legacy formats, no threads.
+zstd_dir=$(find . -maxdepth 1 -type d -name 'libzstd-*' | head -n1)
+make -C "$zstd_dir/lib" -j"$(nproc)" libzstd.a CC=$host-gcc AR=$host-ar \
+  ZSTD_LIB_COMPRESSION=0 ZSTD_LIB_DICTBUILDER=0 ZSTD_LIB_DEPRECATED=0 ZSTD_LEGACY_SUPPORT=0 \
+  ZSTD_NO_ASM=1 MOREFLAGS="-O2 -DZSTD_MULTITHREAD=0" >/dev/null
+cp "$zstd_dir/lib/libzstd.a" "$prefix/lib/"
+cp "$zstd_dir/lib/zstd.h" "$zstd_dir/lib/zstd_errors.h" "$prefix/include/"
+
+# liblzma: decoders only, no threads, no tools.
+xz_dir=$(find . -maxdepth 1 -type d -name 'xz-utils-*' | head -n1)
+(cd "$xz_dir" &&
+  ./configure --host=$host --prefix="$prefix" --disable-shared --enable-static --disable-threads \
+    --disable-encoders --enable-decoders=lzma1,lzma2 --disable-xz --disable-xzdec --disable-lzmadec \
+    --disable-lzmainfo --disable-lzma-links --disable-scripts --disable-doc --disable-nls \
+    --disable-microlzma --disable-lzip-decoder CFLAGS=-O2 >/dev/null &&
+  make -j"$(nproc)" -C src/liblzma >/dev/null &&
+  make -C src/liblzma install >/dev/null)
+
+# xxHash: header only (the engine includes it with XXH_INLINE_ALL).
+xxh_dir=$(find . -maxdepth 1 -type d -name 'xxhash-*' | head -n1)
+cp "$xxh_dir/xxhash.h" "$prefix/include/"
+
+touch "$stamp"
+echo "win32-deps: ready in $prefix" >&2

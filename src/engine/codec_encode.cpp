@@ -1,0 +1,111 @@
+/* Encoding side of the codecs (building patch data only). */
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include <lzma.h>
+#include <zstd.h>
+
+#include "codec.h"
+#include "parallel.h"
+
+namespace olk {
+
+namespace {
+
+int ZstdWindowLogFor(size_t n) {
+  int log = 10;
+  while (log < kMaxZstdWindowLog && (static_cast<size_t>(1) << log) < n) ++log;
+  return log;
+}
+
+uint32_t Lzma2DictFor(size_t n) {
+  uint32_t dict = 4096;
+  while (dict < kMaxLzma2Dict && dict < n) dict <<= 1;
+  return dict;
+}
+
+bool EncodeZstd(const uint8_t* src, size_t n, int level, std::vector<uint8_t>* out) {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  if (!cctx) return false;
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, ZstdWindowLogFor(n));
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 1);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0);
+  out->resize(ZSTD_compressBound(n));
+  size_t r = ZSTD_compress2(cctx, out->data(), out->size(), src, n);
+  ZSTD_freeCCtx(cctx);
+  if (ZSTD_isError(r)) return false;
+  out->resize(r);
+  return true;
+}
+
+bool EncodeLzma2(const uint8_t* src, size_t n, uint32_t preset, std::vector<uint8_t>* out) {
+  lzma_options_lzma opt;
+  if (lzma_lzma_preset(&opt, preset)) return false;
+  opt.dict_size = Lzma2DictFor(n);
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+  uint8_t prop = 0;
+  if (lzma_properties_encode(&filters[0], &prop) != LZMA_OK) return false;
+  out->resize(1 + lzma_stream_buffer_bound(n));
+  (*out)[0] = prop;
+  size_t pos = 1;
+  lzma_ret r = lzma_raw_buffer_encode(filters, nullptr, src, n, out->data(), &pos, out->size());
+  if (r != LZMA_OK) return false;
+  out->resize(pos);
+  return true;
+}
+
+}  // namespace
+
+bool EncodeWith(Codec codec, const uint8_t* src, size_t n, int zstd_level, std::vector<uint8_t>* out) {
+  switch (codec) {
+    case Codec::kStored:
+      out->assign(src, src + n);
+      return true;
+    case Codec::kZstd:
+      return EncodeZstd(src, n, zstd_level, out);
+    case Codec::kLzma2:
+      return EncodeLzma2(src, n, 9 | LZMA_PRESET_EXTREME, out);
+  }
+  return false;
+}
+
+bool EncodeBest(const uint8_t* src, size_t n, Effort effort, CoreBudget* budget, Codec* codec,
+                std::vector<uint8_t>* out) {
+  *codec = Codec::kStored;
+  out->assign(src, src + n);
+  if (n == 0) return true;
+  /* Large inputs get lighter settings: the strongest ones cost several
+   * seconds per MiB for a few per cent. */
+  const bool large = n > (2u << 20);
+  const int zstd_level = effort == Effort::kFast ? 9 : large ? 15 : 19;
+  const uint32_t lzma_preset = large ? 6 : (9 | LZMA_PRESET_EXTREME);
+  std::vector<uint8_t> candidates[2];
+  bool ok[2] = {true, true};
+  RunParallel(
+      effort == Effort::kBest ? 2 : 1,
+      [&](size_t i) {
+        try {
+          ok[i] = i == 0 ? EncodeZstd(src, n, zstd_level, &candidates[0])
+                         : EncodeLzma2(src, n, lzma_preset, &candidates[1]);
+        } catch (const std::bad_alloc&) {
+          ok[i] = false;
+        }
+      },
+      budget);
+  if (!ok[0] || !ok[1]) return false;
+  /* Ties go to zstd, which decodes faster. */
+  if (!candidates[0].empty() && candidates[0].size() < out->size()) {
+    out->swap(candidates[0]);
+    *codec = Codec::kZstd;
+  }
+  if (!candidates[1].empty() && candidates[1].size() < out->size()) {
+    out->swap(candidates[1]);
+    *codec = Codec::kLzma2;
+  }
+  return true;
+}
+
+}  // namespace olk

@@ -1,0 +1,157 @@
+// The delta encoder and its streaming decoder, on byte strings that show
+// each kind of change a new file version brings.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "delta.h"
+#include "engine_test_support.h"
+#include "hash.h"
+#include "parallel.h"
+#include "payload.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+Bytes Random(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<uint8_t>(rng());
+  return b;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+Bytes Slice(const Bytes& b, size_t from, size_t len) { return Bytes(b.begin() + from, b.begin() + from + len); }
+
+// Something shaped like machine code: short instruction runs that carry
+// 32-bit absolute addresses into a table. `shift` moves every target at or
+// past `moved_from`, as relinking after a change does.
+Bytes CodeLike(size_t instructions, uint32_t shift, uint32_t moved_from, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes out;
+  for (size_t i = 0; i < instructions; ++i) {
+    const int ops = 1 + rng() % 6;
+    for (int k = 0; k < ops; ++k) out.push_back(static_cast<uint8_t>(0x40 + rng() % 16));
+    uint32_t target = 0x401000 + (rng() % 4096) * 16;
+    if (target >= moved_from) target += shift;
+    out.push_back(0xE8);
+    for (int k = 0; k < 4; ++k) out.push_back(static_cast<uint8_t>(target >> (8 * k)));
+  }
+  return out;
+}
+
+class VectorSink : public olk::ByteSink {
+ public:
+  olk::Result Put(const uint8_t* d, size_t n) override {
+    out.insert(out.end(), d, d + n);
+    return olk::Result::kOk;
+  }
+  Bytes out;
+};
+
+Bytes EncodeDelta(const Bytes& from, const Bytes& to, int spare_cores) {
+  olk::CoreBudget budget(spare_cores);
+  olk::DeltaStreams streams;
+  EXPECT_TRUE(olk::ComputeDelta(from.data(), from.size(), to.data(), to.size(), &budget, &streams));
+  Bytes payload;
+  EXPECT_TRUE(olk::EncodeDeltaPayload(streams, olk::Effort::kBest, &budget, &payload));
+  return payload;
+}
+
+olk::Result DecodeDelta(const Bytes& from, const Bytes& payload, uint64_t new_size, Bytes* out) {
+  olktest::MemFile patch(payload);
+  olktest::MemFile old(from);
+  olk::PatchEntry e;
+  e.kind = olk::EntryKind::kChangeFile;
+  e.encoding = olk::Encoding::kDelta;
+  e.old_size = from.size();
+  e.new_size = new_size;
+  e.payload_offset = 0;
+  e.payload_size = payload.size();
+  VectorSink sink;
+  olk::Result r = olk::DecodePayload(e, patch, &old, sink);
+  *out = sink.out;
+  return r;
+}
+
+struct Case {
+  const char* name;
+  Bytes from, to;
+  double max_ratio;  // payload / new size must stay under this
+};
+
+std::vector<Case> Cases() {
+  const Bytes a = Random(200000, 1), b = Random(50000, 2), c = Random(3000, 3);
+  const Bytes text = [] {
+    std::string s;
+    for (int i = 0; i < 20000; ++i) s += "line " + std::to_string(i * 7919 % 10007) + " of some text\n";
+    return Bytes(s.begin(), s.end());
+  }();
+  Bytes text_edited = text;
+  for (size_t i = 1000; i < text_edited.size(); i += 40000) text_edited[i] = 'X';
+  const Bytes big = Random(5 << 20, 4);  // more than one scan piece
+  Bytes big_edited = big;
+  big_edited.insert(big_edited.begin() + (3 << 20), c.begin(), c.end());
+  return {
+      {"identical", a, a, 0.01},
+      {"block inserted", a, Cat({Slice(a, 0, 90000), c, Slice(a, 90000, 110000)}), 0.05},
+      {"block deleted", a, Cat({Slice(a, 0, 90000), Slice(a, 95000, 105000)}), 0.01},
+      {"blocks moved", Cat({a, b}), Cat({b, Slice(a, 100000, 100000), Slice(a, 0, 100000)}), 0.01},
+      {"bytes changed here and there", text, text_edited, 0.02},
+      {"addresses shifted", CodeLike(40000, 0, 0, 5), CodeLike(40000, 0x40, 0x408000, 5), 0.15},
+      {"old empty", Bytes(), b, 1.01},
+      {"new empty", a, Bytes(), 1.0},
+      {"unrelated", a, b, 1.01},
+      {"long runs of one byte", Bytes(300000, 0), Cat({Bytes(100000, 0), c, Bytes(250000, 0)}), 0.05},
+      {"across scan pieces", big, big_edited, 0.01},
+  };
+}
+
+TEST(Delta, RoundTripsEveryKindOfChange) {
+  for (const Case& tc : Cases()) {
+    SCOPED_TRACE(tc.name);
+    const Bytes payload = EncodeDelta(tc.from, tc.to, 1);
+    Bytes out;
+    ASSERT_EQ(DecodeDelta(tc.from, payload, tc.to.size(), &out), olk::Result::kOk);
+    EXPECT_TRUE(out == tc.to);
+    if (!tc.to.empty()) {
+      EXPECT_LT(static_cast<double>(payload.size()), tc.max_ratio * tc.to.size() + 64);
+    }
+  }
+}
+
+TEST(Delta, SameBytesWhateverTheNumberOfCores) {
+  const Bytes from = CodeLike(300000, 0, 0, 7);  // over 2 MiB: several scan pieces
+  const Bytes to = CodeLike(300000, 0x80, 0x404000, 7);
+  EXPECT_TRUE(EncodeDelta(from, to, 0) == EncodeDelta(from, to, 1));
+}
+
+TEST(Delta, DecoderRejectsDamagedPayloads) {
+  const Bytes from = CodeLike(20000, 0, 0, 9), to = CodeLike(20000, 0x20, 0x402000, 9);
+  const Bytes payload = EncodeDelta(from, to, 0);
+  Bytes out;
+  // Wrong declared size, a shorter old file, and each byte of the stream
+  // headers changed: never a crash, never a silent success with other
+  // bytes.
+  EXPECT_EQ(DecodeDelta(from, payload, to.size() + 1, &out), olk::Result::kBadPatch);
+  EXPECT_NE(DecodeDelta(Slice(from, 0, from.size() / 2), payload, to.size(), &out), olk::Result::kOk);
+  for (size_t i = 0; i < 8; ++i) {
+    Bytes bad = payload;
+    bad[i] ^= 0x5A;
+    olk::Result r = DecodeDelta(from, bad, to.size(), &out);
+    if (r == olk::Result::kOk) {
+      EXPECT_TRUE(out == to) << "byte " << i;
+    }
+  }
+  EXPECT_NE(DecodeDelta(from, Slice(payload, 0, payload.size() - 1), to.size(), &out), olk::Result::kOk);
+}
+
+}  // namespace

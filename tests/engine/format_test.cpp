@@ -1,0 +1,170 @@
+// Reading patch data: what is refused before anything is touched.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "bytes.h"
+#include "engine_test_support.h"
+#include "patch_format.h"
+
+using olktest::kDir;
+using olktest::Tree;
+
+namespace {
+
+olk::Result Read(const std::vector<uint8_t>& data, olk::PatchInfo* info = nullptr) {
+  olktest::MemFile f(data);
+  olk::PatchInfo local;
+  return olk::ReadPatch(f, info ? info : &local);
+}
+
+std::vector<uint8_t> WithEntries(const std::vector<olk::PatchEntry>& entries) { return olktest::SealEntries(entries); }
+
+olk::PatchEntry Entry(olk::EntryKind kind, const std::string& path) {
+  olk::PatchEntry e;
+  e.kind = kind;
+  e.path = path;
+  return e;
+}
+
+TEST(PatchFormat, SafePaths) {
+  struct {
+    const char* path;
+    bool safe;
+  } cases[] = {
+      {"olk.exe", true},
+      {"data\\maps\\zone 1.map", true},
+      {"\xC3\xA9t\xC3\xA9\\\xE6\x97\xA5\xE6\x9C\xAC.txt", true},  // beyond any ANSI code page
+      {".hidden", true},
+      {"", false},
+      {"\\olk.exe", false},             // rooted
+      {"C:\\Windows\\x.dll", false},    // drive
+      {"C:x.dll", false},               // drive-relative
+      {"\\\\server\\share\\x", false},  // UNC
+      {"..\\x.dll", false},
+      {"data\\..\\..\\x.dll", false},
+      {"data\\.\\x.dll", false},
+      {"data\\\\x.dll", false},  // empty component
+      {"data\\", false},
+      {"data/x.dll", false},            // other separator
+      {"olk.exe:stream", false},        // alternate data stream
+      {"olk.exe::$DATA", false},
+      {"CON", false},
+      {"data\\nul.txt", false},
+      {"com1", false},
+      {"LPT9.log", false},
+      {"aux .txt", false},
+      {"COM\xC2\xB9", false},  // COM with superscript one
+      {"CONOUT$", false},
+      {"console", true},
+      {"com10", true},
+      {"name.", false},  // Windows drops trailing dots and blanks
+      {"name ", false},
+      {"a<b", false},
+      {"a|b", false},
+      {"a?b", false},
+      {"a*b", false},
+      {"a\"b", false},
+      {"tab\there", false},
+      {"\xC0\xAF", false},          // overlong encoding
+      {"\xED\xA0\x80", false},      // surrogate
+      {"\xFF", false},
+      {".olkpatch\\journal", false},  // the engine's own folder
+      {".OLKPATCH", false},
+      {"data\\.olkpatch", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(olk::IsSafeRelativePath(c.path), c.safe) << c.path;
+}
+
+TEST(PatchFormat, RefusesDamagedOrForeignData) {
+  std::vector<uint8_t> good = olktest::MakePatch({{"a.txt", "one"}}, {{"a.txt", "two"}, {"b.txt", "three"}});
+  ASSERT_EQ(Read(good), olk::Result::kOk);
+
+  // Every single byte changed: refused (the checksum covers all).
+  for (size_t i = 0; i < good.size(); ++i) {
+    std::vector<uint8_t> bad = good;
+    bad[i] ^= 0x01;
+    EXPECT_EQ(Read(bad), olk::Result::kBadPatch) << "byte " << i;
+  }
+  // Cut short, grown, empty.
+  EXPECT_EQ(Read(std::vector<uint8_t>(good.begin(), good.end() - 1)), olk::Result::kBadPatch);
+  std::vector<uint8_t> longer = good;
+  longer.push_back(0);
+  EXPECT_EQ(Read(longer), olk::Result::kBadPatch);
+  EXPECT_EQ(Read({}), olk::Result::kBadPatch);
+
+  // A later format version, sealed properly, is still refused.
+  std::vector<uint8_t> v2 = good;
+  v2[8] = 2;
+  olktest::Reseal(&v2);
+  EXPECT_EQ(Read(v2), olk::Result::kBadPatch);
+
+  // A read error of the patch file.
+  olktest::MemFile failing(good);
+  failing.fail_reads_from = good.size() / 2;
+  olk::PatchInfo info;
+  EXPECT_EQ(olk::ReadPatch(failing, &info), olk::Result::kCannotOpenPatch);
+}
+
+TEST(PatchFormat, RefusesEntriesThatCannotBeAppliedTogether) {
+  using K = olk::EntryKind;
+  struct {
+    const char* what;
+    std::vector<olk::PatchEntry> entries;
+    bool ok;
+  } cases[] = {
+      {"file to folder", {Entry(K::kRemoveFile, "x"), Entry(K::kAddFolder, "x"), Entry(K::kAddFile, "x\\y")}, true},
+      {"folder to file", {Entry(K::kRemoveFile, "x\\y"), Entry(K::kRemoveFolder, "x"), Entry(K::kAddFile, "x")}, true},
+      {"name changes case", {Entry(K::kRemoveFile, "README"), Entry(K::kAddFile, "readme")}, true},
+      {"same folder twice", {Entry(K::kAddFolder, "x"), Entry(K::kAddFolder, "X")}, false},
+      {"file changed and removed", {Entry(K::kChangeFile, "x"), Entry(K::kRemoveFile, "x")}, false},
+      {"added inside a removed folder", {Entry(K::kRemoveFolder, "x"), Entry(K::kAddFolder, "x\\y")}, false},
+      {"added inside a new file", {Entry(K::kAddFile, "x"), Entry(K::kAddFile, "x\\y")}, false},
+      {"removed inside a new folder", {Entry(K::kAddFolder, "x"), Entry(K::kRemoveFile, "x\\y")}, false},
+      {"removed inside a changed file", {Entry(K::kChangeFile, "x"), Entry(K::kRemoveFile, "x\\y")}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(olk::CheckManifestStructure(c.entries), c.ok) << c.what;
+
+  // A path that must never be written, in patch data that is otherwise
+  // sound and correctly sealed.
+  for (const char* path : {"..\\evil.dll", "C:\\evil.dll", "evil.dll:hidden", "NUL"}) {
+    std::vector<olk::PatchEntry> entries = {Entry(K::kAddFolder, "ok"), Entry(K::kAddFolder, path)};
+    EXPECT_EQ(Read(WithEntries(entries)), olk::Result::kBadPatch) << path;
+  }
+  EXPECT_EQ(Read(WithEntries({Entry(K::kAddFolder, "ok")})), olk::Result::kOk);
+}
+
+TEST(PatchFormat, BuilderOutputIsDeterministicAndListsOnlyChanges) {
+  Tree from = {{"same.bin", std::string(5000, 's')}, {"gone.txt", "x"}, {"dir", kDir}, {"dir\\c.txt", "old"}};
+  Tree to = {{"same.bin", std::string(5000, 's')}, {"new.txt", "y"}, {"dir", kDir}, {"dir\\c.txt", "new!"},
+             {"empty", kDir}};
+  olk::BuildStats stats;
+  std::vector<uint8_t> p1 = olktest::MakePatch(from, to, &stats);
+  EXPECT_TRUE(p1 == olktest::MakePatch(from, to));
+  EXPECT_EQ(stats.files_added, 1u);
+  EXPECT_EQ(stats.files_removed, 1u);
+  EXPECT_EQ(stats.files_changed, 1u);
+  EXPECT_EQ(stats.files_unchanged, 1u);
+  EXPECT_EQ(stats.folders_added, 1u);
+  olk::PatchInfo info;
+  ASSERT_EQ(Read(p1, &info), olk::Result::kOk);
+  for (const auto& e : info.entries) EXPECT_NE(e.path, "same.bin");
+  EXPECT_EQ(info.entries.size(), 4u);
+}
+
+TEST(PatchFormat, CommandLineOfTheDllEntry) {
+  std::string dir, pat;
+  EXPECT_TRUE(olk::SplitCommandLine("\"C:\\Games\\OLK\" \"C:\\Temp\\OLK.2.06.3550-2.06.3551.pat\"", &dir, &pat));
+  EXPECT_EQ(dir, "C:\\Games\\OLK");
+  EXPECT_EQ(pat, "C:\\Temp\\OLK.2.06.3550-2.06.3551.pat");
+  EXPECT_TRUE(olk::SplitCommandLine("\"C:\\Program Files\\OLK\\\" \"C:\\a b\\x.pat\"", &dir, &pat));
+  EXPECT_EQ(dir, "C:\\Program Files\\OLK\\");
+  EXPECT_EQ(pat, "C:\\a b\\x.pat");
+  EXPECT_TRUE(olk::SplitCommandLine("C:\\OLK C:\\x.pat", &dir, &pat));
+  for (const char* bad : {"", "\"C:\\OLK\"", "\"C:\\OLK\" \"x.pat\" \"more\"", "\"C:\\OLK \"x.pat\"", "\"\" \"x.pat\"",
+                          "\"C:\\OLK\"\"x.pat\""})
+    EXPECT_FALSE(olk::SplitCommandLine(bad, &dir, &pat)) << bad;
+  EXPECT_FALSE(olk::SplitCommandLine(nullptr, &dir, &pat));
+}
+
+}  // namespace

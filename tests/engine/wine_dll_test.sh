@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# patcheng.dll under Wine, called the way the installer calls it: the same
+# results as the native engine for the same causes, the notifications in
+# order, and no file left open.
+#   wine_dll_test.sh WIN32_BUILD_DIR NATIVE_OLKPACK
+# Prints "N passed, N failed"; exits non-zero on any failure.
+set -uo pipefail
+win32_dir=$(cd "$1" && pwd)
+olkpack=$2
+command -v wine >/dev/null || { echo "wine_dll_test: wine not found" >&2; exit 1; }
+export WINEDEBUG=-all
+export WINEPREFIX=${WINEPREFIX:-$(mktemp -d)/wine}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+check() {  # name expected actual
+  if [ "$2" = "$3" ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL $1: expected $2, got $3"; fi
+}
+winpath() { echo "Z:$1" | tr / '\\'; }
+
+mkdir -p "$work/old/data" "$work/new/data/sub"
+head -c 300000 /dev/urandom >"$work/old/olk.exe"
+{ head -c 1000 "$work/old/olk.exe"; printf 'grown'; tail -c +1001 "$work/old/olk.exe"; } >"$work/new/olk.exe"
+printf 'build=3550\r\n' >"$work/old/zorp.ini"
+printf 'build=3551\r\n' >"$work/new/zorp.ini"
+printf 'bye' >"$work/old/data/gone.txt"
+printf 'new' >"$work/new/data/sub/new.txt"
+"$olkpack" diff "$work/old" "$work/new" -o "$work/p.pat" --quiet || { echo "cannot build the patch"; exit 1; }
+
+# scenario: a function that spoils a fresh copy of the old tree ($1) and
+# the patch path to use ($2)
+run_case() {  # name spoil
+  local name=$1 spoil=$2
+  for side in native wine; do
+    rm -rf "$work/$side" && cp -r "$work/old" "$work/$side" && cp "$work/p.pat" "$work/$side.pat"
+    $spoil "$work/$side" "$work/$side.pat"
+    (cd "$work/$side" && find . -type f -exec md5sum {} + | sort) >"$work/$side.before"
+  done
+  "$olkpack" apply --quiet "$work/native" "$work/native.pat" >/dev/null 2>&1
+  local native=$?
+  wine "$win32_dir/patch_probe.exe" "$(winpath "$win32_dir/patcheng.dll")" "$(winpath "$work/wine")" \
+    "$(winpath "$work/wine.pat")" >"$work/notes" 2>&1
+  local result
+  result=$(sed -n 's/^result \(-\?[0-9]*\)\r\?$/\1/p' "$work/notes")
+  check "$name: same result as native" "$native" "$result"
+  if [ "$native" = 0 ]; then
+    diff -r "$work/wine" "$work/new" >/dev/null && same=yes || same=no
+    check "$name: folder is the new build" yes "$same"
+    check "$name: starts with id 22" 22 "$(head -n1 "$work/notes" | tr -d '\r')"
+    check "$name: patch file released" 0 "$(grep -c 'still held' "$work/notes")"
+  else
+    (cd "$work/wine" && find . -type f -exec md5sum {} + | sort) >"$work/wine.after"
+    cmp -s "$work/wine.before" "$work/wine.after" && same=yes || same=no
+    check "$name: folder unchanged" yes "$same"
+  fi
+}
+ok() { :; }
+corrupt() { printf 'X' | dd of="$2" bs=1 seek=200 conv=notrunc 2>/dev/null; }
+missing() { rm "$1/zorp.ini"; }
+edited() { printf 'build=9999\r\n' >"$1/zorp.ini"; }
+folder_in_way() { mkdir -p "$1/data/sub/new.txt"; }
+no_patch() { rm "$2"; }
+
+run_case "applies" ok
+run_case "damaged patch (9)" corrupt
+run_case "file missing (15)" missing
+run_case "file edited (36)" edited
+run_case "folder in the way (18)" folder_in_way
+run_case "no patch file (7)" no_patch
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

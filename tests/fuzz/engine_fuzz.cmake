@@ -1,0 +1,24 @@
+# The patch engine's libFuzzer target; included by tests/fuzz/CMakeLists.txt
+# when OLK_FUZZ is on (clang only):
+#   cmake --build build/fuzz --target engine_patch_fuzz engine_fuzz_seeds
+#   tests/fuzz/run_engine_fuzz.sh build/fuzz 600
+if(TARGET olk_engine)
+  target_compile_options(olk_engine PRIVATE -fsanitize=fuzzer-no-link)
+  get_target_property(OLK_ENGINE_SOURCE_DIR olk_engine SOURCE_DIR)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(OLK_FUZZ_XXHASH REQUIRED IMPORTED_TARGET libxxhash)
+
+  add_executable(engine_patch_fuzz ${CMAKE_CURRENT_LIST_DIR}/engine_patch_fuzz.cpp)
+  target_include_directories(engine_patch_fuzz PRIVATE ${OLK_ENGINE_SOURCE_DIR})
+  target_link_libraries(engine_patch_fuzz PRIVATE olk_engine PkgConfig::OLK_FUZZ_XXHASH)
+  target_compile_options(engine_patch_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(engine_patch_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+
+  add_executable(engine_fuzz_seeds ${CMAKE_CURRENT_LIST_DIR}/engine_fuzz_seeds.cpp)
+  target_include_directories(engine_fuzz_seeds PRIVATE ${OLK_ENGINE_SOURCE_DIR})
+  target_link_libraries(engine_fuzz_seeds PRIVATE olk_engine PkgConfig::OLK_FUZZ_XXHASH)
+
+  add_test(NAME engine_patch_fuzz_smoke
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_engine_fuzz.sh ${CMAKE_CURRENT_BINARY_DIR} 20
+                   ${CMAKE_CURRENT_BINARY_DIR}/engine_corpus)
+endif()

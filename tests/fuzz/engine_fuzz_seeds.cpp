@@ -1,0 +1,125 @@
+// Writes a few valid patch data files, one for each kind of payload, as
+// seeds for engine_patch_fuzz: engine_fuzz_seeds OUT_DIR
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "bytes.h"
+#include "hash.h"
+#include "olkeng/engine.h"
+#include "patch_format.h"
+
+namespace {
+
+void Put(const std::string& path, const std::string& content) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) exit(1);
+  fwrite(content.data(), 1, content.size(), f);
+  fclose(f);
+}
+
+std::string Noise(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    s[i] = static_cast<char>(seed >> 16);
+  }
+  return s;
+}
+
+// A change entry whose delta streams are all stored, so that mutations
+// reach the control and difference decoding directly. The old file is the
+// one the fuzz target makes up: byte i is i * 31 + (i >> 8).
+void WriteStoredDelta(const std::string& path) {
+  const size_t old_size = 600;
+  std::vector<uint8_t> old_bytes(old_size);
+  for (size_t i = 0; i < old_size; ++i) old_bytes[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
+  std::vector<uint8_t> control, diff, extra, new_bytes;
+  // copy 300 with two changed bytes, 5 literals, seek back 100, copy 200
+  olk::PutVarint(&control, olk::ZigZag(0));
+  olk::PutVarint(&control, 300);
+  olk::PutVarint(&control, 5);
+  olk::PutVarint(&control, olk::ZigZag(-100));
+  olk::PutVarint(&control, 200);
+  olk::PutVarint(&control, 0);
+  olk::PutVarint(&diff, 10);
+  olk::PutVarint(&diff, 2);
+  diff.push_back(7);
+  diff.push_back(9);
+  olk::PutVarint(&diff, 488);
+  olk::PutVarint(&diff, 0);
+  extra = {'h', 'e', 'l', 'l', 'o'};
+  for (size_t i = 0; i < 300; ++i) new_bytes.push_back(static_cast<uint8_t>(old_bytes[i] + (i == 10 ? 7 : i == 11 ? 9 : 0)));
+  new_bytes.insert(new_bytes.end(), extra.begin(), extra.end());
+  for (size_t i = 200; i < 400; ++i) new_bytes.push_back(old_bytes[i]);
+  std::vector<uint8_t> payload;
+  payload.push_back(0);
+  for (const std::vector<uint8_t>* st : {&control, &diff, &extra}) {
+    payload.push_back(1);
+    olk::PutVarint(&payload, st->size());
+    olk::PutVarint(&payload, st->size());
+  }
+  for (const std::vector<uint8_t>* st : {&control, &diff, &extra}) payload.insert(payload.end(), st->begin(), st->end());
+
+  olk::PatchEntry e;
+  e.kind = olk::EntryKind::kChangeFile;
+  e.encoding = olk::Encoding::kDelta;
+  e.path = "f.bin";
+  e.old_size = old_size;
+  e.old_hash = olk::HashBytes(old_bytes.data(), old_bytes.size());
+  e.new_size = new_bytes.size();
+  e.new_hash = olk::HashBytes(new_bytes.data(), new_bytes.size());
+  std::vector<olk::PatchEntry> entries = {e};
+  const uint64_t manifest = olk::ManifestSize(entries);
+  entries[0].payload_offset = olk::kHeaderSize + manifest;
+  entries[0].payload_size = payload.size();
+  std::vector<uint8_t> out;
+  olk::AppendHeader(olk::kHeaderSize + manifest + payload.size() + olk::kTrailerSize, static_cast<uint32_t>(manifest),
+                    1, &out);
+  olk::AppendManifest(entries, &out);
+  out.insert(out.end(), payload.begin(), payload.end());
+  olk::Hash128 h = olk::HashBytes(out.data(), out.size());
+  out.insert(out.end(), h.bytes, h.bytes + 16);
+  Put(path, std::string(out.begin(), out.end()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  const std::string out = argv[1];
+  mkdir(out.c_str(), 0755);
+  char tmpl[] = "/tmp/olkseed-XXXXXX";
+  const std::string tmp = mkdtemp(tmpl);
+  const std::string a = tmp + "/a", b = tmp + "/b";
+  mkdir(a.c_str(), 0755);
+  mkdir(b.c_str(), 0755);
+  mkdir((b + "/dir").c_str(), 0755);
+  std::string code = Noise(3000, 1), code2 = code;
+  code2.insert(1000, "inserted");
+  code2[2000] ^= 4;
+  Put(a + "/prog.exe", code);
+  Put(b + "/prog.exe", code2);
+  Put(a + "/gone.txt", "old");
+  Put(b + "/dir/new.txt", std::string(500, 'z') + "tail");
+  Put(b + "/noise.bin", Noise(300, 2));
+  Put(a + "/text.txt", "alpha beta gamma delta\n");
+  Put(b + "/text.txt", "alpha beta gamma delta epsilon\n");
+  auto fa = olk::NewNativeFileSystem(a), fb = olk::NewNativeFileSystem(b);
+  std::unique_ptr<olk::File> f1, f2;
+  if (olk::CreateNativeFile(out + "/forward.pat", &f1) != olk::IoStatus::kOk ||
+      olk::CreateNativeFile(out + "/backward.pat", &f2) != olk::IoStatus::kOk)
+    return 1;
+  std::string err;
+  if (olk::BuildPatch(*fa, *fb, *f1, olk::BuildOptions(), nullptr, &err) != olk::Result::kOk ||
+      olk::BuildPatch(*fb, *fa, *f2, olk::BuildOptions(), nullptr, &err) != olk::Result::kOk) {
+    fprintf(stderr, "%s\n", err.c_str());
+    return 1;
+  }
+  WriteStoredDelta(out + "/stored_delta.pat");
+  return system(("rm -rf " + tmp).c_str()) == 0 ? 0 : 1;
+}
