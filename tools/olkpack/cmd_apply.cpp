@@ -80,9 +80,12 @@ const char* Notify(uint32_t id, const void* param) {
 int RunApply(int argc, char** argv) {
   const char* dir = nullptr;
   const char* patch_path = nullptr;
+  bool durable = true;
   for (int i = 0; i < argc; ++i) {
     if (strcmp(argv[i], "--quiet") == 0) {
       g_bar.quiet = true;
+    } else if (strcmp(argv[i], "--no-sync") == 0) {
+      durable = false;
     } else if (argv[i][0] == '-') {
       return Usage("apply");
     } else if (!dir) {
@@ -105,6 +108,7 @@ int RunApply(int argc, char** argv) {
   std::unique_ptr<olk::FileSystem> fs = olk::NewNativeFileSystem(dir);
   olk::ApplyOptions options;
   options.callback = Notify;
+  options.durable = durable;
   olk::Result r = olk::ApplyPatch(*fs, *patch, options);
   ClearBar();
   if (r != olk::Result::kOk) fprintf(stderr, "olkpack: apply failed: %s (%d)\n", olk::ResultName(r), olk::ResultCode(r));

@@ -9,8 +9,10 @@
 int RunDiff(int argc, char** argv);
 
 /*! RunApply() :
- *  olkpack apply DIR PATCH.pat [--quiet]
+ *  olkpack apply DIR PATCH.pat [--quiet] [--no-sync]
  *  Applies PATCH.pat to DIR with the engine, a progress bar on stderr.
+ *  --no-sync skips flushing the new files to disk before the commit (for
+ *  scratch folders and measurements; the installer always flushes).
  *  @return : the engine's result code (0 on success), or 1 on a usage
  *  error. */
 int RunApply(int argc, char** argv);
