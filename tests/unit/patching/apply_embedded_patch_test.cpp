@@ -101,7 +101,7 @@ TEST_F(ApplyTest, SuccessLogsEveryStepAndCleansUp) {
   ASSERT_EQ(g_engineCalls.size(), 1u);
   const std::string commandLine = "\"client\" \"" + Tmp() + "OLK.2.06.3550-2.06.3551.pat\"";
   EXPECT_EQ(g_engineCalls[0].commandLine, commandLine);
-  EXPECT_EQ(g_engineCalls[0].patchData, ShippedMembers()[2].second);
+  EXPECT_EQ(g_engineCalls[0].patchData, ShippedMembers()[2].data);
   EXPECT_EQ(Pane(), "Extracting embedded files\r\nloading .dll\r\npatching... \r\n" + commandLine +
                         "\r\nvorn.dll\r\nPatchApply returned 0\r\n"
                         "updating timestamp on quandrel.code\r\ndone\r\n");

@@ -1,37 +1,19 @@
-// Builds the bytes of an installer file for tests: a small image, zero fill
-// up to the next 64 KiB boundary, then the archive directory, the members'
-// data and the trailer.
+// Installer files for the tests above the archive reader: a small image,
+// zero fill up to the next 64 KiB boundary, then the archive.
 #pragma once
 
-#include <stdint.h>
-
 #include <string>
-#include <utility>
 #include <vector>
 
-using Members = std::vector<std::pair<std::string, std::string>>;
+#include "archive_image.h"
 
-inline void PutU32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
+using Members = std::vector<archive_image::Member>;
 
 inline std::string InstallerBytes(const Members& members, size_t imageSize = 4096) {
-  std::string out = "MZ";
-  out.resize(imageSize, '\x90');
-  size_t directory = (out.size() + 0xFFFF) & ~size_t(0xFFFF);
-  out.resize(directory, '\0');
-  PutU32(out, static_cast<uint32_t>(members.size()));
-  for (const auto& m : members) {
-    PutU32(out, static_cast<uint32_t>(m.second.size()));
-    PutU32(out, static_cast<uint32_t>(m.first.size()));
-    out += m.first;
-    out.push_back('\0');
-  }
-  for (const auto& m : members) out += m.second;
-  PutU32(out, static_cast<uint32_t>(directory));
-  out.append("EmbedFs 1.0", 11);
-  out.push_back('\0');
-  return out;
+  std::string image = "MZ";
+  image.resize(imageSize, '\x90');
+  uint32_t directory = static_cast<uint32_t>((imageSize + 0xFFFF) & ~size_t(0xFFFF));
+  return archive_image::Program(image, directory, members);
 }
 
 // The three members of a shipped installer, 3550 to 3551.
