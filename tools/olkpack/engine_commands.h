@@ -22,3 +22,11 @@ int RunApply(int argc, char** argv);
  *  Checks PATCH.pat and lists its entries on stdout.
  *  @return : 0, or the engine's result code for patch data it rejects. */
 int RunInfo(int argc, char** argv);
+
+/*! RunInstaller() :
+ *  olkpack installer --from BUILD --to BUILD OLD_DIR NEW_DIR -o OUT.exe
+ *                    [--stub STUB.exe] [--engine patcheng.dll] [--threads N]
+ *  Patch data from the two trees, the version-info member and the engine,
+ *  packed onto the stub and listed. @return : 0, or 1 after one line on
+ *  stderr. */
+int RunInstaller(int argc, char** argv);

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "commands.h"
+#include "engine_commands.h"
 
 namespace {
 
@@ -17,6 +18,12 @@ const Command kCommands[] = {
     {"pack", RunPack, "pack --stub STUB.exe -o OUT.exe MEMBER_FILE..."},
     {"list", RunList, "list FILE.exe"},
     {"extract", RunExtract, "extract FILE.exe NAME -o OUT"},
+    {"diff", RunDiff, "diff OLD_DIR NEW_DIR -o OUT.pat [--threads N] [--quiet]"},
+    {"apply", RunApply, "apply DIR PATCH.pat [--quiet] [--no-sync]"},
+    {"info", RunInfo, "info PATCH.pat"},
+    {"installer", RunInstaller,
+     "installer --from BUILD --to BUILD OLD_DIR NEW_DIR -o OUT.exe [--stub STUB.exe] "
+     "[--engine patcheng.dll] [--threads N]"},
 };
 
 void PrintAllUsages(FILE* out) {

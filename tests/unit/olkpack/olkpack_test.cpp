@@ -207,3 +207,59 @@ TEST_F(OlkpackTest, RefusesBadInputWithOneLineAndNoOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+// From two client builds to an installer whose patch data turns one into
+// the other; every refusal is one line and leaves no output.
+TEST_F(OlkpackTest, InstallerFromTwoBuilds) {
+  WriteFile("stub.exe", "MZ" + Bytes(30000, 4));
+  WriteFile("engine.bin", "MZ" + Bytes(5000, 5));
+  WriteFile("old/vorn.dll", "MZ" + Bytes(70000, 6));
+  WriteFile("old/zorp.ini", "build=3550\r\n");
+  WriteFile("new/vorn.dll", "MZ" + Bytes(70000, 6) + "more");
+  WriteFile("new/zorp.ini", "build=3551\r\n");
+
+  const std::vector<std::string> common = {"old", "new", "--stub", "stub.exe",
+                                           "--engine", "engine.bin", "-o"};
+  auto installer = [&](const std::string& from, const std::string& to, const std::string& out) {
+    std::vector<std::string> args = {"installer", "--from", from, "--to", to};
+    args.insert(args.end(), common.begin(), common.end());
+    args.push_back(out);
+    return Run(args);
+  };
+
+  Result ok = installer("3550", "3551", "olkpatch3551.exe");
+  ASSERT_EQ(ok.status, 0) << ok.err;
+  EXPECT_NE(ok.out.find("0\tversionInfoFile.txt\t12\t"), std::string::npos) << ok.out;
+  EXPECT_NE(ok.out.find("1\tpatcheng.dll\t5002\t"), std::string::npos) << ok.out;
+  EXPECT_NE(ok.out.find("2\tOLK.3550-3551.pat\t"), std::string::npos) << ok.out;
+  ASSERT_EQ(Run({"extract", "olkpatch3551.exe", "OLK.3550-3551.pat", "-o", "p.pat"}).status, 0);
+  fs::create_directories(root() / "client");
+  fs::copy(root() / "old", root() / "client", fs::copy_options::recursive);
+  EXPECT_EQ(Run({"apply", "client", "p.pat", "--quiet", "--no-sync"}).status, 0);
+  EXPECT_EQ(ReadFile("client/vorn.dll"), ReadFile("new/vorn.dll"));
+  EXPECT_EQ(ReadFile("client/zorp.ini"), "build=3551\r\n");
+
+  const std::pair<std::vector<std::string>, std::string> refusals[] = {
+      {{"35a", "3551"}, "olkpack: --from 35a: not a build number\n"},
+      {{"3550", ""}, ""},  // usage
+      {{"3550", "3550"},
+       "olkpack: --from 3550 --to 3550: the builds are equal: there is nothing to patch\n"},
+  };
+  for (const auto& [builds, line] : refusals) {
+    Result r = installer(builds[0], builds[1], "refused.exe");
+    EXPECT_EQ(r.status, 1);
+    if (!line.empty()) EXPECT_EQ(r.err, line);
+    EXPECT_FALSE(fs::exists(root() / "refused.exe"));
+  }
+  Result missingTree = Run({"installer", "--from", "1", "--to", "2", "gone", "new", "--stub",
+                            "stub.exe", "--engine", "engine.bin", "-o", "refused.exe"});
+  EXPECT_EQ(missingTree.status, 1);
+  EXPECT_EQ(missingTree.err, "olkpack: gone: not a readable folder\n");
+  // No scratch folder is left beside the output.
+  for (const auto& e : fs::directory_iterator(root()))
+    EXPECT_EQ(e.path().filename().string().rfind(".olkpack-installer", 0), std::string::npos);
+}
+
+}  // namespace
