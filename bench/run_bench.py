@@ -27,7 +27,7 @@ import sys
 import tempfile
 
 PAIRS = [
-    # name, kind, fetch spec old, fetch spec new, subpath inside the unpacked package
+    # name, kind, old version, new version, subpath inside the unpacked package
     ("esbuild win32-ia32 exe", "npm", "@esbuild/win32-ia32@0.28.1", "@esbuild/win32-ia32@0.28.2", "package/esbuild.exe"),
     ("typescript tree", "npm", "typescript@5.8.2", "typescript@5.8.3", "package"),
     ("xvfb tree", "deb", "xvfb=2:21.1.7-3+deb12u12", "xvfb=2:21.1.7-3+deb12u13", "tree"),
@@ -47,21 +47,21 @@ def run(cmd, cwd=None):
         return float(wall), int(kb) / 1024.0
 
 
-def fetch(work, kind, spec):
+def fetch(work, kind, pkg):
     """Unpacks one package version under work (once); returns its folder."""
-    dest = os.path.join(work, spec.replace("/", "_").replace("@", "_").replace("=", "_").replace(":", "_"))
+    dest = os.path.join(work, pkg.replace("/", "_").replace("@", "_").replace("=", "_").replace(":", "_"))
     if os.path.isdir(dest):
         return dest
     tmp = dest + ".tmp"
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(tmp)
     if kind == "npm":
-        out = subprocess.run(["npm", "pack", "--silent", spec], cwd=tmp, check=True, capture_output=True, text=True)
+        out = subprocess.run(["npm", "pack", "--silent", pkg], cwd=tmp, check=True, capture_output=True, text=True)
         tgz = os.path.join(tmp, out.stdout.strip().splitlines()[-1])
         subprocess.run(["tar", "xzf", tgz], cwd=tmp, check=True)
         os.remove(tgz)
     else:
-        subprocess.run(["apt-get", "download", "-qq", spec], cwd=tmp, check=True, capture_output=True)
+        subprocess.run(["apt-get", "download", "-qq", pkg], cwd=tmp, check=True, capture_output=True)
         deb = [f for f in os.listdir(tmp) if f.endswith(".deb")][0]
         subprocess.run(["dpkg-deb", "-x", os.path.join(tmp, deb), os.path.join(tmp, "tree")], check=True)
         os.remove(os.path.join(tmp, deb))

@@ -12,7 +12,8 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
   libgtest-dev libgmock-dev libbenchmark-dev
-  libzstd-dev liblzma-dev libdivsufsort-dev libxxhash-dev zstd
+  libzstd-dev liblzma-dev libdivsufsort-dev libxxhash-dev zstd xz-utils dpkg-dev
+  bsdiff xdelta3
   python3
   wine wine32:i386 xvfb xauth x11-apps imagemagick
 )
@@ -35,5 +36,9 @@ if [ ${#missing[@]} -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
     $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
 fi
+
+# patcheng.dll links zstd's and liblzma's decoders, cross-built for
+# i686-w64-mingw32 from Debian's own source packages.
+bash "$(dirname "$0")/win32-deps.sh"
 
 echo "bootstrap: all set up" >&2

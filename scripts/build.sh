@@ -10,9 +10,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 configure() {  # dir, extra cmake args...
   local dir=$1; shift
-  if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  fi
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
 }
 
 targets=("$@")
@@ -26,6 +24,7 @@ for t in "${targets[@]}"; do
       configure build/native-asan -DCMAKE_BUILD_TYPE=Debug -DOLK_SANITIZE=ON
       cmake --build build/native-asan -j "$jobs" ;;
     win32)
+      bash scripts/win32-deps.sh  # the engine's libraries, cross-built once
       configure build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
       cmake --build build/win32 -j "$jobs" ;;
     fuzz)

@@ -14,7 +14,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build/native-asan --output-on-failure -j "$(nproc)"
 echo "== installer stub"
 bash scripts/check-stub.sh build/win32/olkpatch.exe
-if [ -f tests/e2e/run_e2e.py ]; then
-  echo "== end-to-end tests under Wine"
-  python3 tests/e2e/run_e2e.py --win32-build build/win32 --native-build build/native
-fi
+echo "== patch engine DLL under Wine"
+bash tests/engine/wine_dll_test.sh build/win32 build/native/olkpack
+echo "== end-to-end tests under Wine"
+python3 tests/e2e/run_e2e.py --win32-build build/win32 --native-build build/native

@@ -35,6 +35,15 @@ class VarintReader {
   }
   Result Next(uint64_t* v) {
     *v = 0;
+    if (len_ - pos_ >= 10) { /* fast path: the whole varint is buffered */
+      for (int shift = 0; shift < 64; shift += 7) {
+        uint8_t b = buf_[pos_++];
+        if (shift == 63 && b > 1) return Result::kBadPatch;
+        *v |= static_cast<uint64_t>(b & 0x7f) << shift;
+        if (!(b & 0x80)) return Result::kOk;
+      }
+      return Result::kBadPatch;
+    }
     for (int shift = 0; shift < 64; shift += 7) {
       if (pos_ == len_) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof(buf_), d_->remaining()));
@@ -89,6 +98,20 @@ class DiffExpander {
     }
     return Result::kOk;
   }
+  /* Zeros(): how many of the next bytes are zero, reading the next pair
+   * when the current one is used up (0 when literal bytes come next).
+   * Lets the caller pass old bytes through unchanged. */
+  Result Zeros(uint64_t* n) {
+    while (zeros_ == 0 && lits_ == 0) {
+      if (!varints_.More()) return Result::kBadPatch;
+      Result r = varints_.Next(&zeros_);
+      if (r == Result::kOk) r = varints_.Next(&lits_);
+      if (r != Result::kOk) return r;
+    }
+    *n = zeros_;
+    return Result::kOk;
+  }
+  void SkipZeros(uint64_t n) { zeros_ -= n; }
   /* Done(): true when no run is left half used and no pair is left. */
   bool Done() const { return zeros_ == 0 && lits_ == 0 && !varints_.More(); }
 
@@ -194,11 +217,21 @@ Result DecodeDelta(const PatchEntry& e, File& patch, File* old_file, ByteSink& s
       const uint8_t* old_bytes;
       size_t avail;
       if ((r = cache.Span(cursor, &old_bytes, &avail)) != Result::kOk) return r;
-      size_t n = static_cast<size_t>(std::min<uint64_t>({copy, avail, kChunk}));
-      if ((r = diffs.Next(buf.data(), n)) != Result::kOk) return r;
-      uint8_t* b = buf.data();
-      for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(b[i] + old_bytes[i]);
-      if ((r = sink.Put(b, n)) != Result::kOk) return r;
+      uint64_t zeros;
+      if ((r = diffs.Zeros(&zeros)) != Result::kOk) return r;
+      size_t n;
+      if (zeros > 0) {
+        /* Unchanged bytes go straight from the old file. */
+        n = static_cast<size_t>(std::min<uint64_t>({copy, avail, zeros}));
+        diffs.SkipZeros(n);
+        if ((r = sink.Put(old_bytes, n)) != Result::kOk) return r;
+      } else {
+        n = static_cast<size_t>(std::min<uint64_t>({copy, avail, kChunk}));
+        if ((r = diffs.Next(buf.data(), n)) != Result::kOk) return r;
+        uint8_t* b = buf.data();
+        for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(b[i] + old_bytes[i]);
+        if ((r = sink.Put(b, n)) != Result::kOk) return r;
+      }
       cursor += n;
       copy -= n;
     }

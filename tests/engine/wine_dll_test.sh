@@ -9,9 +9,9 @@ win32_dir=$(cd "$1" && pwd)
 olkpack=$2
 command -v wine >/dev/null || { echo "wine_dll_test: wine not found" >&2; exit 1; }
 export WINEDEBUG=-all
-export WINEPREFIX=${WINEPREFIX:-$(mktemp -d)/wine}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+export WINEPREFIX=${WINEPREFIX:-$work/prefix}
+trap 'WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 passed=0
 failed=0
 check() {  # name expected actual
@@ -40,7 +40,7 @@ run_case() {  # name spoil
   "$olkpack" apply --quiet "$work/native" "$work/native.pat" >/dev/null 2>&1
   local native=$?
   wine "$win32_dir/patch_probe.exe" "$(winpath "$win32_dir/patcheng.dll")" "$(winpath "$work/wine")" \
-    "$(winpath "$work/wine.pat")" >"$work/notes" 2>&1
+    "$(winpath "$work/wine.pat")" >"$work/notes" 2>"$work/notes.err"
   local result
   result=$(sed -n 's/^result \(-\?[0-9]*\)\r\?$/\1/p' "$work/notes")
   check "$name: same result as native" "$native" "$result"
