@@ -471,7 +471,7 @@ class Applier {
     ItemProgress progress(&note_, e.new_size);
     StagingSink sink(out.get(), e.new_size, &progress);
     Result r = sink.Init();
-    if (r == Result::kOk) r = DecodePayload(e, patch_, old_file.get(), sink);
+    if (r == Result::kOk) r = DecodePayload(info_, e, patch_, old_file.get(), sink);
     if (r == Result::kOk) r = sink.Drain();
     if (r == Result::kOk && options_.durable) {
       s = out->Flush();

@@ -65,26 +65,73 @@ bool ReadWhole(FileSystem& fs, const std::string& path, std::vector<uint8_t>* da
   return true;
 }
 
+/* Streams up to this size may go into the index's solid area, where the
+ * small payloads of all files share one compressed stream (no stream
+ * headers, and a file's changes compress against those of the files before
+ * it). Whole files are candidates only up to a smaller size, and only as
+ * long as their total stays under kSolidWholeTotal; the solid area as a
+ * whole stays under kMaxSolidSize. */
+constexpr uint64_t kSolidStreamMax = 256 * 1024;
+constexpr uint64_t kSolidWholeMax = 256 * 1024;
+constexpr uint64_t kSolidWholeTotal = 4u << 20;
+
+/* Builds whose files are larger than this run one at a time (each with
+ * every core), so that the memory of two large files never adds up. */
+constexpr uint64_t kParallelMemory = 64u << 20;
+
+/* One stream of a payload, either kept raw (a candidate for the solid
+ * area) or encoded apart. */
+struct Part {
+  std::vector<uint8_t> raw;
+  std::vector<uint8_t> enc;
+  Codec codec = Codec::kStored;
+  uint64_t size = 0;   /* decoded */
+  bool solid = false;  /* raw is kept; decided for good when the patch is laid out */
+};
+
 /* One unit of work: a file to add, change or remove. */
 struct Task {
-  Task(EntryKind k, const std::string& p, uint64_t size) : kind(k), path(p), size_hint(size) {}
+  Task(EntryKind k, const std::string& p, uint64_t size, uint64_t old_size)
+      : kind(k), path(p), size_hint(size), old_hint(old_size) {}
   EntryKind kind;
   std::string path;
-  uint64_t size_hint;
+  uint64_t size_hint, old_hint;
+  bool whole_may_be_solid = false;
   /* results */
   bool unchanged = false;
   PatchEntry entry;
-  std::vector<uint8_t> payload;
+  Part parts[3];
+  size_t part_count = 0;
   std::string error;
   bool ok = true;
+
+  /* What diffing this file holds in memory at most: both versions, the
+   * suffix array of the old one, and the streams. */
+  uint64_t MemoryNeed() const { return 5 * old_hint + 2 * size_hint; }
 };
 
-/* Encodes a new file whole, or stored when that is not larger. */
-bool EncodeWhole(const std::vector<uint8_t>& data, CoreBudget* budget, Encoding* enc, std::vector<uint8_t>* out) {
-  Codec codec;
-  if (!EncodeBest(data.data(), data.size(), Effort::kBest, budget, &codec, out)) return false;
-  *enc = codec == Codec::kStored ? Encoding::kStored : codec == Codec::kZstd ? Encoding::kZstd : Encoding::kLzma2;
+bool EncodeApart(Part* p, CoreBudget* budget) {
+  if (!EncodeBest(p->raw.data(), p->raw.size(), Effort::kBest, budget, &p->codec, &p->enc)) return false;
+  std::vector<uint8_t>().swap(p->raw);
+  p->solid = false;
   return true;
+}
+
+/* Sets up `p` for `n` bytes: kept raw when small enough for the solid
+ * area (the cost estimated at a fast setting), else encoded apart.
+ * @return its estimated size in the patch, or ~0 when memory runs out. */
+uint64_t PreparePart(Part* p, const uint8_t* data, size_t n, bool may_be_solid, CoreBudget* budget) {
+  p->size = n;
+  if (may_be_solid) {
+    p->raw.assign(data, data + n);
+    p->solid = true;
+    Codec c;
+    std::vector<uint8_t> est;
+    if (!EncodeBest(data, n, Effort::kFast, nullptr, &c, &est)) return ~0ull;
+    return est.size();
+  }
+  if (!EncodeBest(data, n, Effort::kBest, budget, &p->codec, &p->enc)) return ~0ull;
+  return p->enc.size();
 }
 
 void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Task* t) {
@@ -104,8 +151,12 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
     if (!ReadWhole(new_tree, t->path, &new_data, &t->error)) return void(t->ok = false);
     e.new_size = new_data.size();
     e.new_hash = HashBytes(new_data.data(), new_data.size());
+    const bool whole_solid = t->whole_may_be_solid && new_data.size() <= kSolidWholeMax;
     if (t->kind == EntryKind::kAddFile) {
-      if (!EncodeWhole(new_data, budget, &e.encoding, &t->payload)) throw std::bad_alloc();
+      if (PreparePart(&t->parts[0], new_data.data(), new_data.size(), whole_solid, budget) == ~0ull)
+        throw std::bad_alloc();
+      t->part_count = 1;
+      e.encoding = Encoding::kStored;
       return;
     }
     std::vector<uint8_t> old_data;
@@ -116,24 +167,37 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
       t->unchanged = true;
       return;
     }
-    bool have = false;
+    uint64_t delta_cost = ~0ull;
     if (!old_data.empty() && !new_data.empty() && old_data.size() <= kMaxDeltaOldSize) {
       DeltaStreams streams;
       if (!ComputeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(), budget, &streams))
         throw std::bad_alloc();
-      if (!EncodeDeltaPayload(streams, Effort::kBest, budget, &t->payload)) throw std::bad_alloc();
+      std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
+      uint64_t cost[3] = {0, 0, 0};
+      RunParallel(
+          3,
+          [&](size_t i) {
+            cost[i] = PreparePart(&t->parts[i], src[i]->data(), src[i]->size(), src[i]->size() <= kSolidStreamMax,
+                                  budget);
+            std::vector<uint8_t>().swap(*src[i]);
+          },
+          budget);
+      if (cost[0] == ~0ull || cost[1] == ~0ull || cost[2] == ~0ull) throw std::bad_alloc();
+      delta_cost = cost[0] + cost[1] + cost[2];
+      t->part_count = 3;
       e.encoding = Encoding::kDelta;
-      have = true;
     }
     /* A delta that saves little is checked against the file sent whole. */
-    if (!have || t->payload.size() > new_data.size() / 4) {
-      std::vector<uint8_t> whole;
-      Encoding enc;
+    if (delta_cost == ~0ull || delta_cost > new_data.size() / 4) {
       std::vector<uint8_t>().swap(old_data);
-      if (!EncodeWhole(new_data, budget, &enc, &whole)) throw std::bad_alloc();
-      if (!have || whole.size() < t->payload.size()) {
-        t->payload.swap(whole);
-        e.encoding = enc;
+      Part whole;
+      uint64_t whole_cost = PreparePart(&whole, new_data.data(), new_data.size(), whole_solid, budget);
+      if (whole_cost == ~0ull) throw std::bad_alloc();
+      if (whole_cost < delta_cost) {
+        for (Part& p : t->parts) p = Part();
+        t->parts[0] = std::move(whole);
+        t->part_count = 1;
+        e.encoding = Encoding::kStored;
       }
     }
   } catch (const std::bad_alloc&) {
@@ -202,9 +266,9 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
       const bool new_file = it != news.end() && it->second.type == EntryType::kFile;
       const bool new_dir = it != news.end() && it->second.type == EntryType::kDirectory;
       if (old_file && new_file) {
-        tasks.push_back(Task(EntryKind::kChangeFile, kv.first, it->second.size));
+        tasks.push_back(Task(EntryKind::kChangeFile, kv.first, it->second.size, kv.second.size));
       } else if (old_file) {
-        tasks.push_back(Task(EntryKind::kRemoveFile, kv.first, kv.second.size));
+        tasks.push_back(Task(EntryKind::kRemoveFile, kv.first, 0, kv.second.size));
       } else if (!new_dir) {
         PatchEntry e;
         e.kind = EntryKind::kRemoveFolder;
@@ -219,7 +283,7 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
       const bool had_same_type = it != olds.end() && it->second.type == kv.second.type;
       if (had_same_type) continue;
       if (kv.second.type == EntryType::kFile) {
-        tasks.push_back(Task(EntryKind::kAddFile, kv.first, kv.second.size));
+        tasks.push_back(Task(EntryKind::kAddFile, kv.first, kv.second.size, 0));
       } else {
         PatchEntry e;
         e.kind = EntryKind::kAddFolder;
@@ -229,30 +293,48 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
       }
     }
 
-    /* Largest files first, so that the last ones to finish are small. */
+    /* Small whole files may go into the solid area, in path order, up to
+     * a total; decided before any work so that it does not depend on the
+     * order in which the tasks finish. */
+    {
+      uint64_t whole_total = 0;
+      for (Task& t : tasks) {
+        if (t.kind == EntryKind::kRemoveFile || t.size_hint > kSolidWholeMax) continue;
+        if (whole_total + t.size_hint > kSolidWholeTotal) continue;
+        whole_total += t.size_hint;
+        t.whole_may_be_solid = true;
+      }
+    }
+
+    /* Largest files first, so that the last ones to finish are small.
+     * Files whose diffing needs more than half of kParallelMemory go one
+     * at a time, each with every core; the rest share the cores. */
     std::vector<size_t> order(tasks.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return tasks[a].size_hint > tasks[b].size_hint; });
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+      return tasks[a].MemoryNeed() != tasks[b].MemoryNeed() ? tasks[a].MemoryNeed() > tasks[b].MemoryNeed()
+                                                              : tasks[a].size_hint > tasks[b].size_hint;
+    });
+    size_t big = 0;
+    while (big < order.size() && tasks[order[big]].MemoryNeed() * 2 > kParallelMemory) ++big;
     unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     CoreBudget budget(static_cast<int>(threads) - 1);
     BuildProgress progress;
     progress.files_total = tasks.size();
     for (const Task& t : tasks) progress.bytes_total += t.size_hint;
     std::mutex progress_mutex;
-    RunParallel(
-        tasks.size(),
-        [&](size_t i) {
-          Task& t = tasks[order[i]];
-          RunTask(old_tree, new_tree, &budget, &t);
-          if (options.progress) {
-            std::lock_guard<std::mutex> lock(progress_mutex);
-            progress.files_done++;
-            progress.bytes_done += t.size_hint;
-            options.progress(progress);
-          }
-        },
-        &budget);
+    auto run_one = [&](size_t k) {
+      Task& t = tasks[order[k]];
+      RunTask(old_tree, new_tree, &budget, &t);
+      if (options.progress) {
+        std::lock_guard<std::mutex> lock(progress_mutex);
+        progress.files_done++;
+        progress.bytes_done += t.size_hint;
+        options.progress(progress);
+      }
+    };
+    for (size_t k = 0; k < big; ++k) run_one(k);
+    RunParallel(order.size() - big, [&](size_t i) { run_one(big + i); }, &budget);
 
     for (Task& t : tasks) {
       if (!t.ok) {
@@ -269,20 +351,19 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
         default: ++st.files_changed; break;
       }
       entries.push_back(t.entry);
-      entries.back().payload_size = t.payload.size();
     }
-    /* Keep each payload with its entry while sorting. */
-    std::vector<std::vector<uint8_t>*> payload_of;
+    /* Keep each task with its entry while sorting. */
+    std::vector<Task*> task_of;
     {
-      std::map<std::pair<std::string, int>, std::vector<uint8_t>*> by_key;
+      std::map<std::pair<std::string, int>, Task*> by_key;
       for (Task& t : tasks)
-        if (t.ok && !t.unchanged) by_key[{t.path, KindOrder(t.kind)}] = &t.payload;
+        if (t.ok && !t.unchanged) by_key[{t.path, KindOrder(t.kind)}] = &t;
       std::sort(entries.begin(), entries.end(), [](const PatchEntry& a, const PatchEntry& b) {
         return a.path != b.path ? a.path < b.path : KindOrder(a.kind) < KindOrder(b.kind);
       });
       for (const PatchEntry& e : entries) {
         auto it = by_key.find({e.path, KindOrder(e.kind)});
-        payload_of.push_back(it == by_key.end() ? nullptr : it->second);
+        task_of.push_back(it == by_key.end() || it->second->kind == EntryKind::kRemoveFile ? nullptr : it->second);
       }
     }
     if (!CheckManifestStructure(entries)) {
@@ -290,31 +371,104 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
       return Result::kCannotCreate;
     }
 
-    const uint64_t manifest_size = ManifestSize(entries);
-    if (manifest_size > kMaxManifestSize) {
+    /* The solid area takes the candidate streams in entry order while it
+     * has room; the others are encoded apart now. */
+    std::vector<Part*> late;
+    uint64_t solid_total = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      Task* t = task_of[i];
+      if (!t) continue;
+      for (size_t k = 0; k < t->part_count; ++k) {
+        Part* p = &t->parts[k];
+        if (!p->solid) continue;
+        if (solid_total + p->size <= kMaxSolidSize) {
+          solid_total += p->size;
+        } else {
+          late.push_back(p);
+        }
+      }
+    }
+    {
+      bool ok = true;
+      std::mutex m;
+      RunParallel(
+          late.size(),
+          [&](size_t i) {
+            bool r = false;
+            try {
+              r = EncodeApart(late[i], &budget);
+            } catch (const std::bad_alloc&) {
+            }
+            if (!r) {
+              std::lock_guard<std::mutex> lock(m);
+              ok = false;
+            }
+          },
+          &budget);
+      if (!ok) throw std::bad_alloc();
+    }
+
+    /* Stream references, the index (manifest, then the solid area) and
+     * the streams kept apart, all in entry order. */
+    std::vector<uint8_t> index;
+    uint64_t separate = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      Task* t = task_of[i];
+      if (!t) continue;
+      PatchEntry& e = entries[i];
+      for (size_t k = 0; k < t->part_count; ++k) {
+        const Part& p = t->parts[k];
+        StreamRef& r = e.streams[k];
+        r.decoded_size = p.size;
+        if (p.solid) {
+          r.codec = 0;
+          r.encoded_size = p.size;
+        } else {
+          r.codec = static_cast<uint8_t>(p.codec);
+          r.encoded_size = p.enc.size();
+          separate += p.enc.size();
+        }
+      }
+    }
+    AppendManifest(entries, &index);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      Task* t = task_of[i];
+      if (!t) continue;
+      for (size_t k = 0; k < t->part_count; ++k) {
+        Part& p = t->parts[k];
+        if (!p.solid) continue;
+        index.insert(index.end(), p.raw.begin(), p.raw.end());
+        std::vector<uint8_t>().swap(p.raw);
+      }
+    }
+    if (index.size() > kMaxIndexSize) {
       *error = "too many changes for one patch";
       return Result::kCannotCreate;
     }
-    uint64_t offset = kHeaderSize + manifest_size;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      if (!payload_of[i]) continue;
-      entries[i].payload_offset = offset;
-      offset += payload_of[i]->size();
-    }
-    const uint64_t total = offset + kTrailerSize;
+    Codec index_codec;
+    std::vector<uint8_t> index_enc;
+    if (!EncodeBest(index.data(), index.size(), Effort::kBest, &budget, &index_codec, &index_enc))
+      throw std::bad_alloc();
 
     std::vector<uint8_t> head;
-    AppendHeader(total, static_cast<uint32_t>(manifest_size), static_cast<uint32_t>(entries.size()), &head);
-    AppendManifest(entries, &head);
+    AppendPatchHead(static_cast<uint32_t>(entries.size()), static_cast<uint8_t>(index_codec), index.size(), index_enc,
+                    separate, &head);
+    std::vector<uint8_t>().swap(index);
+    std::vector<uint8_t>().swap(index_enc);
     PatchWriter writer(&out);
     bool ok = writer.Write(head.data(), head.size());
-    for (size_t i = 0; ok && i < entries.size(); ++i)
-      if (payload_of[i]) ok = writer.Write(payload_of[i]->data(), payload_of[i]->size());
+    for (size_t i = 0; ok && i < entries.size(); ++i) {
+      Task* t = task_of[i];
+      if (!t) continue;
+      for (size_t k = 0; ok && k < t->part_count; ++k)
+        if (!t->parts[k].solid) ok = writer.Write(t->parts[k].enc.data(), t->parts[k].enc.size());
+    }
     ok = ok && writer.Finish();
     if (!ok) {
       *error = "cannot write the patch data";
       return Result::kCannotCreate;
     }
+    const uint64_t total = writer.written() + kTrailerSize;
     st.patch_bytes = total;
     if (stats) *stats = st;
     return Result::kOk;

@@ -59,6 +59,19 @@ class ByteReader {
     p_ += bytes;
     return true;
   }
+  /* Varint(): an LEB128 number of at most 64 bits. */
+  bool Varint(uint64_t* v) {
+    *v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      uint8_t b;
+      if (!U8(&b)) return false;
+      if (shift == 63 && b > 1) return ok_ = false;
+      *v |= static_cast<uint64_t>(b & 0x7f) << shift;
+      if (!(b & 0x80)) return true;
+    }
+    return ok_ = false;
+  }
+  size_t Consumed(const uint8_t* start) const { return static_cast<size_t>(p_ - start); }
   bool Bytes(void* dst, size_t n) {
     if (!Need(n)) return false;
     std::memcpy(dst, p_, n);

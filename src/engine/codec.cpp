@@ -14,6 +14,14 @@ namespace {
 constexpr size_t kInBufSize = 64 * 1024;
 }  // namespace
 
+IoStatus SpanFile::ReadAt(uint64_t offset, void* buf, size_t n, size_t* got) {
+  *got = 0;
+  if (offset >= size_) return IoStatus::kOk;
+  *got = static_cast<size_t>(std::min<uint64_t>(n, size_ - offset));
+  std::memcpy(buf, data_ + offset, *got);
+  return IoStatus::kOk;
+}
+
 struct StreamDecoder::Impl {
   ZSTD_DCtx* zstd = nullptr;
   lzma_stream lz = LZMA_STREAM_INIT;

@@ -46,6 +46,22 @@ bool EncodeBest(const uint8_t* src, size_t n, Effort effort, CoreBudget* budget,
  * out or the codec fails. */
 bool EncodeWith(Codec codec, const uint8_t* src, size_t n, int zstd_level, std::vector<uint8_t>* out);
 
+/* A read-only File over bytes in memory (the index's solid area), so that
+ * streams kept there decode like those kept apart. */
+class SpanFile : public File {
+ public:
+  SpanFile(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  IoStatus ReadAt(uint64_t offset, void* buf, size_t n, size_t* got) override;
+  IoStatus Write(const void*, size_t) override { return IoStatus::kIoError; }
+  IoStatus Flush() override { return IoStatus::kOk; }
+  IoStatus Close() override { return IoStatus::kOk; }
+  uint64_t Size() const override { return size_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+};
+
 /* Reads the encoded region [offset, offset+size) of `file` and hands out
  * its decoded bytes in order. Memory: one input buffer and the codec's own
  * window, both bounded. */

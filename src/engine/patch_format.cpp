@@ -1,10 +1,12 @@
 #include "patch_format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <unordered_map>
 
 #include "bytes.h"
+#include "codec.h"
 
 namespace olk {
 
@@ -111,43 +113,53 @@ bool IsSafeRelativePath(const std::string& path) {
   return true;
 }
 
-uint64_t ManifestSize(const std::vector<PatchEntry>& entries) {
-  uint64_t size = 0;
-  for (const PatchEntry& e : entries) {
-    size += 4 + e.path.size();
-    if (HasOld(e.kind)) size += 8 + 16;
-    if (HasNew(e.kind)) size += 8 + 16 + 8 + 8;
-  }
-  return size;
+namespace {
+
+void PutRef(std::vector<uint8_t>* out, const StreamRef& r, bool with_size) {
+  PutU8(out, r.codec);
+  if (with_size) PutVarint(out, r.decoded_size);
+  if (r.codec >= 2) PutVarint(out, r.encoded_size);
 }
+
+}  // namespace
 
 void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>* out) {
   for (const PatchEntry& e : entries) {
     PutU8(out, static_cast<uint8_t>(e.kind));
-    PutU8(out, static_cast<uint8_t>(e.encoding));
-    PutLE(out, e.path.size(), 2);
+    PutVarint(out, e.path.size());
     PutBytes(out, e.path.data(), e.path.size());
     if (HasOld(e.kind)) {
-      PutLE(out, e.old_size, 8);
+      PutVarint(out, e.old_size);
       PutBytes(out, e.old_hash.bytes, 16);
     }
     if (HasNew(e.kind)) {
-      PutLE(out, e.new_size, 8);
+      PutVarint(out, e.new_size);
       PutBytes(out, e.new_hash.bytes, 16);
-      PutLE(out, e.payload_offset, 8);
-      PutLE(out, e.payload_size, 8);
+      if (e.encoding == Encoding::kDelta) {
+        PutU8(out, 2);
+        for (const StreamRef& r : e.streams) PutRef(out, r, true);
+      } else {
+        PutU8(out, 1);
+        PutRef(out, e.streams[0], false);
+      }
     }
   }
 }
 
-void AppendHeader(uint64_t total_size, uint32_t manifest_size, uint32_t entry_count, std::vector<uint8_t>* out) {
+void AppendPatchHead(uint32_t entry_count, uint8_t codec, uint64_t index_size, const std::vector<uint8_t>& encoded_index,
+                     uint64_t separate_size, std::vector<uint8_t>* out) {
+  std::vector<uint8_t> region;
+  PutU8(&region, codec);
+  PutVarint(&region, index_size);
+  PutBytes(&region, encoded_index.data(), encoded_index.size());
   PutBytes(out, kPatchMagic, 8);
   PutLE(out, kPatchVersion, 2);
   PutLE(out, kHeaderSize, 2);
   PutLE(out, 0, 4);
-  PutLE(out, total_size, 8);
-  PutLE(out, manifest_size, 4);
+  PutLE(out, kHeaderSize + region.size() + separate_size + kTrailerSize, 8);
+  PutLE(out, region.size(), 4);
   PutLE(out, entry_count, 4);
+  PutBytes(out, region.data(), region.size());
 }
 
 bool CheckManifestStructure(const std::vector<PatchEntry>& entries) {
@@ -206,12 +218,11 @@ Result ReadPatch(File& patch, PatchInfo* info) {
     const uint64_t header_size = GetLE(head + 10, 2);
     const uint64_t flags = GetLE(head + 12, 4);
     const uint64_t total = GetLE(head + 16, 8);
-    const uint64_t manifest_size = GetLE(head + 24, 4);
+    const uint64_t region_size = GetLE(head + 24, 4);
     const uint64_t count = GetLE(head + 28, 4);
     if (version != kPatchVersion || header_size != kHeaderSize || flags != 0 || total != size)
       return Result::kBadPatch;
-    if (manifest_size > size - kHeaderSize - kTrailerSize || manifest_size > kMaxManifestSize)
-      return Result::kBadPatch;
+    if (region_size < 2 || region_size > size - kHeaderSize - kTrailerSize) return Result::kBadPatch;
 
     /* The checksum covers every byte before the trailer. */
     {
@@ -232,58 +243,89 @@ Result ReadPatch(File& patch, PatchInfo* info) {
       if (std::memcmp(hasher.Digest().bytes, trailer, kTrailerSize) != 0) return Result::kBadPatch;
     }
 
-    std::vector<uint8_t> manifest(static_cast<size_t>(manifest_size));
-    if (manifest_size &&
-        (patch.ReadAt(kHeaderSize, manifest.data(), manifest.size(), &got) != IoStatus::kOk || got != manifest.size()))
-      return Result::kCannotOpenPatch;
-    const uint64_t payload_start = kHeaderSize + manifest_size;
+    /* The index region: codec, decoded size, the encoded index. */
+    uint8_t rhead[11];
+    const size_t rlen = static_cast<size_t>(std::min<uint64_t>(sizeof rhead, region_size));
+    if (patch.ReadAt(kHeaderSize, rhead, rlen, &got) != IoStatus::kOk || got != rlen) return Result::kCannotOpenPatch;
+    ByteReader rh(rhead, rlen);
+    uint8_t codec;
+    uint64_t index_size;
+    if (!rh.U8(&codec) || codec < 1 || codec > 3 || !rh.Varint(&index_size) || index_size > kMaxIndexSize)
+      return Result::kBadPatch;
+    const size_t rhead_len = rh.Consumed(rhead);
+    std::vector<uint8_t> index(static_cast<size_t>(index_size));
+    {
+      StreamDecoder dec;
+      Result r = dec.Init(&patch, kHeaderSize + rhead_len, region_size - rhead_len, static_cast<Codec>(codec),
+                          index_size);
+      if (r == Result::kOk) r = dec.Read(index.data(), index.size());
+      if (r == Result::kOk) r = dec.Finish();
+      if (r != Result::kOk) return r;
+    }
+    const uint64_t payload_start = kHeaderSize + region_size;
     const uint64_t payload_end = size - kTrailerSize;
-    if (count > manifest_size / 5) return Result::kBadPatch; /* an entry takes at least 5 bytes */
+    if (count > index_size / 3) return Result::kBadPatch; /* an entry takes at least 3 bytes */
 
-    ByteReader in(manifest.data(), manifest.size());
+    ByteReader in(index.data(), index.size());
     info->version = static_cast<uint16_t>(version);
     info->total_size = size;
     info->entries.clear();
+    info->solid.clear();
     info->entries.reserve(static_cast<size_t>(count));
+    uint64_t separate_pos = payload_start, solid_pos = 0;
+    auto read_ref = [&](StreamRef* ref, bool with_size, uint64_t implied_size) {
+      if (!in.U8(&ref->codec) || ref->codec > 3) return false;
+      ref->decoded_size = implied_size;
+      if (with_size && !in.Varint(&ref->decoded_size)) return false;
+      ref->encoded_size = ref->decoded_size;
+      if (ref->codec >= 2 && !in.Varint(&ref->encoded_size)) return false;
+      if (ref->codec == 0) {
+        if (ref->decoded_size > index_size - solid_pos) return false;
+        ref->offset = solid_pos;
+        solid_pos += ref->decoded_size;
+      } else {
+        if (ref->encoded_size > payload_end - separate_pos) return false;
+        ref->offset = separate_pos;
+        separate_pos += ref->encoded_size;
+      }
+      return true;
+    };
     for (uint64_t i = 0; i < count; ++i) {
       PatchEntry e;
-      uint8_t kind, enc;
+      uint8_t kind;
       uint64_t path_len;
-      if (!in.U8(&kind) || !in.U8(&enc) || !in.LE(&path_len, 2)) return Result::kBadPatch;
+      if (!in.U8(&kind) || !in.Varint(&path_len)) return Result::kBadPatch;
       if (kind < 1 || kind > 5) return Result::kBadPatch;
       e.kind = static_cast<EntryKind>(kind);
       if (path_len == 0 || path_len > kMaxPathBytes || !in.Str(&e.path, static_cast<size_t>(path_len)))
         return Result::kBadPatch;
       if (!IsSafeRelativePath(e.path)) return Result::kBadPatch;
-      if (HasOld(e.kind) && (!in.LE(&e.old_size, 8) || !in.Bytes(e.old_hash.bytes, 16))) return Result::kBadPatch;
+      if (HasOld(e.kind) && (!in.Varint(&e.old_size) || !in.Bytes(e.old_hash.bytes, 16))) return Result::kBadPatch;
       if (HasNew(e.kind)) {
-        if (!in.LE(&e.new_size, 8) || !in.Bytes(e.new_hash.bytes, 16) || !in.LE(&e.payload_offset, 8) ||
-            !in.LE(&e.payload_size, 8))
+        uint8_t form;
+        if (!in.Varint(&e.new_size) || !in.Bytes(e.new_hash.bytes, 16) || !in.U8(&form)) return Result::kBadPatch;
+        const uint64_t first = separate_pos;
+        if (form == 1) {
+          if (!read_ref(&e.streams[0], false, e.new_size)) return Result::kBadPatch;
+          e.encoding = e.streams[0].codec == 0 ? Encoding::kStored : static_cast<Encoding>(e.streams[0].codec);
+        } else if (form == 2 && e.kind == EntryKind::kChangeFile) {
+          for (StreamRef& r : e.streams)
+            if (!read_ref(&r, true, 0)) return Result::kBadPatch;
+          if (e.streams[2].decoded_size > e.new_size) return Result::kBadPatch;
+          e.encoding = Encoding::kDelta;
+        } else {
           return Result::kBadPatch;
-        if (e.payload_offset < payload_start || e.payload_offset > payload_end ||
-            e.payload_size > payload_end - e.payload_offset)
-          return Result::kBadPatch;
+        }
+        e.payload_offset = first;
+        e.payload_size = separate_pos - first;
       }
-      /* Which encodings each kind may use. */
-      if (enc > 4) return Result::kBadPatch;
-      e.encoding = static_cast<Encoding>(enc);
-      switch (e.kind) {
-        case EntryKind::kAddFolder:
-        case EntryKind::kRemoveFolder:
-        case EntryKind::kRemoveFile:
-          if (e.encoding != Encoding::kNone) return Result::kBadPatch;
-          break;
-        case EntryKind::kAddFile:
-          if (e.encoding == Encoding::kNone || e.encoding == Encoding::kDelta) return Result::kBadPatch;
-          break;
-        case EntryKind::kChangeFile:
-          if (e.encoding == Encoding::kNone) return Result::kBadPatch;
-          break;
-      }
-      if (e.encoding == Encoding::kStored && e.payload_size != e.new_size) return Result::kBadPatch;
       info->entries.push_back(std::move(e));
     }
-    if (in.Remaining() != 0) return Result::kBadPatch;
+    /* The solid area is what follows the manifest, used up exactly; the
+     * streams kept apart fill the payload area exactly. */
+    const size_t manifest_end = in.Consumed(index.data());
+    if (!in.ok() || index.size() - manifest_end != solid_pos || separate_pos != payload_end) return Result::kBadPatch;
+    info->solid.assign(index.begin() + static_cast<std::ptrdiff_t>(manifest_end), index.end());
     if (!CheckManifestStructure(info->entries)) return Result::kBadPatch;
     return Result::kOk;
   } catch (const std::bad_alloc&) {

@@ -13,11 +13,14 @@
 namespace olk {
 
 constexpr char kPatchMagic[8] = {'O', 'L', 'K', 'P', 'A', 'T', 'C', 'H'};
-constexpr uint16_t kPatchVersion = 1;
+constexpr uint16_t kPatchVersion = 2;
 constexpr size_t kHeaderSize = 32;
 constexpr size_t kTrailerSize = 16;
 constexpr size_t kMaxPathBytes = 4096;
-constexpr uint64_t kMaxManifestSize = 32u << 20;
+/* The decoded index (manifest and solid area) a reader accepts, and the
+ * part of it a writer gives to the solid area. */
+constexpr uint64_t kMaxIndexSize = 24u << 20;
+constexpr uint64_t kMaxSolidSize = 8u << 20;
 
 /* The engine's own folder inside the install folder, for staged files,
  * backups and the journal. No patch may name it. */
@@ -27,14 +30,17 @@ constexpr const char* kStagingFolder = ".olkpatch";
  * (ASCII letters upper-cased). */
 std::string FoldCase(const std::string& path);
 
-/* ManifestSize(): bytes the manifest of `entries` takes. */
-uint64_t ManifestSize(const std::vector<PatchEntry>& entries);
-
-/* AppendManifest(): serializes `entries` (payload fields included). */
+/* AppendManifest(): serializes `entries`, their stream references
+ * included (the offsets are not stored: streams follow each other in
+ * entry order). */
 void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>* out);
 
-/* AppendHeader(): the 32-byte header. */
-void AppendHeader(uint64_t total_size, uint32_t manifest_size, uint32_t entry_count, std::vector<uint8_t>* out);
+/* AppendPatchHead():
+ * The header and the index region: `codec`, the decoded index size and
+ * the encoded index. `separate_size` bytes of payload streams and the
+ * trailer are to follow. */
+void AppendPatchHead(uint32_t entry_count, uint8_t codec, uint64_t index_size, const std::vector<uint8_t>& encoded_index,
+                     uint64_t separate_size, std::vector<uint8_t>* out);
 
 /* CheckManifestStructure():
  * True when the entries can be applied together: at most one entry per

@@ -12,12 +12,6 @@ namespace {
 
 constexpr size_t kChunk = 64 * 1024;
 
-struct StreamHeader {
-  Codec codec = Codec::kStored;
-  uint64_t decoded = 0;
-  uint64_t encoded = 0;
-};
-
 bool ValidCodec(uint8_t c) { return c >= 1 && c <= 3; }
 
 /* Reads varints from a decoded stream through a small buffer. */
@@ -120,12 +114,17 @@ class DiffExpander {
   uint64_t zeros_ = 0, lits_ = 0;
 };
 
-Result DecodeWhole(const PatchEntry& e, File& patch, ByteSink& sink) {
-  Codec codec = e.encoding == Encoding::kStored ? Codec::kStored
-              : e.encoding == Encoding::kZstd   ? Codec::kZstd
-                                                : Codec::kLzma2;
+/* Prepares the decoder of one stream, wherever it lies. */
+Result InitStream(StreamDecoder* dec, const StreamRef& ref, File& patch, SpanFile& solid) {
+  if (ref.codec == 0) return dec->Init(&solid, ref.offset, ref.decoded_size, Codec::kStored, ref.decoded_size);
+  if (!ValidCodec(ref.codec)) return Result::kBadPatch;
+  return dec->Init(&patch, ref.offset, ref.encoded_size, static_cast<Codec>(ref.codec), ref.decoded_size);
+}
+
+Result DecodeWhole(const PatchEntry& e, File& patch, SpanFile& solid, ByteSink& sink) {
+  if (e.streams[0].decoded_size != e.new_size) return Result::kBadPatch;
   StreamDecoder dec;
-  Result r = dec.Init(&patch, e.payload_offset, e.payload_size, codec, e.new_size);
+  Result r = InitStream(&dec, e.streams[0], patch, solid);
   if (r != Result::kOk) return r;
   std::vector<uint8_t> buf;
   try {
@@ -143,53 +142,14 @@ Result DecodeWhole(const PatchEntry& e, File& patch, ByteSink& sink) {
   return dec.Finish();
 }
 
-Result DecodeDelta(const PatchEntry& e, File& patch, File* old_file, ByteSink& sink) {
+Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_file, ByteSink& sink) {
   if (!old_file) return Result::kBadPatch;
-  /* Header: at most 1 + 3 * (1 + 10 + 10) bytes. */
-  uint8_t head[64];
-  size_t head_len = static_cast<size_t>(std::min<uint64_t>(sizeof head, e.payload_size));
-  size_t got = 0;
-  if (patch.ReadAt(e.payload_offset, head, head_len, &got) != IoStatus::kOk || got != head_len)
-    return Result::kCannotOpenPatch;
-  size_t pos = 0;
-  auto byte = [&](uint8_t* b) {
-    if (pos >= head_len) return false;
-    *b = head[pos++];
-    return true;
-  };
-  auto varint = [&](uint64_t* v) {
-    *v = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      uint8_t b;
-      if (!byte(&b)) return false;
-      if (shift == 63 && b > 1) return false;
-      *v |= static_cast<uint64_t>(b & 0x7f) << shift;
-      if (!(b & 0x80)) return true;
-    }
-    return false;
-  };
-  uint8_t flags;
-  if (!byte(&flags) || flags != 0) return Result::kBadPatch;
-  StreamHeader sh[3];
-  for (auto& h : sh) {
-    uint8_t c;
-    if (!byte(&c) || !ValidCodec(c) || !varint(&h.decoded) || !varint(&h.encoded)) return Result::kBadPatch;
-    h.codec = static_cast<Codec>(c);
-  }
-  uint64_t body = e.payload_size - pos;
-  if (sh[0].encoded > body || sh[1].encoded > body - sh[0].encoded ||
-      sh[2].encoded != body - sh[0].encoded - sh[1].encoded)
-    return Result::kBadPatch;
-  if (sh[2].decoded > e.new_size) return Result::kBadPatch;
-
+  if (e.streams[2].decoded_size > e.new_size) return Result::kBadPatch;
   StreamDecoder ctrl, diff, extra;
-  uint64_t off = e.payload_offset + pos;
   Result r;
-  if ((r = ctrl.Init(&patch, off, sh[0].encoded, sh[0].codec, sh[0].decoded)) != Result::kOk) return r;
-  off += sh[0].encoded;
-  if ((r = diff.Init(&patch, off, sh[1].encoded, sh[1].codec, sh[1].decoded)) != Result::kOk) return r;
-  off += sh[1].encoded;
-  if ((r = extra.Init(&patch, off, sh[2].encoded, sh[2].codec, sh[2].decoded)) != Result::kOk) return r;
+  if ((r = InitStream(&ctrl, e.streams[0], patch, solid)) != Result::kOk) return r;
+  if ((r = InitStream(&diff, e.streams[1], patch, solid)) != Result::kOk) return r;
+  if ((r = InitStream(&extra, e.streams[2], patch, solid)) != Result::kOk) return r;
 
   OldFileCache cache(old_file, e.old_size);
   std::vector<uint8_t> buf;
@@ -308,14 +268,15 @@ Result OldFileCache::Span(uint64_t offset, const uint8_t** data, size_t* avail) 
   return Result::kOk;
 }
 
-Result DecodePayload(const PatchEntry& entry, File& patch, File* old_file, ByteSink& sink) {
+Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch, File* old_file, ByteSink& sink) {
+  SpanFile solid(info.solid.data(), info.solid.size());
   switch (entry.encoding) {
     case Encoding::kStored:
     case Encoding::kZstd:
     case Encoding::kLzma2:
-      return DecodeWhole(entry, patch, sink);
+      return DecodeWhole(entry, patch, solid, sink);
     case Encoding::kDelta:
-      return DecodeDelta(entry, patch, old_file, sink);
+      return DecodeDelta(entry, patch, solid, old_file, sink);
     case Encoding::kNone:
       break;
   }

@@ -11,23 +11,22 @@
 
 namespace olk {
 
-/* EncodeDeltaPayload():
- * Lays out a delta payload: a zero byte, three stream headers (codec,
- * decoded size and encoded size as varints) for the control, difference
- * and literal streams, then the three encoded streams. Each stream gets
- * the codec that makes it smallest at `effort`. Streams are encoded in
- * parallel where `budget` grants cores.
+/* EncodeDeltaApart():
+ * Encodes the three streams of a delta one after another into `out`, each
+ * in the codec that makes it smallest at `effort`, and describes them in
+ * `entry` as kept apart, starting at offset `base` of the patch data.
  * @return false when memory runs out. */
-bool EncodeDeltaPayload(const DeltaStreams& streams, Effort effort, CoreBudget* budget, std::vector<uint8_t>* out);
+bool EncodeDeltaApart(const DeltaStreams& streams, Effort effort, CoreBudget* budget, uint64_t base, PatchEntry* entry,
+                      std::vector<uint8_t>* out);
 
 /* DecodePayload():
- * Decodes the payload of `entry` from `patch` and passes the new file's
- * bytes, in order, to `sink`. `old_file` (of size entry.old_size) is
- * needed only for deltas. Checks the payload's structure but not the
- * result's hash (the sink does that).
+ * Decodes the payload of `entry` (streams in `info`'s solid area or apart
+ * in `patch`) and passes the new file's bytes, in order, to `sink`.
+ * `old_file` (of size entry.old_size) is needed only for deltas. Checks
+ * the payload's structure but not the result's hash (the sink does that).
  * @return kOk, kBadPatch, kCannotOpenPatch, kOldFileMismatch, kFileInUse,
  *         kNoMemory, or what the sink returned. */
-Result DecodePayload(const PatchEntry& entry, File& patch, File* old_file, ByteSink& sink);
+Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch, File* old_file, ByteSink& sink);
 
 }  // namespace olk
 

@@ -6,7 +6,8 @@
 
 namespace olk {
 
-bool EncodeDeltaPayload(const DeltaStreams& streams, Effort effort, CoreBudget* budget, std::vector<uint8_t>* out) {
+bool EncodeDeltaApart(const DeltaStreams& streams, Effort effort, CoreBudget* budget, uint64_t base, PatchEntry* entry,
+                      std::vector<uint8_t>* out) {
   const std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
   std::vector<uint8_t> enc[3];
   Codec codec[3] = {Codec::kStored, Codec::kStored, Codec::kStored};
@@ -24,13 +25,17 @@ bool EncodeDeltaPayload(const DeltaStreams& streams, Effort effort, CoreBudget* 
   if (!ok[0] || !ok[1] || !ok[2]) return false;
   try {
     out->clear();
-    PutU8(out, 0);
+    entry->encoding = Encoding::kDelta;
+    entry->payload_offset = base;
     for (int i = 0; i < 3; ++i) {
-      PutU8(out, static_cast<uint8_t>(codec[i]));
-      PutVarint(out, src[i]->size());
-      PutVarint(out, enc[i].size());
+      StreamRef& r = entry->streams[i];
+      r.codec = static_cast<uint8_t>(codec[i]);
+      r.decoded_size = src[i]->size();
+      r.encoded_size = enc[i].size();
+      r.offset = base + out->size();
+      PutBytes(out, enc[i].data(), enc[i].size());
     }
-    for (int i = 0; i < 3; ++i) PutBytes(out, enc[i].data(), enc[i].size());
+    entry->payload_size = out->size();
   } catch (const std::bad_alloc&) {
     return false;
   }

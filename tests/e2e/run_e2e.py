@@ -14,13 +14,17 @@ Exits non-zero when any test fails; the last line is "N passed, N failed".
 """
 
 import argparse
+import ctypes
 import fcntl
 import json
 import os
+import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
+import threading
 import time
 import unittest
 from collections import namedtuple
@@ -73,6 +77,20 @@ PROGRESS_WINDOW = ("#32770", PROGRESS_CAPTION)
 FOLDER_DIALOG = ("#32770", "OLK")
 FOLDER_EDIT = 1000
 
+# Controls of the progress window.
+ITEM_BAR, OVERALL_BAR, HEADING, LOG_PANE, ITEM_TEXT, COUNTER = 1003, 1004, 1006, 1008, 1011, 1012
+HEADING_AT_START = "OLK Patch"
+HEADING_TEXT = "Patching OLK from %d to %d" % (FROM_BUILD, TO_BUILD)
+# Each run's text in patch_log.log starts with this line.
+LOG_SEPARATOR = b"\n-----------------\n"
+LOG_FILE_ERROR = "Error creating log file, nothing will be written to log"
+
+# Every installer runs with TMP set to this folder of c:\ (made empty for
+# each test), so that what it leaves there can be checked.
+TEMP_DIR = "e2etmp"
+TEMP_WIN = "c:\\" + TEMP_DIR
+ENGINE_DLL = "patcheng.dll"
+
 # Archive members. The engine is the stand-in engine (stand_in_engine.cpp),
 # which changes nothing and returns what a test asks for, so the patch data
 # can be any bytes.
@@ -81,8 +99,26 @@ PATCH_NAME = "OLK.2.06.%d-2.06.%d.pat" % (FROM_BUILD, TO_BUILD)
 PATCH_MEMBER = (PATCH_NAME, b"stand-in patch data\r\n")
 
 
+# The message of the assertion that stands for a known fault of the installer
+# in a test marked as an expected failure; such a test that fails on any
+# other assertion counts as failed.
+KNOWN_FAULT = "known installer fault"
+
+
 def engine_error(text):
     return Box("Error applying patch", text, "error", OK)
+
+
+INVALID_PATH = Box("invalid path", "This path does not seem to be correct, please try again.", "error", OK)
+
+
+def wrong_build(folder, build):
+    return Box("Incorrect version",
+               "Incorrect version, this patch file should be applied to version %d but the client "
+               "found at %s is version %d" % (FROM_BUILD, folder, build), "error", OK)
+
+
+ENGINE_NOT_LOADED = Box("Could not load the patch dll.", "Error loading patcheng.dll", "error", OK)
 
 # ---------------------------------------------------------------- environment
 
@@ -126,6 +162,8 @@ class Harness:
         self.fake_client = programs / "fake_client.exe"
         self.recorder = programs / "cmdline_recorder.exe"
         self.probe = programs / "msgbox_probe.exe"
+        self.holder = programs / "file_holder.exe"
+        self.planted = programs / "planted.dll"
         self.engine = programs / "stand_in_engine.dll"
         self.prefix = self.work / "prefix"
         self.drive_c = self.prefix / "drive_c"
@@ -140,7 +178,8 @@ class Harness:
 
     def start(self):
         missing = [str(p) for p in (self.stub, self.olkpack, self.uidriver, self.fake_client,
-                                    self.recorder, self.probe, self.engine) if not p.is_file()]
+                                    self.recorder, self.probe, self.holder, self.planted, self.engine)
+                   if not p.is_file()]
         if missing:
             raise RuntimeError("not built: " + ", ".join(missing))
         for tool in ("wine", "wineserver"):
@@ -263,9 +302,18 @@ class Harness:
             path = self.drive_c / name
             if path.exists():
                 path.unlink()
-        for name in ("cache", "script", "Games"):
+        for name in ("cache", "script", "Games", TEMP_DIR):
             if (self.drive_c / name).exists():
                 shutil.rmtree(self.drive_c / name)
+        (self.drive_c / TEMP_DIR).mkdir()
+
+    @property
+    def temp_dir(self):
+        return self.drive_c / TEMP_DIR
+
+    def reg(self, *args):
+        """`wine reg ARGS`, for keys a test sets and removes."""
+        return self._quiet(["wine", "reg"] + list(args), timeout=60)
 
     def put_client(self, build=FROM_BUILD, folder=None):
         """A client as the folder check knows it (in c:\\ unless told
@@ -307,6 +355,24 @@ class Harness:
         proc.wait()
         raise RuntimeError("fake client did not come up (see %s)" % run_dir)
 
+    def hold_file(self, run_dir, mode, path):
+        """file_holder.exe holding `path` (a host path) open in `mode`,
+        running until stop_client."""
+        ready = run_dir / ("holder-%s.ready" % path.name)
+        proc = subprocess.Popen(["wine", str(self.holder), mode, win_path(path), win_path(ready), "30000"],
+                                env=self.env, cwd=run_dir, stdin=subprocess.DEVNULL,
+                                stdout=open(run_dir / "holder.out", "wb"), stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if ready.exists() and ready.read_text() == "ready":
+                return proc
+            if proc.poll() is not None:
+                break
+            time.sleep(0.02)
+        proc.kill()
+        proc.wait()
+        raise RuntimeError("file holder did not come up (see %s)" % run_dir)
+
     @staticmethod
     def stop_client(proc):
         if proc.poll() is None:
@@ -332,13 +398,22 @@ class Harness:
         return ("patcheng.dll", self.engine.read_bytes())
 
     def drive(self, run_dir, exe, args=None, answers=(), timeout_ms=15000, window_shots=False,
-              env=None):
-        """Starts `exe` under uidriver, with `env` added to its environment,
-        and returns its transcript."""
+              env=None, win_env=None, leave_progress=True, ping_progress=False):
+        """Starts `exe` under uidriver and returns its transcript. `env` is
+        added to the environment of Wine; `win_env` is set by uidriver for
+        the program alone (for variables that Wine takes from its own
+        registry, such as TMP). The progress window is left alone unless
+        `leave_progress` is false: it then takes the next scripted answer
+        in its turn."""
         transcript = run_dir / "transcript.jsonl"
         lines = ["exe=" + win_path(exe), "transcript=" + win_path(transcript),
-                 "timeout_ms=%d" % timeout_ms, "shots=" + win_path(run_dir),
-                 "leave=" + PROGRESS_CAPTION]
+                 "timeout_ms=%d" % timeout_ms, "shots=" + win_path(run_dir)]
+        if leave_progress:
+            lines.append("leave=" + PROGRESS_CAPTION)
+        if ping_progress:
+            lines.append("ping=" + PROGRESS_CAPTION)
+        for name, value in (win_env or {}).items():
+            lines.append("env=%s=%s" % (name, value))
         if args is not None:
             lines.append("args=" + args)
         if window_shots or self.all_window_shots:
@@ -403,6 +478,15 @@ class Transcript:
                 return next((c["text"] for c in w["controls"] if c["id"] == control_id), None)
         return None
 
+    def windows(self, window):
+        """Every reading of windows with this (class, caption), in order."""
+        return [w for w in self.of("window") if (w["class"], w["caption"]) == window]
+
+    def read_controls(self, caption):
+        """{id: control} of the last "read" of the window with this caption."""
+        reads = [r for r in self.of("read") if r["caption"] == caption]
+        return {c["id"]: c for c in reads[-1]["controls"]} if reads else {}
+
     def children(self):
         return [c["exe"] for c in self.of("child")]
 
@@ -415,6 +499,88 @@ class Transcript:
             found.append("uidriver ended with status %s and no exit record (see uidriver.log)"
                          % self.driver_status)
         return found
+
+
+class FileSwap:
+    """Replaces a file's bytes the first time it is opened again after it
+    was written, before that open returns.
+
+    A fanotify permission watch on the folder holds every open of a file in
+    it in the kernel until this watcher answers. When the installer (through
+    the wineserver) opens `name` and the file already has bytes, that is,
+    its first open after extraction, the watcher overwrites the file with
+    `replacement` through its own descriptor and only then lets the open go
+    on. So the swap lands between the installer's writing of the file and
+    its next look at it on every run, with no race. Needs root and a kernel
+    with fanotify permission events; available() tells."""
+
+    FAN_CLOEXEC, FAN_CLASS_CONTENT = 0x01, 0x04
+    FAN_MARK_ADD = 0x01
+    FAN_OPEN_PERM, FAN_EVENT_ON_CHILD = 0x00010000, 0x08000000
+    FAN_ALLOW = 0x01
+    EVENT = struct.Struct("<IBBHQii")  # event_len, vers, reserved, metadata_len, mask, fd, pid
+
+    def __init__(self, folder, name, replacement):
+        self.folder, self.name, self.replacement = Path(folder), name, replacement
+        self.swapped = False
+        self.fan = -1
+        self.stopping = threading.Event()
+        self.thread = None
+
+    @classmethod
+    def _init(cls):
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.fanotify_mark.argtypes = [ctypes.c_int, ctypes.c_uint, ctypes.c_uint64, ctypes.c_int, ctypes.c_char_p]
+        return libc, libc.fanotify_init(cls.FAN_CLASS_CONTENT | cls.FAN_CLOEXEC, os.O_RDWR)
+
+    @classmethod
+    def available(cls):
+        try:
+            _, fan = cls._init()
+        except (OSError, AttributeError):
+            return False
+        if fan >= 0:
+            os.close(fan)
+        return fan >= 0
+
+    def __enter__(self):
+        libc, self.fan = self._init()
+        if self.fan < 0:
+            raise OSError(ctypes.get_errno(), "fanotify_init")
+        if libc.fanotify_mark(self.fan, self.FAN_MARK_ADD, self.FAN_OPEN_PERM | self.FAN_EVENT_ON_CHILD,
+                              -100, str(self.folder).encode()) != 0:
+            os.close(self.fan)
+            raise OSError(ctypes.get_errno(), "fanotify_mark")
+        self.thread = threading.Thread(target=self._watch, daemon=True)
+        self.thread.start()
+        return self
+
+    def _watch(self):
+        while not self.stopping.is_set():
+            if not select.select([self.fan], [], [], 0.05)[0]:
+                continue
+            data = os.read(self.fan, 4096)
+            offset = 0
+            while offset + self.EVENT.size <= len(data):
+                length, _, _, _, _, fd, _ = self.EVENT.unpack_from(data, offset)
+                offset += length
+                if fd < 0:
+                    continue
+                try:
+                    if (not self.swapped and os.path.basename(os.readlink("/proc/self/fd/%d" % fd)) == self.name
+                            and os.fstat(fd).st_size > 0):
+                        os.ftruncate(fd, 0)
+                        os.pwrite(fd, self.replacement, 0)
+                        self.swapped = True
+                finally:
+                    # Every open must be answered, or the opener waits for ever.
+                    os.write(self.fan, struct.pack("<iI", fd, self.FAN_ALLOW))
+                    os.close(fd)
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        self.thread.join(10)
+        os.close(self.fan)  # opens still waiting are let through
 
 
 HARNESS = None
@@ -432,19 +598,48 @@ class InstallerTest(unittest.TestCase):
         self.h.reset_drive_c()
         self.full = self.h.installer(VERSION_MEMBER, self.h.engine_member(), PATCH_MEMBER)
 
-    def run_installer(self, args=None, answers=(), installer=None, sub=None, engine_result=0):
+    def run_installer(self, args=None, answers=(), installer=None, sub=None, engine_result=0, env=None,
+                      tmp=TEMP_WIN, win_env=None, **drive_options):
         """Runs an installer (the full one unless told) and checks that the
         driver had no trouble and that the exit code is 0. The stand-in
         engine returns `engine_result` and logs its calls to
-        self.engine_log."""
+        self.engine_log; `env` adds to the environment (the engine's
+        OLK_E2E_ENGINE_* among others), `win_env` to the installer's alone;
+        TMP is `tmp`. Other options go to Harness.drive."""
         run_dir = self.run_dir / sub if sub else self.run_dir
         run_dir.mkdir(parents=True, exist_ok=True)
         self.engine_log = run_dir / "engine.log"
-        env = {"OLK_E2E_ENGINE_RESULT": str(engine_result), "OLK_E2E_ENGINE_LOG": win_path(self.engine_log)}
-        t = self.h.drive(run_dir, installer or self.full, args, answers, env=env)
+        full_env = {"OLK_E2E_ENGINE_RESULT": str(engine_result), "OLK_E2E_ENGINE_LOG": win_path(self.engine_log)}
+        full_env.update(env or {})
+        t = self.h.drive(run_dir, installer or self.full, args, answers, env=full_env,
+                         win_env=dict(win_env or {}, TMP=tmp), **drive_options)
         self.assertEqual(t.problems(), [], "see %s" % run_dir)
         self.assertEqual(t.exit_code, 0, "exit code; see %s" % run_dir)
         return t
+
+    def engine_facts(self):
+        """The stand-in engine's log of its one call, as {key: value}
+        (see stand_in_engine.cpp); {} when it was not called."""
+        if not self.engine_log.exists():
+            return {}
+        facts = {}
+        for line in self.engine_log.read_text().splitlines():
+            key, _, value = line.partition("=")
+            self.assertNotIn(key, facts, "the engine was called more than once")
+            facts[key] = value
+        return facts
+
+    @staticmethod
+    def pane_text(t):
+        """The log pane's text at the last read of the progress window."""
+        return t.read_controls(PROGRESS_CAPTION)[LOG_PANE]["text"]
+
+    def log_runs(self, folder=None):
+        """The runs' texts in patch_log.log; the file must start with a
+        separator."""
+        data = (folder or self.h.drive_c).joinpath("patch_log.log").read_bytes()
+        self.assertTrue(data.startswith(LOG_SEPARATOR), data[:40])
+        return [run.decode("latin-1") for run in data[len(LOG_SEPARATOR):].split(LOG_SEPARATOR)]
 
     def assertProgressWindow(self, t, shown):
         self.assertEqual(t.other_windows(), [PROGRESS_WINDOW] if shown else [])
@@ -528,6 +723,7 @@ class RunFlow(InstallerTest):
         self.assertEqual(t.boxes(), [B2])
         self.assertEqual(t.other_windows(), [FOLDER_DIALOG])
         self.assertEqual(t.control_text(FOLDER_DIALOG, FOLDER_EDIT), "c:\\")
+        self.assertEqual(t.windows(FOLDER_DIALOG)[0]["focus"], 1, "OK has the focus")
         self.assertIsNone(self.read_log())
 
     def test_client_folder_typed_in_the_folder_dialog_is_patched(self):
@@ -539,11 +735,9 @@ class RunFlow(InstallerTest):
         self.assertEqual(t.other_windows(), [FOLDER_DIALOG, PROGRESS_WINDOW])
         # The chosen folder is the one patched and logged in.
         self.assertTrue((client / "patch_log.log").is_file())
-        calls = self.engine_log.read_text().splitlines()
-        self.assertEqual(len(calls), 2, calls)
-        self.assertTrue(calls[0].startswith('cmdline="c:\\Games\\OLK Test" "'), calls[0])
-        self.assertTrue(calls[0].endswith('\\%s"' % PATCH_NAME), calls[0])
-        self.assertEqual(calls[1], "flag=1")
+        facts = self.engine_facts()
+        self.assertEqual(facts["cmdline"], '"c:\\Games\\OLK Test" "%s\\%s"' % (TEMP_WIN, PATCH_NAME))
+        self.assertEqual(facts["flag"], "1")
 
     def test_failed_patch_gives_B5_and_no_hand_over(self):
         # The engine's error, then B5 as for a missing version; neither the
@@ -619,6 +813,256 @@ class HandOver(InstallerTest):
                 self.assertEqual(self.h.recorded_command_lines(), {})
 
 
+class FolderSelection(InstallerTest):
+    def test_rejected_folders_bring_the_dialog_back_until_a_client_of_the_right_build(self):
+        # Typed as a user would: a folder that does not exist yet (made with
+        # its parents, then rejected for holding no client), a client of
+        # another build (named in the message as typed, not normalised),
+        # then a client of the right build.
+        new = "c:\\Games\\New\\Deeper"
+        self.h.put_client(3549, self.h.drive_c / "Games" / "OLK 3549")
+        good = self.h.drive_c / "Games" / "OLK 3550"
+        self.h.put_client(folder=good)
+        typed = "C:\\games\\olk 3549\\"
+        t = self.run_installer('/path="c:\\"', [
+            ("set %d %s" % (FOLDER_EDIT, new), PRESS_OK), PRESS_OK,
+            ("set %d %s" % (FOLDER_EDIT, typed), PRESS_OK), PRESS_OK,
+            ("set %d c:\\Games\\OLK 3550" % FOLDER_EDIT, PRESS_OK), PRESS_OK])
+        self.assertEqual(t.boxes(), [INVALID_PATH, wrong_build(typed, 3549), B6])
+        dialogs = t.windows(FOLDER_DIALOG)
+        self.assertEqual([next(c["text"] for c in d["controls"] if c["id"] == FOLDER_EDIT) for d in dialogs],
+                         ["c:\\", new, typed])
+        self.assertTrue((self.h.drive_c / "Games" / "New" / "Deeper").is_dir())
+        self.assertEqual(self.engine_facts()["cmdline"].split('" "')[0], '"c:\\Games\\OLK 3550')
+        self.assertTrue((good / "patch_log.log").is_file())
+
+    def test_main_install_from_the_registry_needs_both_confirmations(self):
+        # The uninstaller's path names the main install (C:\Games\OLK\,
+        # normalised to C:\Games\OLK). Choosing exactly that folder asks
+        # twice; No to either starts the choice again from c:\.
+        key = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\OLK"
+        self.assertEqual(self.h.reg("add", key, "/v", "UninstallString", "/d", r"C:\Games\OLK\uninstall.exe",
+                                    "/f"), 0)
+        try:
+            self.h.put_client(folder=self.h.drive_c / "Games" / "OLK")
+            choose = ("set %d C:\\Games\\OLK" % FOLDER_EDIT, PRESS_OK)
+            t = self.run_installer("", [PRESS_OK, choose, NO, choose, YES, NO, choose, YES, YES, PRESS_OK])
+        finally:
+            self.h.reg("delete", key, "/f")
+        main = b4("C:\\Games\\OLK")
+        self.assertEqual(t.boxes(), [B2, B3, B3, main, B3, main, B6])
+        dialogs = t.windows(FOLDER_DIALOG)
+        self.assertEqual([next(c["text"] for c in d["controls"] if c["id"] == FOLDER_EDIT) for d in dialogs],
+                         ["c:\\"] * 3)
+        self.assertTrue(self.engine_facts()["cmdline"].startswith('"C:\\Games\\OLK" "'))
+
+
+class ProgressWindow(InstallerTest):
+    READ_AT_END = ("read " + PROGRESS_CAPTION, PRESS_OK)
+
+    def test_pause_keeps_the_window_answering_and_every_run_is_logged_as_shown(self):
+        # /sleep: "wait a sec...", then about three seconds with the window
+        # up, during which it must answer messages. The log file holds
+        # exactly what the pane shows, and a second run is appended to it.
+        self.h.put_client()
+        first = self.run_installer('/path="c:\\" /sleep', [self.READ_AT_END], sub="sleep", ping_progress=True)
+        second = self.run_installer('/path="c:\\"', [self.READ_AT_END], sub="again")
+        for t in (first, second):
+            self.assertEqual(t.boxes(), [B6])
+            self.assertEqual(t.other_windows(), [PROGRESS_WINDOW])
+            self.assertEqual(t.read_controls(PROGRESS_CAPTION)[HEADING]["text"], HEADING_TEXT)
+        panes = [self.pane_text(t) for t in (first, second)]
+        self.assertEqual(self.log_runs(), panes)
+        lines = panes[0].split("\r\n")
+        self.assertEqual(lines[lines.index("wait a sec...") + 1], "Applying patch")
+        self.assertNotIn("wait a sec...", panes[1])
+
+        # The heading changes right after "Applying patch": the pings that
+        # still see the first heading fall into the pause.
+        pings = first.of("ping")
+        paused = [p for p in pings if p["texts"][str(HEADING)] == HEADING_AT_START]
+        after = [p for p in pings if p["texts"][str(HEADING)] == HEADING_TEXT]
+        self.assertTrue(paused and after, "pings: %r" % pings)
+        pause_s = (after[0]["sent_ms"] - paused[0]["sent_ms"]) / 1000
+        self.assertTrue(2.5 <= pause_s <= 6, "pause of %.1f s" % pause_s)
+        self.assertGreaterEqual(paused[-1]["sent_ms"] - paused[0]["sent_ms"], 2000, "pings all through the pause")
+        self.assertEqual([p for p in paused if p["reply_ms"] is None or p["reply_ms"] > 1000 or p["hung"]], [])
+
+    def test_closing_the_window_during_the_engine_call_ends_the_process_at_once(self):
+        # The stand-in engine stays in its call, calling back every 10 ms,
+        # for up to 10 s: a close lands in the callback's queue draining and
+        # ends the process there, with exit code 0 and no further box. The
+        # files it extracted stay behind; the next run removes them.
+        hold = {"OLK_E2E_ENGINE_HOLD": "olk-e2e-never-released,10000"}
+        for step in ("closebox", "close", "cancel"):
+            with self.subTest(step=step):
+                self.h.reset_drive_c()
+                self.h.put_client()
+                t = self.run_installer('/path="c:\\"', [("await %d stand-in last item" % ITEM_TEXT, step)],
+                                       sub=step, env=hold, leave_progress=False)
+                self.assertEqual(t.boxes(), [])
+                self.assertEqual(t.other_windows(), [PROGRESS_WINDOW])
+                closed_at = t.windows(PROGRESS_WINDOW)[0]["t_ms"]
+                self.assertLess(t.of("exit")[-1]["exit_ms"] - closed_at, 1500)
+                facts = self.engine_facts()
+                self.assertEqual(facts.get("hold"), "start")
+                self.assertNotIn("hold_end", facts)
+                self.assertNotIn("returned", facts)
+                self.assertTrue(self.read_log().rstrip().endswith(b"stand-in last item"))
+                if step == "closebox":
+                    self.assertEqual(sorted(p.name for p in self.h.temp_dir.iterdir()), [PATCH_NAME, ENGINE_DLL])
+                    again = self.run_installer('/path="c:\\"', [PRESS_OK], sub=step + "-next-run")
+                    self.assertEqual(again.boxes(), [B6])
+                    self.assertEqual(list(self.h.temp_dir.iterdir()), [])
+
+    def test_log_file_held_by_another_program_leaves_the_pane_only(self):
+        self.h.put_client()
+        log = self.h.drive_c / "patch_log.log"
+        log.write_bytes(b"held\r\n")
+        holder = self.h.hold_file(self.run_dir, "exclusive", log)
+        try:
+            t = self.run_installer('/path="c:\\"', [self.READ_AT_END])
+        finally:
+            self.h.stop_client(holder)
+        self.assertEqual(t.boxes(), [B6])
+        lines = self.pane_text(t).split("\r\n")
+        # First, and not lost to the lines that follow it.
+        self.assertEqual(lines[:3], [LOG_FILE_ERROR, HEADING_TEXT, ""])
+        self.assertEqual(lines[-2:], ["done", ""])
+        self.assertEqual(log.read_bytes(), b"held\r\n")
+
+
+class PatchApplication(InstallerTest):
+    def put_bundle(self):
+        """The client's script bundle, with timestamps of 2001."""
+        bundle = self.h.drive_c / "script" / "quandrel.code"
+        bundle.parent.mkdir(exist_ok=True)
+        bundle.write_bytes(b"stand-in script bundle\r\n")
+        os.utime(bundle, (978307200, 978307200))
+        return bundle
+
+    def test_engine_gets_two_quoted_paths_and_its_files_are_removed(self):
+        # With TMP written with or without a trailing backslash: the engine
+        # is loaded from the temporary folder and given the install folder
+        # and the full patch data there, each in double quotes; once it has
+        # returned the temporary folder is empty again, and the script
+        # bundle has fresh timestamps.
+        for i, tmp in enumerate((TEMP_WIN, TEMP_WIN + "\\")):
+            with self.subTest(tmp=tmp):
+                self.h.reset_drive_c()
+                self.h.put_client()
+                bundle = self.put_bundle()
+                started = time.time()
+                t = self.run_installer('/path="c:\\"', [PRESS_OK], tmp=tmp, sub="tmp%d" % i)
+                self.assertEqual(t.boxes(), [B6])
+                facts = self.engine_facts()
+                self.assertEqual(facts["cmdline"], '"c:\\" "%s\\%s"' % (TEMP_WIN, PATCH_NAME))
+                self.assertEqual(facts["flag"], "1")
+                self.assertEqual(facts["module"].lower(), ("%s\\%s" % (TEMP_WIN, ENGINE_DLL)).lower())
+                self.assertEqual(facts["patch_data"], str(len(PATCH_MEMBER[1])))
+                self.assertEqual(list(self.h.temp_dir.iterdir()), [])
+                times = bundle.stat()
+                self.assertGreaterEqual(min(times.st_mtime, times.st_atime), started - 2)
+
+    def test_engine_notifications_reach_the_log_item_text_bars_and_counter(self):
+        # 100 items announced and 29 finished: the overall bar stands at 28
+        # (29 / 100 * 100.0 is just under 29 in double precision) and the
+        # counter at 29/100; the last item stopped at half. Every text
+        # notification is logged once, in order; ignored ids add nothing.
+        # While the engine waits in its call, a picture of the window is
+        # taken (shot-NN.png in the test's folder).
+        self.h.put_client()
+        self.put_bundle()
+        env = {"OLK_E2E_ENGINE_STEPS": "100,29", "OLK_E2E_ENGINE_HOLD": "olk-e2e-release,10000"}
+        t = self.run_installer('/path="c:\\"', [
+            ("await %d stand-in last item" % ITEM_TEXT, "read", "shot", "signal olk-e2e-release"),
+            ("read " + PROGRESS_CAPTION, PRESS_OK)], env=env, leave_progress=False)
+        self.assertEqual(t.boxes(), [B6])
+        self.assertEqual(self.engine_facts()["hold_end"], "released")
+        expected = [HEADING_TEXT, "", "Applying patch", "Extracting embedded files", "loading .dll", "patching... ",
+                    '"c:\\" "%s\\%s"' % (TEMP_WIN, PATCH_NAME)]
+        expected += ["stand-in item %d" % i for i in range(1, 30)]
+        expected += ["stand-in note %d" % i for i in (1, 2, 3, 4, 10, 11, 12)]
+        expected += ["Searching for Systems to Update...", "stand-in last item", "PatchApply returned 0",
+                     "updating timestamp on quandrel.code", "done"]
+        self.assertEqual(self.pane_text(t).split("\r\n"), expected + [""])
+        self.assertEqual(self.log_runs(), [self.pane_text(t)])
+        for reading in t.of("read"):  # in the engine's call, and at the end
+            controls = {c["id"]: c for c in reading["controls"]}
+            self.assertEqual([controls[OVERALL_BAR]["pos"], controls[COUNTER]["text"], controls[ITEM_BAR]["pos"],
+                              controls[ITEM_TEXT]["text"], controls[HEADING]["text"]],
+                             [28, "29/100", 50, "stand-in last item", HEADING_TEXT])
+        shot = self.run_dir / t.of("shot")[0]["shot"]
+        print("\n    progress window: %s" % next(p for p in (shot.with_suffix(".png"), shot) if p.exists()),
+              end=" ", flush=True)
+
+    def plant_log(self):
+        log = self.run_dir / "planted.log"
+        return log.read_text().splitlines() if log.exists() else []
+
+    # The stub imports only kernel32, user32 and the C runtime at load time;
+    # were it to import shell32 or comctl32 directly, the loader would
+    # resolve them (and what they need) before the entry routine restricts
+    # the search, and take from the program's folder any that is not a
+    # protected system library: under Wine shcore.dll (shell32 -> shlwapi ->
+    # shcore), on Windows comctl32.dll itself.
+    def test_library_planted_beside_the_installer_is_not_loaded(self):
+        # A downloads folder may hold anything. Libraries named after ones the
+        # installer and the system libraries it uses load, at start-up or
+        # later, lie beside the installer and in its working folder. The run
+        # opens the folder browser too, which loads more of them.
+        names = ("shcore.dll", "comctl32.dll", "version.dll", "uxtheme.dll", "msimg32.dll", "dwmapi.dll",
+                 "propsys.dll", "msctf.dll")
+        downloads = self.run_dir / "downloads"
+        downloads.mkdir()
+        installer = downloads / "olkpatch3551.exe"
+        shutil.copyfile(self.full, installer)
+        for folder in (downloads, self.run_dir):
+            for name in names:
+                shutil.copyfile(self.h.planted, folder / name)
+        self.h.put_client(folder=self.h.drive_c / "Games" / "Client")
+        browse_then_type = ("cancel", "to OLK", "set %d c:\\Games\\Client" % FOLDER_EDIT, PRESS_OK)
+        t = self.run_installer('/path="c:\\"', ["press 3", browse_then_type, PRESS_OK], installer=installer,
+                               win_env={"OLK_E2E_PLANT_LOG": win_path(self.run_dir / "planted.log")})
+        self.assertEqual(t.boxes(), [B6])
+        self.assertEqual(t.other_windows(), [FOLDER_DIALOG, ("#32770", "Browse for Folder"), PROGRESS_WINDOW])
+        self.assertEqual(self.plant_log(), [], KNOWN_FAULT)
+
+    def test_engine_file_replaced_before_its_load_is_refused(self):
+        # Another program puts a library of its own at the engine path:
+        # - "swapped": it overwrites the extracted engine right after the
+        #   installer has written it (see FileSwap: no race);
+        # - "kept": it keeps one there, open so that the installer can
+        #   neither delete nor overwrite it.
+        # Either way the installer must not load it.
+        planted = self.h.planted.read_bytes()
+        for case in ("swapped", "kept"):
+            with self.subTest(case=case):
+                if case == "swapped" and not FileSwap.available():
+                    self.skipTest("fanotify permission events are not available (root needed)")
+                self.h.reset_drive_c()
+                self.h.put_client()
+                engine_path = self.h.temp_dir / ENGINE_DLL
+                answers = [("read " + PROGRESS_CAPTION, PRESS_OK), PRESS_OK]
+                plant_log = {"OLK_E2E_PLANT_LOG": win_path(self.run_dir / "planted.log")}
+                if case == "swapped":
+                    with FileSwap(self.h.temp_dir, ENGINE_DLL, planted) as swap:
+                        t = self.run_installer('/path="c:\\"', answers, sub=case, win_env=plant_log)
+                    self.assertTrue(swap.swapped, "the engine was never opened again after extraction")
+                else:
+                    engine_path.write_bytes(planted)
+                    holder = self.h.hold_file(self.run_dir, "readonly", engine_path)
+                    try:
+                        t = self.run_installer('/path="c:\\"', answers, sub=case, win_env=plant_log)
+                    finally:
+                        self.h.stop_client(holder)
+                self.assertEqual(t.boxes(), [ENGINE_NOT_LOADED, B5])
+                self.assertEqual(self.pane_text(t).split("\r\n")[-3:],
+                                 ["loading .dll", "Could not load the patch dll.", ""])
+                self.assertEqual(self.plant_log(), [])
+                self.assertEqual(self.engine_facts(), {})
+
+
 # ---------------------------------------------------------------- runner
 
 class CountingResult(unittest.TextTestResult):
@@ -653,6 +1097,20 @@ class CountingResult(unittest.TextTestResult):
 
     def addError(self, test, err):
         super().addError(test, err)
+        self.failed_ids.add(test.id())
+
+    # A test marked as an expected failure stands for a known fault of the
+    # installer, found by the assertion that carries KNOWN_FAULT; once it
+    # passes, the fault is gone and the mark must go too.
+    def addExpectedFailure(self, test, err):
+        super().addExpectedFailure(test, err)
+        if KNOWN_FAULT not in str(err[1]):
+            self.stream.writeln("    failed before it reached its known fault: %s" % err[1])
+            self.failed_ids.add(test.id())
+
+    def addUnexpectedSuccess(self, test):
+        super().addUnexpectedSuccess(test)
+        self.stream.writeln("    passes now: remove its expectedFailure mark")
         self.failed_ids.add(test.id())
 
 
@@ -693,6 +1151,9 @@ def main():
         HARNESS.stop()
     failed = len(result.failed_ids)
     print("e2e: artifacts in %s; %.1f s in all" % (HARNESS.work, time.monotonic() - t0))
+    for test, _ in result.expectedFailures:
+        if test.id() not in result.failed_ids:
+            print("e2e: known installer fault, still failing as expected: %s" % test.id().split(".", 1)[-1])
     print("%d passed, %d failed" % (result.passed, failed))
     return 0 if failed == 0 and result.passed > 0 else 1
 

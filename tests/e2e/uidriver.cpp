@@ -26,17 +26,36 @@
 //                     order in which windows appear
 //   and=STEP          adds a step to the latest answer
 //   default=STEP      answer for windows beyond the script (default "cancel")
+//   env=NAME=VALUE    set in the program's environment (it inherits the
+//                     driver's); may be repeated
+//   ping=CAPTION      while a window with exactly this caption is up, ask it
+//                     every 100 ms to answer a harmless message (WM_NULL, 2 s
+//                     limit) and record how long it took; may be repeated
 //
 // Steps: "press ID" (a button's click, as WM_COMMAND/BN_CLICKED),
 // "set ID TEXT" (WM_SETTEXT to a control), "cancel" (WM_COMMAND IDCANCEL),
-// "close" (WM_CLOSE), "leave" (record the window, do nothing).
+// "close" (WM_CLOSE), "closebox" (WM_SYSCOMMAND SC_CLOSE, as a click on the
+// close box), "leave" (record the window, do nothing),
+// "await ID TEXT" (wait, up to 10 s, until the control's text is TEXT),
+// "read" or "read CAPTION" (record the window, or the program's window with
+// that caption, as it is now: a "read" event), "shot" (save a picture of the
+// window as shot-NN.bmp in the shots folder), "signal NAME" (set the named
+// event NAME, making it first if need be), "to CAPTION" (the steps after
+// it act on the program's window with that caption: to answer a window that
+// waits below a modal one which the earlier steps close).
 //
 // Events, one JSON object a line, in the order they happened:
 //   start      pid and command line of the started program
 //   window     a visible top-level window of the program: class, caption,
-//              controls, and for a message box its text, icon and buttons;
-//              "answer" lists the steps taken
+//              controls (with "pos" for a progress bar), "focus" (id of the
+//              control that has the keyboard focus, or null), and for a
+//              message box its text, icon and buttons; "answer" lists the
+//              steps taken
 //   gone       a window that vanished before it could be read
+//   read       a window as a "read" step found it
+//   ping       a watched window's answer: "reply_ms" (null when it gave none
+//              within the limit), "hung" (IsHungAppWindow) and "texts", the
+//              texts of its static controls by id
 //   child      a process the program started (pid, image name)
 //   child_exit its exit code (or "still running" when the wait ran out)
 //   timeout    the limit was reached; the program was terminated
@@ -52,6 +71,7 @@
 #define _WIN32_WINNT 0x0601
 #endif
 #include <windows.h>
+#include <commctrl.h>
 #include <tlhelp32.h>
 
 #include <stdio.h>
@@ -79,6 +99,8 @@ struct Job {
   std::string shots;
   bool windowShots = false;
   std::vector<std::string> leave;
+  std::vector<std::string> ping;
+  std::vector<std::pair<std::string, std::string>> env;
   DWORD timeoutMs = 20000;
   DWORD settleMs = 100;
   DWORD childWaitMs = 10000;
@@ -162,8 +184,14 @@ bool ParseStep(const std::string& s, Step* step) {
   size_t sp = s.find(' ');
   step->verb = s.substr(0, sp);
   std::string rest = sp == std::string::npos ? "" : s.substr(sp + 1);
-  if (step->verb == "cancel" || step->verb == "close" || step->verb == "leave") return rest.empty();
-  if (step->verb != "press" && step->verb != "set") return false;
+  if (step->verb == "cancel" || step->verb == "close" || step->verb == "closebox" ||
+      step->verb == "leave" || step->verb == "shot")
+    return rest.empty();
+  if (step->verb == "read" || step->verb == "signal" || step->verb == "to") {
+    step->text = rest;
+    return step->verb == "read" || !rest.empty();
+  }
+  if (step->verb != "press" && step->verb != "set" && step->verb != "await") return false;
   char* end = nullptr;
   long id = strtol(rest.c_str(), &end, 10);
   if (end == rest.c_str()) return false;
@@ -213,6 +241,15 @@ bool ReadJob(const char* path, Job* job, std::string* error) {
       job->windowShots = value == "1";
     } else if (key == "leave") {
       job->leave.push_back(value);
+    } else if (key == "ping") {
+      job->ping.push_back(value);
+    } else if (key == "env") {
+      size_t at = value.find('=');
+      if (at == std::string::npos || at == 0) {
+        *error = "env needs NAME=VALUE: " + value;
+        return false;
+      }
+      job->env.emplace_back(value.substr(0, at), value.substr(at + 1));
     } else if (key == "timeout_ms") {
       job->timeoutMs = strtoul(value.c_str(), nullptr, 10);
     } else if (key == "settle_ms") {
@@ -476,8 +513,15 @@ std::string Describe(HWND w) {
     if (!controls.empty()) controls += ",";
     controls += std::string(head) + ",\"class\":" + Json(Utf8(cls)) + ",\"text\":" + Json(text) +
                 ",\"rect\":" + crect +
-                ",\"visible\":" + (visible ? "true" : "false") + ",\"style\":" + Hex((UINT_PTR)(DWORD)style) +
-                "}";
+                ",\"visible\":" + (visible ? "true" : "false") + ",\"style\":" + Hex((UINT_PTR)(DWORD)style);
+    if (!lstrcmpiW(cls.c_str(), L"msctls_progress32")) {
+      DWORD_PTR pos = 0;
+      controls += ",\"pos\":";
+      controls += SendMessageTimeoutW(c, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 1000, &pos)
+                      ? std::to_string((int)pos)
+                      : std::string("null");
+    }
+    controls += "}";
     LONG kind = style & BS_TYPEMASK;
     if (!lstrcmpiW(cls.c_str(), L"Button") && visible && (kind == BS_PUSHBUTTON || kind == BS_DEFPUSHBUTTON)) {
       if (!buttons.empty()) buttons += ",";
@@ -487,6 +531,13 @@ std::string Describe(HWND w) {
   }
   f += ",\"buttons\":[" + buttons + "]";
   f += ",\"controls\":[" + controls + "]";
+  // The keyboard focus of the window's thread, as the id of one of its
+  // controls (the window's own id when the window itself has it).
+  GUITHREADINFO gui = {};
+  gui.cbSize = sizeof gui;
+  HWND focus = GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &gui) ? gui.hwndFocus : nullptr;
+  f += ",\"focus\":";
+  f += focus && (focus == w || IsChild(w, focus)) ? std::to_string(ControlId(focus)) : std::string("null");
   return f;
 }
 
@@ -494,16 +545,73 @@ std::string Describe(HWND w) {
 
 std::string StepText(const Step& s) {
   if (s.verb == "press") return "press " + std::to_string(s.id);
-  if (s.verb == "set") return "set " + std::to_string(s.id) + " " + s.text;
+  if (s.verb == "set" || s.verb == "await") return s.verb + " " + std::to_string(s.id) + " " + s.text;
+  if (s.verb == "read" || s.verb == "signal" || s.verb == "to")
+    return s.text.empty() ? s.verb : s.verb + " " + s.text;
   return s.verb;
 }
 
+// What steps need besides the window they answer.
+struct StepContext {
+  DWORD pid;
+  HANDLE process;
+  const Job* job;
+  int* shotIndex;
+};
+
+HWND FindProgramWindow(DWORD pid, const std::string& caption);
+
+// Saves a picture of the window into the shots folder as PREFIX-NN.bmp;
+// returns the file name, or "" when no picture could be saved.
+std::string SaveWindowShot(HWND w, const StepContext& ctx, const char* prefix) {
+  if (ctx.job->shots.empty()) return "";
+  RECT r;
+  Picture pic;
+  GetWindowRect(w, &r);
+  char name[48];
+  snprintf(name, sizeof name, "%s-%02d.bmp", prefix, ++*ctx.shotIndex);
+  return CaptureScreen(r, &pic) && SaveBmp(ctx.job->shots + "\\" + name, pic) ? name : "";
+}
+
 // Carries out the steps; returns an error text, empty when all went well.
-std::string Perform(HWND w, const Answer& answer) {
+std::string Perform(HWND w, const Answer& answer, const StepContext& ctx) {
   for (const Step& s : answer) {
     if (s.verb == "leave") continue;
-    if (s.verb == "close") {
+    if (s.verb == "to") {
+      w = FindProgramWindow(ctx.pid, s.text);
+      if (!w) return "no window " + s.text + " to act on";
+    } else if (s.verb == "close") {
       PostMessageW(w, WM_CLOSE, 0, 0);
+    } else if (s.verb == "closebox") {
+      PostMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0);
+    } else if (s.verb == "await") {
+      HWND c = FindControl(w, (unsigned)s.id);
+      std::wstring seen;
+      DWORD until = GetTickCount() + 10000;
+      for (;;) {
+        if (!c || !IsWindow(c)) return "no control " + std::to_string(s.id) + " to await";
+        seen = TextOf(c);
+        if (Utf8(seen) == s.text) break;
+        if ((LONG)(GetTickCount() - until) >= 0 || WaitForSingleObject(ctx.process, 0) == WAIT_OBJECT_0)
+          return "control " + std::to_string(s.id) + " still shows " + Utf8(seen);
+        Sleep(10);
+      }
+    } else if (s.verb == "read") {
+      HWND target = s.text.empty() ? w : FindProgramWindow(ctx.pid, s.text);
+      if (!target) return "no window " + s.text + " to read";
+      std::string fields = Describe(target);
+      std::string shot = ctx.job->windowShots ? SaveWindowShot(target, ctx, "read") : "";
+      if (!shot.empty()) fields += ",\"shot\":" + Json(shot);
+      Emit("read", fields);
+    } else if (s.verb == "shot") {
+      std::string shot = SaveWindowShot(w, ctx, "shot");
+      if (shot.empty()) return "no picture could be saved";
+      Emit("shot", "\"hwnd\":" + Hex((UINT_PTR)w) + ",\"shot\":" + Json(shot));
+    } else if (s.verb == "signal") {
+      HANDLE event = CreateEventA(nullptr, TRUE, FALSE, s.text.c_str());
+      if (!event) return "cannot make the event " + s.text;
+      SetEvent(event);
+      // Kept open: the name lives as long as one handle does.
     } else if (s.verb == "cancel") {
       PostMessageW(w, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)FindControl(w, IDCANCEL));
     } else if (s.verb == "press") {
@@ -540,6 +648,39 @@ BOOL CALLBACK CollectWindow(HWND w, LPARAM lp) {
   GetWindowThreadProcessId(w, &pid);
   if (pid == st->pid && IsWindowVisible(w)) st->out->push_back(w);
   return TRUE;
+}
+
+// The program's visible top-level window with exactly this caption.
+HWND FindProgramWindow(DWORD pid, const std::string& caption) {
+  std::vector<HWND> all;
+  EnumState st{pid, &all};
+  EnumWindows(CollectWindow, (LPARAM)&st);
+  for (HWND w : all)
+    if (Utf8(TextOf(w)) == caption) return w;
+  return nullptr;
+}
+
+// Asks a watched window to answer WM_NULL and records how long that took,
+// whether the system takes it for hung, and its static texts.
+void Ping(HWND w) {
+  DWORD sent = GetTickCount();
+  DWORD_PTR r = 0;
+  BOOL answered = SendMessageTimeoutW(w, WM_NULL, 0, 0, SMTO_NORMAL, 2000, &r) != 0;
+  DWORD took = GetTickCount() - sent;
+  if (!IsWindow(w)) return;  // it went meanwhile: no answer to record
+  std::string texts;
+  for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+    if (lstrcmpiW(ClassOf(c).c_str(), L"Static")) continue;
+    unsigned id = ControlId(c);
+    if (id == 0xFFFF) continue;
+    if (!texts.empty()) texts += ",";
+    texts += Json(std::to_string(id)) + ":" + Json(Utf8(TextOf(c)));
+  }
+  char head[64];
+  snprintf(head, sizeof head, "\"sent_ms\":%lu,", (unsigned long)(sent - g_start));
+  Emit("ping", std::string(head) + "\"hwnd\":" + Hex((UINT_PTR)w) + ",\"reply_ms\":" +
+                   (answered ? std::to_string(took) : std::string("null")) +
+                   ",\"hung\":" + (IsHungAppWindow(w) ? "true" : "false") + ",\"texts\":{" + texts + "}");
 }
 
 struct Child {
@@ -615,6 +756,9 @@ int Run(const Job& job) {
   std::vector<char> cmdBuf(cmd.begin(), cmd.end());
   cmdBuf.push_back('\0');
 
+  // The program inherits the driver's environment, with the job's changes.
+  for (const auto& var : job.env) SetEnvironmentVariableA(var.first.c_str(), var.second.c_str());
+
   STARTUPINFOA si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
@@ -636,6 +780,8 @@ int Run(const Job& job) {
   size_t nextAnswer = 0;
   int shotIndex = 0;
   bool timedOut = false;
+  StepContext ctx{pi.dwProcessId, pi.hProcess, &job, &shotIndex};
+  DWORD lastPing = 0;
 
   for (;;) {
     DWORD wake = MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, 15, QS_ALLINPUT);
@@ -652,6 +798,13 @@ int Run(const Job& job) {
     EnumState st{pi.dwProcessId, &now};
     EnumWindows(CollectWindow, (LPARAM)&st);
     for (HWND w : now) Notice(w);
+
+    if (!job.ping.empty() && GetTickCount() - lastPing >= 100) {
+      lastPing = GetTickCount();
+      for (HWND w : now)
+        for (const std::string& caption : job.ping)
+          if (Utf8(TextOf(w)) == caption) Ping(w);
+    }
 
     for (auto it = seen.begin(); it != seen.end();) {
       if (!IsWindow(it->first) || !IsWindowVisible(it->first)) {
@@ -702,7 +855,7 @@ int Run(const Job& job) {
       const Answer& answer = left ? kLeave : scripted ? job.answers[nextAnswer++] : job.fallback;
       std::string steps;
       for (const Step& s : answer) steps += (steps.empty() ? "" : ",") + Json(StepText(s));
-      std::string error = Perform(next, answer);
+      std::string error = Perform(next, answer, ctx);
       fields += ",\"answer\":[" + steps + "],\"scripted\":" + (scripted || left ? "true" : "false");
       if (!error.empty()) fields += ",\"error\":" + Json(error);
       Emit("window", fields);

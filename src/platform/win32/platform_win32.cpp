@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include "platform/platform.h"
+#include "platform/win32/system_functions.h"
 
 namespace platform {
 
@@ -154,12 +155,16 @@ bool BrowseForFolder(Window owner, const char* title, char* path) {
   info.hwndOwner = static_cast<HWND>(owner);
   info.lpszTitle = title;
   info.ulFlags = BIF_RETURNONLYFSDIRS;
-  LPITEMIDLIST item = SHBrowseForFolderA(&info);
+  SYSTEM_FUNCTION(browse, "shell32.dll", SHBrowseForFolderA);
+  SYSTEM_FUNCTION(pathOf, "shell32.dll", SHGetPathFromIDListA);
+  SYSTEM_FUNCTION(freeItem, "ole32.dll", CoTaskMemFree);
+  if (!browse || !pathOf || !freeItem) return false;
+  LPITEMIDLIST item = browse(&info);
   if (!item) return false;
   // Converted into scratch first: a failed conversion leaves `path` as it was.
   char chosen[MAX_PATH];
-  BOOL ok = SHGetPathFromIDListA(item, chosen);
-  CoTaskMemFree(item);
+  BOOL ok = pathOf(item, chosen);
+  freeItem(item);
   if (!ok) return false;
   lstrcpynA(path, chosen, MAX_PATH);
   return true;
@@ -176,15 +181,18 @@ void RunMessageLoop() {
 namespace session {
 static void* g_moduleInstance;
 void Begin(void* moduleInstance) {
-  CoInitialize(nullptr);
+  SYSTEM_FUNCTION(comInitialize, "ole32.dll", CoInitialize);
+  SYSTEM_FUNCTION(initControls, "comctl32.dll", InitCommonControlsEx);
+  if (comInitialize) comInitialize(nullptr);
   // The progress bars of the dialogs are common controls: register them.
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-  InitCommonControlsEx(&controls);
+  if (initControls) initControls(&controls);
   g_moduleInstance = moduleInstance;
 }
 void End() {
   g_moduleInstance = nullptr;
-  CoUninitialize();
+  SYSTEM_FUNCTION(comUninitialize, "ole32.dll", CoUninitialize);
+  if (comUninitialize) comUninitialize();
 }
 void* ModuleInstance() { return g_moduleInstance; }
 }  // namespace session
@@ -192,16 +200,20 @@ void* ModuleInstance() { return g_moduleInstance; }
 namespace registry {
 ReadResult ReadMachineString(const char* subkey, const char* value, char* buffer,
                              uint32_t capacity) {
+  SYSTEM_FUNCTION(openKey, "advapi32.dll", RegOpenKeyExA);
+  SYSTEM_FUNCTION(queryValue, "advapi32.dll", RegQueryValueExA);
+  SYSTEM_FUNCTION(closeKey, "advapi32.dll", RegCloseKey);
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+  if (!openKey || !queryValue || !closeKey ||
+      openKey(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS)
     return ReadResult::kKeyMissing;
   // Read into scratch, so that a failed or oversized read leaves the
   // caller's text as it was.
   char scratch[1024];
   DWORD size = capacity < sizeof scratch ? capacity : sizeof scratch;
   DWORD type = 0;
-  LONG rc = RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<BYTE*>(scratch), &size);
-  RegCloseKey(key);
+  LONG rc = queryValue(key, value, nullptr, &type, reinterpret_cast<BYTE*>(scratch), &size);
+  closeKey(key);
   if (rc != ERROR_SUCCESS || capacity == 0) return ReadResult::kValueMissing;
   // The data need not be terminated; take it up to its first NUL.
   uint32_t n = 0;

@@ -100,10 +100,20 @@ enum class EntryKind : uint8_t {
 
 enum class Encoding : uint8_t {
   kNone = 0,   /* no payload (folders, removals) */
-  kStored = 1, /* the new file's bytes as they are */
+  kStored = 1, /* the new file's bytes as they are (in the index or apart) */
   kZstd = 2,   /* one zstd frame of the new file */
   kLzma2 = 3,  /* one raw LZMA2 stream of the new file */
   kDelta = 4,  /* a delta against the old file */
+};
+
+/* Where one stream of a payload lies: in the solid area of the patch
+ * data's index (codec 0), or apart in the payload area (codec 1 stored,
+ * 2 zstd, 3 LZMA2). */
+struct StreamRef {
+  uint8_t codec = 0;
+  uint64_t decoded_size = 0;
+  uint64_t encoded_size = 0;
+  uint64_t offset = 0; /* in the solid area (codec 0), else from the start of the patch data */
 };
 
 struct PatchEntry {
@@ -114,14 +124,18 @@ struct PatchEntry {
   Hash128 old_hash;
   uint64_t new_size = 0;
   Hash128 new_hash;
-  uint64_t payload_offset = 0; /* from the start of the patch data */
-  uint64_t payload_size = 0;
+  /* The payload: one stream for a whole file; control, difference and
+   * literal streams for a delta. */
+  StreamRef streams[3];
+  uint64_t payload_offset = 0; /* first byte of its streams kept apart, from the start of the patch data */
+  uint64_t payload_size = 0;   /* bytes of its streams kept apart */
 };
 
 struct PatchInfo {
   uint16_t version = 0;
   uint64_t total_size = 0;
   std::vector<PatchEntry> entries;
+  std::vector<uint8_t> solid; /* the decoded solid area of the index */
 };
 
 /* ReadPatch():
