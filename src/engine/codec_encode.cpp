@@ -41,9 +41,13 @@ bool EncodeZstd(const uint8_t* src, size_t n, int level, std::vector<uint8_t>* o
   return true;
 }
 
-bool EncodeLzma2(const uint8_t* src, size_t n, uint32_t preset, std::vector<uint8_t>* out) {
+/* `flat`: no literal context and no position bits (lc=lp=pb=0), which suits
+ * the control and difference streams of deltas: their bytes depend little
+ * on the byte before or on their position. */
+bool EncodeLzma2(const uint8_t* src, size_t n, uint32_t preset, bool flat, std::vector<uint8_t>* out) {
   lzma_options_lzma opt;
   if (lzma_lzma_preset(&opt, preset)) return false;
+  if (flat) opt.lc = opt.lp = opt.pb = 0;
   opt.dict_size = Lzma2DictFor(n);
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
   uint8_t prop = 0;
@@ -67,7 +71,7 @@ bool EncodeWith(Codec codec, const uint8_t* src, size_t n, int zstd_level, std::
     case Codec::kZstd:
       return EncodeZstd(src, n, zstd_level, out);
     case Codec::kLzma2:
-      return EncodeLzma2(src, n, 9 | LZMA_PRESET_EXTREME, out);
+      return EncodeLzma2(src, n, 9 | LZMA_PRESET_EXTREME, false, out);
   }
   return false;
 }
@@ -82,20 +86,23 @@ bool EncodeBest(const uint8_t* src, size_t n, Effort effort, CoreBudget* budget,
   const bool large = n > (2u << 20);
   const int zstd_level = effort == Effort::kFast ? 9 : large ? 15 : 19;
   const uint32_t lzma_preset = large ? 6 : (9 | LZMA_PRESET_EXTREME);
-  std::vector<uint8_t> candidates[2];
-  bool ok[2] = {true, true};
+  /* Small inputs also try LZMA2 without literal context. */
+  std::vector<uint8_t> candidates[3];
+  bool ok[3] = {true, true, true};
   RunParallel(
-      effort == Effort::kBest ? 2 : 1,
+      effort == Effort::kBest ? (large ? 2 : 3) : 1,
       [&](size_t i) {
         try {
           ok[i] = i == 0 ? EncodeZstd(src, n, zstd_level, &candidates[0])
-                         : EncodeLzma2(src, n, lzma_preset, &candidates[1]);
+                         : EncodeLzma2(src, n, lzma_preset, i == 2, &candidates[i]);
         } catch (const std::bad_alloc&) {
           ok[i] = false;
         }
       },
       budget);
-  if (!ok[0] || !ok[1]) return false;
+  if (!ok[0] || !ok[1] || !ok[2]) return false;
+  if (!candidates[2].empty() && (candidates[1].empty() || candidates[2].size() < candidates[1].size()))
+    candidates[1].swap(candidates[2]);
   /* Ties go to zstd, which decodes faster. */
   if (!candidates[0].empty() && candidates[0].size() < out->size()) {
     out->swap(candidates[0]);

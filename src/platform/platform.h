@@ -121,6 +121,9 @@ int ShowMessageBox(Window owner, const char* text, const char* caption, uint32_t
 // The first top-level window of the class, or null.
 Window FindByClass(const char* className);
 intptr_t Send(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+// Sends a message to another program's window and waits for its answer at
+// most `timeoutMs` (less when the window is hung); false when it timed out.
+bool SendBounded(Window window, uint32_t message, uint32_t timeoutMs);
 bool Destroy(Window window);
 // Takes out, translates and dispatches every message waiting in the thread's
 // queue, for any window (PeekMessageA with PM_REMOVE until it finds none).

@@ -460,6 +460,11 @@ intptr_t Send(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam
   }
   return 0;
 }
+bool SendBounded(Window window, uint32_t message, uint32_t timeoutMs) {
+  (void)timeoutMs;
+  Send(window, message, 0, 0);
+  return true;
+}
 bool Destroy(Window window) {
   (void)window;
   Record("DestroyWindow");

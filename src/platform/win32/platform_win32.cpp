@@ -140,6 +140,11 @@ Window FindByClass(const char* className) { return FindWindowA(className, nullpt
 intptr_t Send(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
   return SendMessageA(static_cast<HWND>(window), message, wParam, lParam);
 }
+bool SendBounded(Window window, uint32_t message, uint32_t timeoutMs) {
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutA(static_cast<HWND>(window), message, 0, 0,
+                             SMTO_NORMAL | SMTO_ABORTIFHUNG, timeoutMs, &result) != 0;
+}
 bool Destroy(Window window) { return DestroyWindow(static_cast<HWND>(window)) != 0; }
 void DrainMessages() {
   MSG msg;
