@@ -16,8 +16,10 @@ Exits non-zero when any test fails; the last line is "N passed, N failed".
 import argparse
 import ctypes
 import fcntl
+import hashlib
 import json
 import os
+import random
 import select
 import shutil
 import signal
@@ -120,6 +122,65 @@ def wrong_build(folder, build):
 
 ENGINE_NOT_LOADED = Box("Could not load the patch dll.", "Error loading patcheng.dll", "error", OK)
 
+# ---------------------------------------------------------------- client builds
+
+# A small client in three builds, for runs with the real engine. From 3550 to
+# 3551: a block of vorn.dll changed, a block inserted into data\maps.dat,
+# data\retired.dat removed, sounds\intro.ogg added with its folder, the
+# build line of zorp.ini changed, and script\quandrel.code left as it is (so
+# that only the installer's refresh can give it fresh timestamps). From 3551
+# to 3552: blocks of data\maps.dat and script\quandrel.code moved, and olk.exe
+# replaced by the command-line recorder, which the last installer of a chain
+# starts.
+
+# The files of the patch from 3550 to 3551 that the engine writes, one item
+# each, as it names them.
+ITEMS_3551 = ("vorn.dll", "zorp.ini", "data\\maps.dat", "sounds\\intro.ogg")
+
+
+def noise(seed, size):
+    return random.Random(seed).randbytes(size)
+
+
+def client_build_files(build, recorder):
+    """{relative path with "/": bytes} of the small client's build."""
+    vorn = bytearray(b"MZ" + noise(1, 48 * 1024))
+    maps = noise(4, 64 * 1024)
+    quandrel = noise(3, 16 * 1024)
+    files = {
+        "vorn.dll": bytes(vorn),
+        "zorp.ini": b"[client]\r\nbuild=%d\r\nlanguage=en\r\n" % build,
+        "olk.exe": b"MZ" + noise(2, 24 * 1024),
+        "readme.txt": b"OLK test client\r\n",
+        "script/quandrel.code": quandrel,
+        "data/maps.dat": maps,
+        "data/retired.dat": noise(5, 4 * 1024),
+    }
+    if build >= 3551:
+        vorn[20000:20512] = noise(7, 512)
+        files["vorn.dll"] = bytes(vorn)
+        files["data/maps.dat"] = maps = maps[:30000] + noise(8, 2048) + maps[30000:]
+        del files["data/retired.dat"]
+        files["sounds/intro.ogg"] = noise(6, 8 * 1024)
+    if build >= 3552:
+        files["data/maps.dat"] = maps[40000:] + maps[:40000]
+        files["script/quandrel.code"] = quandrel[8192:] + quandrel[:8192]
+        files["olk.exe"] = recorder
+    return files
+
+
+def tree_bytes(folder, ignore=()):
+    """{relative path with "/": the file's bytes, or None for a folder} of
+    everything under `folder` but the top-level names in `ignore`."""
+    found = {}
+    for path in sorted(Path(folder).rglob("*")):
+        rel = path.relative_to(folder).as_posix()
+        if rel.split("/")[0] in ignore:
+            continue
+        found[rel] = None if path.is_dir() else path.read_bytes()
+    return found
+
+
 # ---------------------------------------------------------------- environment
 
 # Keys of a fresh prefix that the tests need:
@@ -165,6 +226,8 @@ class Harness:
         self.holder = programs / "file_holder.exe"
         self.planted = programs / "planted.dll"
         self.engine = programs / "stand_in_engine.dll"
+        self.unbound_engine = programs / "unbound_engine.dll"
+        self.real_engine = self.win32_build / "patcheng.dll"
         self.prefix = self.work / "prefix"
         self.drive_c = self.prefix / "drive_c"
         self.runs = self.work / "runs"
@@ -172,13 +235,16 @@ class Harness:
         self.env = None
         self.server_started = False
         self.installers = {}
+        self.client_installers = {}
+        self.builds_written = set()
         self.lock = None
 
     # -- set-up and tear-down
 
     def start(self):
         missing = [str(p) for p in (self.stub, self.olkpack, self.uidriver, self.fake_client,
-                                    self.recorder, self.probe, self.holder, self.planted, self.engine)
+                                    self.recorder, self.probe, self.holder, self.planted, self.engine,
+                                    self.unbound_engine, self.real_engine)
                    if not p.is_file()]
         if missing:
             raise RuntimeError("not built: " + ", ".join(missing))
@@ -275,7 +341,7 @@ class Harness:
 
     def installer(self, *members):
         """The stub with these (name, bytes) members appended by olkpack."""
-        key = tuple(name for name, _ in members)
+        key = tuple((name, hashlib.sha256(data).hexdigest()) for name, data in members)
         if key in self.installers:
             return self.installers[key]
         index = len(self.installers)
@@ -295,6 +361,46 @@ class Harness:
             raise RuntimeError("olkpack pack failed: " + proc.stderr.decode(errors="replace"))
         self.installers[key] = out
         return out
+
+    def client_build(self, build):
+        """The folder of the small client's build (see client_build_files),
+        written on first use in a run."""
+        folder = self.work / "builds" / str(build)
+        if build not in self.builds_written:
+            if folder.exists():
+                shutil.rmtree(folder)
+            for rel, data in client_build_files(build, self.recorder.read_bytes()).items():
+                (folder / rel).parent.mkdir(parents=True, exist_ok=True)
+                (folder / rel).write_bytes(data)
+            self.builds_written.add(build)
+        return folder
+
+    def client_installer(self, from_build, to_build):
+        """The installer that `olkpack installer` makes from two builds of
+        the small client, with this build's stub and real engine."""
+        key = (from_build, to_build)
+        if key not in self.client_installers:
+            out = self.work / "installers" / ("olkpatch%d-from-%d.exe" % (to_build, from_build))
+            out.parent.mkdir(parents=True, exist_ok=True)
+            proc = subprocess.run(
+                [str(self.olkpack), "installer", "--from", str(from_build), "--to", str(to_build),
+                 str(self.client_build(from_build)), str(self.client_build(to_build)), "-o", str(out),
+                 "--stub", str(self.stub), "--engine", str(self.real_engine)],
+                stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            if proc.returncode != 0 or not out.is_file():
+                raise RuntimeError("olkpack installer failed: " + proc.stderr.decode(errors="replace"))
+            self.client_installers[key] = out
+        return self.client_installers[key]
+
+    def member_of(self, installer, name):
+        """The bytes of one member of an installer, as olkpack extracts it."""
+        out = self.work / "members" / "extracted" / name
+        out.parent.mkdir(parents=True, exist_ok=True)
+        proc = subprocess.run([str(self.olkpack), "extract", str(installer), name, "-o", str(out)],
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        if proc.returncode != 0:
+            raise RuntimeError("olkpack extract failed: " + proc.stderr.decode(errors="replace"))
+        return out.read_bytes()
 
     def reset_drive_c(self):
         """Removes what earlier tests put in c:\\."""
@@ -398,13 +504,15 @@ class Harness:
         return ("patcheng.dll", self.engine.read_bytes())
 
     def drive(self, run_dir, exe, args=None, answers=(), timeout_ms=15000, window_shots=False,
-              env=None, win_env=None, leave_progress=True, ping_progress=False):
+              env=None, win_env=None, leave_progress=True, ping_progress=False, follow=False):
         """Starts `exe` under uidriver and returns its transcript. `env` is
         added to the environment of Wine; `win_env` is set by uidriver for
         the program alone (for variables that Wine takes from its own
         registry, such as TMP). The progress window is left alone unless
         `leave_progress` is false: it then takes the next scripted answer
-        in its turn."""
+        in its turn. With `follow`, the programs it starts are driven too
+        (their windows take the answers in their turn), until the last of
+        them has ended."""
         transcript = run_dir / "transcript.jsonl"
         lines = ["exe=" + win_path(exe), "transcript=" + win_path(transcript),
                  "timeout_ms=%d" % timeout_ms, "shots=" + win_path(run_dir)]
@@ -412,6 +520,8 @@ class Harness:
             lines.append("leave=" + PROGRESS_CAPTION)
         if ping_progress:
             lines.append("ping=" + PROGRESS_CAPTION)
+        if follow:
+            lines.append("follow=1")
         for name, value in (win_env or {}).items():
             lines.append("env=%s=%s" % (name, value))
         if args is not None:
@@ -1061,6 +1171,189 @@ class PatchApplication(InstallerTest):
                                  ["loading .dll", "Could not load the patch dll.", ""])
                 self.assertEqual(self.plant_log(), [])
                 self.assertEqual(self.engine_facts(), {})
+
+    def test_archive_or_engine_library_unusable_ends_the_run_before_the_engine_call(self):
+        # Archives packed as an authoring mistake would make them: no member
+        # named as patch data (A), no engine member (C), an engine that
+        # exports its entry without the stdcall name (D: no box of its own).
+        # No engine runs.
+        no_patch_data = ("client.2.06.3550-2.06.3551.pat", PATCH_MEMBER[1])
+        cases = [
+            ("A", (VERSION_MEMBER, self.h.engine_member(), no_patch_data),
+             [Box("invalid patch file", "Error, corrupt patch file, the embedded patch file is missing", "error",
+                  OK), B5],
+             ["Extracting embedded files", "Error, invalid path file, there is no embedded patch file", ""]),
+            ("C", (VERSION_MEMBER, PATCH_MEMBER), [ENGINE_NOT_LOADED, B5],
+             ["loading .dll", "Could not load the patch dll.", ""]),
+            ("D", (VERSION_MEMBER, (ENGINE_DLL, self.h.unbound_engine.read_bytes()), PATCH_MEMBER), [B5],
+             ["loading .dll", "Error binding to dll, 127", ""]),
+        ]
+        for failure, members, boxes, last_lines in cases:
+            with self.subTest(failure=failure):
+                self.h.reset_drive_c()
+                self.h.put_client()
+                t = self.run_installer('/path="c:\\"', [("read " + PROGRESS_CAPTION, PRESS_OK), PRESS_OK],
+                                       installer=self.h.installer(*members), sub=failure)
+                self.assertEqual(t.boxes(), boxes)
+                self.assertEqual(self.pane_text(t).split("\r\n")[-3:], last_lines)
+                self.assertEqual(self.engine_facts(), {})
+                self.assertEqual(self.log_runs(), [self.pane_text(t)])
+
+
+class RealEngine(InstallerTest):
+    """Runs of installers that `olkpack installer` made, with the real
+    patcheng.dll, on the small client (see client_build_files) in a folder
+    under c:\\Games."""
+
+    def put_real_client(self, build=FROM_BUILD, name="OLK Test"):
+        """A copy of the build, its script bundle dated 2001; returns its
+        host path and its Windows name."""
+        client = self.h.drive_c / "Games" / name
+        shutil.copytree(self.h.client_build(build), client)
+        os.utime(client / "script" / "quandrel.code", (978307200, 978307200))
+        return client, "c:\\Games\\" + name
+
+    def test_typical_run_brings_the_client_to_the_new_build(self):
+        # No switches: the notice, the folder typed in the folder dialog,
+        # the engine's work shown as it goes, and the success box. The
+        # folder is then build 3551 byte for byte (but for the log), the
+        # script bundle has fresh timestamps, the temporary folder is empty,
+        # and the pane, the log file, the bars and the counter tell what the
+        # engine reported: one item for the check, one per file written.
+        client, folder = self.put_real_client()
+        installer = self.h.client_installer(FROM_BUILD, TO_BUILD)
+        started = time.time()
+        t = self.run_installer(None, [PRESS_OK, ("set %d %s" % (FOLDER_EDIT, folder), PRESS_OK),
+                                      ("read " + PROGRESS_CAPTION, PRESS_OK)], installer=installer)
+        self.assertEqual(t.boxes(), [B2, B6])
+        self.assertEqual(t.other_windows(), [FOLDER_DIALOG, PROGRESS_WINDOW])
+        self.assertEqual(tree_bytes(client, ignore=("patch_log.log",)), tree_bytes(self.h.client_build(TO_BUILD)))
+        times = (client / "script" / "quandrel.code").stat()
+        self.assertGreaterEqual(min(times.st_mtime, times.st_atime), started - 2)
+        self.assertEqual(list(self.h.temp_dir.iterdir()), [])
+
+        pane = self.pane_text(t)
+        self.assertEqual(self.log_runs(client), [pane])
+        lines = pane.split("\r\n")
+        command_line = '"%s" "%s\\OLK.%d-%d.pat"' % (folder, TEMP_WIN, FROM_BUILD, TO_BUILD)
+        self.assertIn("PatchApply returned 0", lines)
+        call, returned = lines.index(command_line), lines.index("PatchApply returned 0")
+        self.assertEqual(lines[:call + 1], [HEADING_TEXT, "", "Applying patch", "Extracting embedded files",
+                                            "loading .dll", "patching... ", command_line])
+        self.assertEqual(lines[returned:], ["PatchApply returned 0", "updating timestamp on quandrel.code", "done", ""])
+        engine_lines = lines[call + 1:returned]
+        self.assertEqual(engine_lines[0], "Searching for Systems to Update...")
+        items = [line for line in engine_lines if line in ITEMS_3551]
+        self.assertEqual(sorted(items), sorted(ITEMS_3551))
+        self.assertIn("Checking installed files", engine_lines)
+        controls = t.read_controls(PROGRESS_CAPTION)
+        steps = len(ITEMS_3551) + 1
+        self.assertEqual([controls[OVERALL_BAR]["pos"], controls[COUNTER]["text"], controls[ITEM_BAR]["pos"],
+                          controls[ITEM_TEXT]["text"], controls[HEADING]["text"]],
+                         [100, "%d/%d" % (steps, steps), 0, items[-1], HEADING_TEXT])
+
+    def test_chain_of_two_installers_ends_at_the_last_build_and_starts_the_client(self):
+        # The 3551 installer, run with /patches=3552 /start_client, hands over
+        # to the 3552 installer that waits in the client's cache folder (a
+        # file no build knows: the engine must leave it alone). That one gets
+        # /path, so choosing the same folder asks twice; it then starts the
+        # client, which is the command-line recorder in build 3552.
+        client, folder = self.put_real_client(name="OLK Chain")
+        next_installer = self.h.client_installer(TO_BUILD, 3552)
+        cached = client / "cache" / "olkpatch3552.exe"
+        cached.parent.mkdir()
+        shutil.copyfile(next_installer, cached)
+        started_client = self.run_dir / "olk.cmdline"
+        choose = ("set %d %s" % (FOLDER_EDIT, folder), PRESS_OK)
+        t = self.run_installer("/patches=3552 /start_client", [PRESS_OK, choose, choose, YES, YES],
+                               installer=self.h.client_installer(FROM_BUILD, TO_BUILD), follow=True,
+                               timeout_ms=25000, env={"OLK_E2E_CMDLINE_OUT": win_path(started_client)})
+        first = t.of("start")[0]["pid"]
+        dialogs = [(w["caption"], w["pid"] == first) for w in t.of("window")
+                   if w["message_box"] or (w["class"], w["caption"]) == FOLDER_DIALOG]
+        self.assertEqual(dialogs, [(B2.caption, True), (FOLDER_DIALOG[1], True), (FOLDER_DIALOG[1], False),
+                                   (B3.caption, False), (b4(folder).caption, False)])
+        self.assertEqual(t.boxes(), [B2, B3, b4(folder)])
+        self.assertEqual(t.other_windows(), [FOLDER_DIALOG, PROGRESS_WINDOW, FOLDER_DIALOG, PROGRESS_WINDOW])
+        second = [c["pid"] for c in t.of("child") if c["exe"] == "olkpatch3552.exe"]
+        self.assertEqual(len(second), 1, t.of("child"))
+        self.assertEqual([e["code"] for e in t.of("child_exit") if e["pid"] == second[0]], [0])
+
+        # The client runs on its own: wait for what it wrote.
+        deadline = time.monotonic() + 10
+        while not started_client.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertIn(started_client.read_bytes(), (('"%s\\olk.exe"' % folder).encode(),
+                                                    ("%s\\olk.exe" % folder).encode()))
+        self.assertEqual(tree_bytes(client, ignore=("patch_log.log", "cache")), tree_bytes(self.h.client_build(3552)))
+        self.assertEqual(sorted(p.name for p in cached.parent.iterdir()), [cached.name])
+        self.assertEqual(cached.read_bytes(), next_installer.read_bytes())
+        self.assertEqual(list(self.h.temp_dir.iterdir()), [])
+        runs = [run.split("\r\n") for run in self.log_runs(client)]
+        self.assertEqual([(run[0], "PatchApply returned 0" in run, run[-2:]) for run in runs],
+                         [("Patching OLK from 3550 to 3551", True, ["done", ""]),
+                          ("Patching OLK from 3551 to 3552", True, ["done", ""])])
+
+    def corrupted_installer(self):
+        """The 3551 installer with one byte of its patch data flipped,
+        packed again."""
+        installer = self.h.client_installer(FROM_BUILD, TO_BUILD)
+        name = "OLK.%d-%d.pat" % (FROM_BUILD, TO_BUILD)
+        data = bytearray(self.h.member_of(installer, name))
+        data[len(data) // 2] ^= 0x01
+        return self.h.installer(VERSION_MEMBER, (ENGINE_DLL, self.h.real_engine.read_bytes()), (name, bytes(data)))
+
+    def test_engine_failures_reach_the_user_and_leave_the_folder_as_it_was(self):
+        # Each failure made for the engine to find; the user gets the
+        # result's words and then the closing box, and every file and
+        # folder of the client is as it was (the log aside), with nothing
+        # left in the temporary folder. A file that another program keeps
+        # open for reading only can be checked and its new version made, but
+        # not replaced: the engine finds that out in the middle of putting
+        # the new files in place, after the three files before zorp.ini have
+        # been moved, and must move them back.
+        IN_USE = "This error is usually caused by a write permission error. This file may be locked or in use."
+
+        def remove(rel):
+            return lambda client: (client / rel).unlink()
+
+        def change(rel):
+            def flip(client):
+                data = bytearray((client / rel).read_bytes())
+                data[100] ^= 0xFF
+                (client / rel).write_bytes(bytes(data))
+            return flip
+
+        cases = [
+            # case, change to the client, file held open (how, which), corrupted patch, result, text
+            ("corrupted patch", None, None, True, 9, "Invalid patch file, the patch file has been corrupted"),
+            ("old file missing", remove("data/maps.dat"), None, False, 15,
+             "Old file not found, the patcher did not find the file it was trying to update"),
+            ("old file changed", change("vorn.dll"), None, False, 36,
+             "Could not patch the file because the size or checksum of the file is invalid"),
+            ("old file in use", None, ("exclusive", "data/maps.dat"), False, 38, IN_USE),
+            ("old file readable only", None, ("readonly", "zorp.ini"), False, 38, IN_USE),
+        ]
+        for case, alter, held, corrupted, result, text in cases:
+            with self.subTest(case=case):
+                self.h.reset_drive_c()
+                client, folder = self.put_real_client()
+                if alter:
+                    alter(client)
+                before = tree_bytes(client)
+                installer = self.corrupted_installer() if corrupted else self.h.client_installer(FROM_BUILD, TO_BUILD)
+                holder = self.h.hold_file(self.run_dir, held[0], client / held[1]) if held else None
+                try:
+                    t = self.run_installer('/path="c:\\"', [("set %d %s" % (FOLDER_EDIT, folder), PRESS_OK),
+                                                              ("read " + PROGRESS_CAPTION, PRESS_OK), PRESS_OK],
+                                           installer=installer, sub=case.replace(" ", "-"))
+                finally:
+                    if holder:
+                        self.h.stop_client(holder)
+                self.assertEqual(t.boxes(), [engine_error(text), B5])
+                self.assertEqual(self.pane_text(t).split("\r\n")[-3:], ["PatchApply returned %d" % result, text, ""])
+                self.assertEqual(tree_bytes(client, ignore=("patch_log.log",)), before)
+                self.assertEqual(list(self.h.temp_dir.iterdir()), [])
 
 
 # ---------------------------------------------------------------- runner

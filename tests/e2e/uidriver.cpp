@@ -16,6 +16,11 @@
 //                     read (default 100)
 //   child_wait_ms=N   how long to wait for started children after the
 //                     program ended (default 10000)
+//   follow=1          the programs that the program starts, and those that
+//                     they start, are driven as well: their windows take the
+//                     next answers in the order in which all windows appear
+//                     (a chain of installers), and the run lasts until every
+//                     one of them has ended; on a timeout they are ended too
 //   shots=DIR         folder for pictures: the whole screen at a timeout, and
 //                     every window read when window_shots=1 (optional)
 //   window_shots=1    save a BMP picture of every window read into DIR
@@ -37,20 +42,22 @@
 // "close" (WM_CLOSE), "closebox" (WM_SYSCOMMAND SC_CLOSE, as a click on the
 // close box), "leave" (record the window, do nothing),
 // "await ID TEXT" (wait, up to 10 s, until the control's text is TEXT),
-// "read" or "read CAPTION" (record the window, or the program's window with
-// that caption, as it is now: a "read" event), "shot" (save a picture of the
-// window as shot-NN.bmp in the shots folder), "signal NAME" (set the named
-// event NAME, making it first if need be), "to CAPTION" (the steps after
-// it act on the program's window with that caption: to answer a window that
-// waits below a modal one which the earlier steps close).
+// "read" or "read CAPTION" (record the window, or the window with that
+// caption of the same program, as it is now: a "read" event), "shot" (save
+// a picture of the window as shot-NN.bmp in the shots folder), "signal NAME"
+// (set the named event NAME, making it first if need be), "to CAPTION" (the
+// steps after it act on the same program's window with that caption: to
+// answer a window that waits below a modal one which the earlier steps
+// close).
 //
 // Events, one JSON object a line, in the order they happened:
 //   start      pid and command line of the started program
-//   window     a visible top-level window of the program: class, caption,
-//              controls (with "pos" for a progress bar), "focus" (id of the
-//              control that has the keyboard focus, or null), and for a
-//              message box its text, icon and buttons; "answer" lists the
-//              steps taken
+//   window     a visible top-level window of the program (or, with
+//              follow=1, of a program it started; "pid" tells): class,
+//              caption, controls (with "pos" for a progress bar), "focus"
+//              (id of the control that has the keyboard focus, or null), and
+//              for a message box its text, icon and buttons; "answer" lists
+//              the steps taken
 //   gone       a window that vanished before it could be read
 //   read       a window as a "read" step found it
 //   ping       a watched window's answer: "reply_ms" (null when it gave none
@@ -79,6 +86,7 @@
 #include <string.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -104,6 +112,7 @@ struct Job {
   DWORD timeoutMs = 20000;
   DWORD settleMs = 100;
   DWORD childWaitMs = 10000;
+  bool follow = false;
   std::vector<Answer> answers;
   Answer fallback{Step{"cancel", 0, ""}};
 };
@@ -256,6 +265,8 @@ bool ReadJob(const char* path, Job* job, std::string* error) {
       job->settleMs = strtoul(value.c_str(), nullptr, 10);
     } else if (key == "child_wait_ms") {
       job->childWaitMs = strtoul(value.c_str(), nullptr, 10);
+    } else if (key == "follow") {
+      job->follow = value == "1";
     } else if (key == "answer" || key == "and" || key == "default") {
       if (!ParseStep(value, &step)) {
         *error = "bad step: " + value;
@@ -482,7 +493,10 @@ std::string Describe(HWND w) {
   GetWindowRect(w, &r);
   char rect[96];
   snprintf(rect, sizeof rect, "[%ld,%ld,%ld,%ld]", r.left, r.top, r.right, r.bottom);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
   f += "\"hwnd\":" + Hex((UINT_PTR)w);
+  f += ",\"pid\":" + std::to_string(pid);
   f += ",\"class\":" + Json(Utf8(ClassOf(w)));
   f += ",\"caption\":" + Json(Utf8(TextOf(w)));
   f += ",\"rect\":" + std::string(rect);
@@ -551,7 +565,8 @@ std::string StepText(const Step& s) {
   return s.verb;
 }
 
-// What steps need besides the window they answer.
+// What steps need besides the window they answer: the program that shows
+// it (a started one, with follow=1) and the job.
 struct StepContext {
   DWORD pid;
   HANDLE process;
@@ -638,7 +653,7 @@ std::string Perform(HWND w, const Answer& answer, const StepContext& ctx) {
 // ---------------------------------------------------------------- processes
 
 struct EnumState {
-  DWORD pid;
+  std::set<DWORD> pids;
   std::vector<HWND>* out;
 };
 
@@ -646,14 +661,14 @@ BOOL CALLBACK CollectWindow(HWND w, LPARAM lp) {
   EnumState* st = (EnumState*)lp;
   DWORD pid = 0;
   GetWindowThreadProcessId(w, &pid);
-  if (pid == st->pid && IsWindowVisible(w)) st->out->push_back(w);
+  if (st->pids.count(pid) && IsWindowVisible(w)) st->out->push_back(w);
   return TRUE;
 }
 
 // The program's visible top-level window with exactly this caption.
 HWND FindProgramWindow(DWORD pid, const std::string& caption) {
   std::vector<HWND> all;
-  EnumState st{pid, &all};
+  EnumState st{{pid}, &all};
   EnumWindows(CollectWindow, (LPARAM)&st);
   for (HWND w : all)
     if (Utf8(TextOf(w)) == caption) return w;
@@ -699,19 +714,27 @@ std::string ImageName(HANDLE process) {
   return base ? base + 1 : path;
 }
 
-// Records the processes that `parent` started. A child caught in the middle
+// The programs whose windows are driven: the program, and with follow=1
+// the programs started by any of them.
+std::set<DWORD> g_driven;
+
+// Records the processes that a driven program started (with `follow`, they
+// are driven from then on, and so are theirs). A child caught in the middle
 // of its creation has no image name yet; it is reported once it has one, or
 // at the end with whatever is known.
-void ScanChildren(DWORD parent, std::map<DWORD, Child>* children, bool final) {
+void ScanChildren(bool follow, std::map<DWORD, Child>* children, bool final) {
   HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snap != INVALID_HANDLE_VALUE) {
     PROCESSENTRY32 pe;
     pe.dwSize = sizeof pe;
     for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe)) {
-      if (pe.th32ParentProcessID != parent) continue;
+      if (!g_driven.count(pe.th32ParentProcessID)) continue;
       Child& c = (*children)[pe.th32ProcessID];
-      if (!c.handle) c.handle = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pe.th32ProcessID);
+      if (!c.handle)
+        c.handle = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                               pe.th32ProcessID);
       if (c.exe.empty()) c.exe = pe.szExeFile;
+      if (follow) g_driven.insert(pe.th32ProcessID);
     }
     CloseHandle(snap);
   }
@@ -731,11 +754,10 @@ struct Seen {
   std::string cls, caption;  // as first seen, for a window that vanishes
 };
 
-// Windows of the program seen so far. Besides the polling of EnumWindows, a
-// WinEvent hook reports each window the moment it is shown, so that one that
-// is up for only a few milliseconds (a window of a run that ends right away)
-// is still recorded, with the class and caption it had.
-DWORD g_pid = 0;
+// Windows of the driven programs seen so far. Besides the polling of
+// EnumWindows, a WinEvent hook reports each window the moment it is shown, so
+// that one that is up for only a few milliseconds (a window of a run that
+// ends right away) is still recorded, with the class and caption it had.
 std::map<HWND, Seen>* g_seen = nullptr;
 
 void Notice(HWND w) {
@@ -747,7 +769,7 @@ void CALLBACK OnShow(HWINEVENTHOOK, DWORD, HWND w, LONG object, LONG child, DWOR
   if (object != OBJID_WINDOW || child != CHILDID_SELF || !w) return;
   DWORD pid = 0;
   GetWindowThreadProcessId(w, &pid);
-  if (pid == g_pid && GetAncestor(w, GA_PARENT) == GetDesktopWindow()) Notice(w);
+  if (g_driven.count(pid) && GetAncestor(w, GA_PARENT) == GetDesktopWindow()) Notice(w);
 }
 
 int Run(const Job& job) {
@@ -769,10 +791,12 @@ int Run(const Job& job) {
     return 2;
   }
   std::map<HWND, Seen> seen;
-  g_pid = pi.dwProcessId;
+  g_driven = {pi.dwProcessId};
   g_seen = &seen;
-  HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_SHOW, EVENT_OBJECT_SHOW, nullptr, OnShow, pi.dwProcessId, 0,
-                                       WINEVENT_OUTOFCONTEXT);
+  // Followed programs are not known in advance: the hook then hears every
+  // process, and OnShow picks the driven ones.
+  HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_SHOW, EVENT_OBJECT_SHOW, nullptr, OnShow,
+                                       job.follow ? 0 : pi.dwProcessId, 0, WINEVENT_OUTOFCONTEXT);
   Emit("start", "\"pid\":" + std::to_string(pi.dwProcessId) + ",\"cmdline\":" + JsonBytes(cmd) +
                     ",\"show_hook\":" + (hook ? "true" : "false"));
   ResumeThread(pi.hThread);
@@ -780,22 +804,31 @@ int Run(const Job& job) {
   size_t nextAnswer = 0;
   int shotIndex = 0;
   bool timedOut = false;
-  StepContext ctx{pi.dwProcessId, pi.hProcess, &job, &shotIndex};
   DWORD lastPing = 0;
+  bool ended = false;
 
   for (;;) {
-    DWORD wake = MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, 15, QS_ALLINPUT);
+    DWORD wake = MsgWaitForMultipleObjects(ended ? 0 : 1, &pi.hProcess, FALSE, 15, QS_ALLINPUT);
     MSG m;
     while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
-    if (wake == WAIT_OBJECT_0) break;
+    if (!ended && wake == WAIT_OBJECT_0) {
+      if (!job.follow) break;
+      ended = true;
+    }
     if (Elapsed() > job.timeoutMs) {
       timedOut = true;
       break;
     }
-    ScanChildren(pi.dwProcessId, &children, false);
+    ScanChildren(job.follow, &children, false);
+    if (ended) {  // followed programs: on until the last of them has ended
+      bool running = false;
+      for (auto& kv : children)
+        running = running || (kv.second.handle && WaitForSingleObject(kv.second.handle, 0) == WAIT_TIMEOUT);
+      if (!running) break;
+    }
 
     std::vector<HWND> now;
-    EnumState st{pi.dwProcessId, &now};
+    EnumState st{g_driven, &now};
     EnumWindows(CollectWindow, (LPARAM)&st);
     for (HWND w : now) Notice(w);
 
@@ -831,7 +864,12 @@ int Run(const Job& job) {
       Seen& first = seen[next];
       first.handled = true;
       // Let the program finish painting before its window is read.
-      WaitForInputIdle(pi.hProcess, 1000);
+      DWORD owner = 0;
+      GetWindowThreadProcessId(next, &owner);
+      auto child = children.find(owner);
+      HANDLE process = owner == pi.dwProcessId ? pi.hProcess : child != children.end() ? child->second.handle : nullptr;
+      WaitForInputIdle(process, 1000);
+      StepContext ctx{owner, process, &job, &shotIndex};
       std::string fields = Describe(next);
       if (!IsWindow(next)) {  // it went while it was being read
         Emit("gone", "\"hwnd\":" + Hex((UINT_PTR)next) + ",\"class\":" + Json(first.cls) +
@@ -881,8 +919,16 @@ int Run(const Job& job) {
     Emit("timeout", fields);
     TerminateProcess(pi.hProcess, 0xDEAD);
     WaitForSingleObject(pi.hProcess, 5000);
+    if (job.follow) {
+      ScanChildren(true, &children, false);
+      for (auto& kv : children) {
+        HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, kv.first);
+        if (h && TerminateProcess(h, 0xDEAD)) WaitForSingleObject(h, 5000);
+        if (h) CloseHandle(h);
+      }
+    }
   }
-  ScanChildren(pi.dwProcessId, &children, false);
+  ScanChildren(job.follow, &children, false);
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
   DWORD exitAt = Elapsed();
@@ -894,7 +940,7 @@ int Run(const Job& job) {
     // Give a child caught early a moment to get its name.
     for (int i = 0; i < 50 && kv.second.exe.empty(); ++i) {
       Sleep(10);
-      ScanChildren(pi.dwProcessId, &children, false);
+      ScanChildren(job.follow, &children, false);
     }
     DWORD left = job.childWaitMs > Elapsed() - exitAt ? job.childWaitMs - (Elapsed() - exitAt) : 0;
     std::string fields = "\"pid\":" + std::to_string(kv.first);
@@ -905,7 +951,7 @@ int Run(const Job& job) {
     } else {
       fields += ",\"code\":null,\"still_running\":true";
     }
-    if (!kv.second.reported) ScanChildren(pi.dwProcessId, &children, true);
+    if (!kv.second.reported) ScanChildren(job.follow, &children, true);
     Emit("child_exit", fields);
     CloseHandle(kv.second.handle);
   }
