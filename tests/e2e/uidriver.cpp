@@ -340,12 +340,8 @@ struct Picture {
   std::vector<DWORD> px;  // top-down, 0x00RRGGBB
 };
 
-// A copy of a screen rectangle, as shown (the X server's picture of it).
-bool CaptureScreen(const RECT& r, Picture* pic) {
-  int w = r.right - r.left, h = r.bottom - r.top;
-  if (w <= 0 || h <= 0 || w > 4096 || h > 4096) return false;
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
+// A 32-bit top-down bitmap of w x h pixels whose bits are at *bits.
+HBITMAP MakeTopDownBitmap(HDC dc, int w, int h, void** bits) {
   BITMAPINFO bi = {};
   bi.bmiHeader.biSize = sizeof bi.bmiHeader;
   bi.bmiHeader.biWidth = w;
@@ -353,8 +349,17 @@ bool CaptureScreen(const RECT& r, Picture* pic) {
   bi.bmiHeader.biPlanes = 1;
   bi.bmiHeader.biBitCount = 32;
   bi.bmiHeader.biCompression = BI_RGB;
+  return CreateDIBSection(dc, &bi, DIB_RGB_COLORS, bits, nullptr, 0);
+}
+
+// A copy of a screen rectangle, as shown (the X server's picture of it).
+bool CaptureScreen(const RECT& r, Picture* pic) {
+  int w = r.right - r.left, h = r.bottom - r.top;
+  if (w <= 0 || h <= 0 || w > 4096 || h > 4096) return false;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
   void* bits = nullptr;
-  HBITMAP bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HBITMAP bmp = MakeTopDownBitmap(mem, w, h, &bits);
   bool ok = false;
   if (bmp) {
     HGDIOBJ old = SelectObject(mem, bmp);
@@ -380,15 +385,8 @@ Picture RenderIcon(LPCWSTR id, int w, int h, DWORD background) {
   Picture pic;
   HDC screen = GetDC(nullptr);
   HDC mem = CreateCompatibleDC(screen);
-  BITMAPINFO bi = {};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = w;
-  bi.bmiHeader.biHeight = -h;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
-  bi.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
-  HBITMAP bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HBITMAP bmp = MakeTopDownBitmap(mem, w, h, &bits);
   if (bmp) {
     HGDIOBJ old = SelectObject(mem, bmp);
     DWORD* p = (DWORD*)bits;

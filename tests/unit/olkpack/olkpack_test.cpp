@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive_image.h"
 #include "host_world.h"
 
 namespace {
@@ -27,15 +28,7 @@ std::string Quote(const std::string& arg) {
   return q + "'";
 }
 
-std::string Bytes(size_t length, unsigned seed) {
-  std::string s(length, '\0');
-  uint32_t x = seed * 2654435761u + 7;
-  for (char& c : s) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
-}
+std::string Bytes(size_t length, unsigned seed) { return archive_image::Pattern(length, seed); }
 
 class OlkpackTest : public HostWorld {
  protected:
