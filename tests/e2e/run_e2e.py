@@ -92,6 +92,9 @@ LOG_FILE_ERROR = "Error creating log file, nothing will be written to log"
 TEMP_DIR = "e2etmp"
 TEMP_WIN = "c:\\" + TEMP_DIR
 ENGINE_DLL = "patcheng.dll"
+# The hidden folder in the install folder where the real engine writes the
+# new files before it puts them in place.
+STAGING_FOLDER = ".olkpatch"
 
 # Archive members. The engine is the stand-in engine (stand_in_engine.cpp),
 # which changes nothing and returns what a test asks for, so the patch data
@@ -142,8 +145,17 @@ def noise(seed, size):
     return random.Random(seed).randbytes(size)
 
 
-def client_build_files(build, recorder):
-    """{relative path with "/": bytes} of the small client's build."""
+# The large variant adds packs of art\ that change from 3550 to 3551: the
+# engine stages them before any other file (its items go in path order) and
+# is at work on them long enough for a close of the progress window to land
+# in the middle of its staging.
+LARGE_PACKS = tuple("art/terrain%d.pak" % i for i in range(1, 9))
+LARGE_PACK_SIZE = 4 * 1024 * 1024
+
+
+def client_build_files(build, recorder, large=False):
+    """{relative path with "/": bytes} of the small client's build, or of
+    its large variant."""
     vorn = bytearray(b"MZ" + noise(1, 48 * 1024))
     maps = noise(4, 64 * 1024)
     quandrel = noise(3, 16 * 1024)
@@ -166,6 +178,14 @@ def client_build_files(build, recorder):
         files["data/maps.dat"] = maps[40000:] + maps[:40000]
         files["script/quandrel.code"] = quandrel[8192:] + quandrel[:8192]
         files["olk.exe"] = recorder
+    for i, rel in enumerate(LARGE_PACKS if large else ()):
+        pack = bytearray(noise(100 + i, LARGE_PACK_SIZE))
+        if build >= 3551:
+            # A block replaced and one inserted: delta-coded items that
+            # still take the whole old pack to rebuild.
+            pack[1 << 20:(1 << 20) + 4096] = noise(200 + i, 4096)
+            pack[3 << 20:3 << 20] = noise(300 + i, 16 * 1024)
+        files[rel] = bytes(pack)
     return files
 
 
@@ -362,29 +382,31 @@ class Harness:
         self.installers[key] = out
         return out
 
-    def client_build(self, build):
-        """The folder of the small client's build (see client_build_files),
-        written on first use in a run."""
-        folder = self.work / "builds" / str(build)
-        if build not in self.builds_written:
+    def client_build(self, build, large=False):
+        """The folder of the small client's build, or of its large variant
+        (see client_build_files), written on first use in a run."""
+        folder = self.work / "builds" / ("%d%s" % (build, "-large" if large else ""))
+        if (build, large) not in self.builds_written:
             if folder.exists():
                 shutil.rmtree(folder)
-            for rel, data in client_build_files(build, self.recorder.read_bytes()).items():
+            for rel, data in client_build_files(build, self.recorder.read_bytes(), large).items():
                 (folder / rel).parent.mkdir(parents=True, exist_ok=True)
                 (folder / rel).write_bytes(data)
-            self.builds_written.add(build)
+            self.builds_written.add((build, large))
         return folder
 
-    def client_installer(self, from_build, to_build):
+    def client_installer(self, from_build, to_build, large=False):
         """The installer that `olkpack installer` makes from two builds of
-        the small client, with this build's stub and real engine."""
-        key = (from_build, to_build)
+        the small client (or of its large variant), with this build's stub
+        and real engine."""
+        key = (from_build, to_build, large)
         if key not in self.client_installers:
-            out = self.work / "installers" / ("olkpatch%d-from-%d.exe" % (to_build, from_build))
+            out = self.work / "installers" / ("olkpatch%d-from-%d%s.exe" % (to_build, from_build,
+                                                                           "-large" if large else ""))
             out.parent.mkdir(parents=True, exist_ok=True)
             proc = subprocess.run(
                 [str(self.olkpack), "installer", "--from", str(from_build), "--to", str(to_build),
-                 str(self.client_build(from_build)), str(self.client_build(to_build)), "-o", str(out),
+                 str(self.client_build(from_build, large)), str(self.client_build(to_build, large)), "-o", str(out),
                  "--stub", str(self.stub), "--engine", str(self.real_engine)],
                 stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
             if proc.returncode != 0 or not out.is_file():
@@ -1205,11 +1227,11 @@ class RealEngine(InstallerTest):
     patcheng.dll, on the small client (see client_build_files) in a folder
     under c:\\Games."""
 
-    def put_real_client(self, build=FROM_BUILD, name="OLK Test"):
-        """A copy of the build, its script bundle dated 2001; returns its
-        host path and its Windows name."""
+    def put_real_client(self, build=FROM_BUILD, name="OLK Test", large=False):
+        """A copy of the build (or of its large variant), its script bundle
+        dated 2001; returns its host path and its Windows name."""
         client = self.h.drive_c / "Games" / name
-        shutil.copytree(self.h.client_build(build), client)
+        shutil.copytree(self.h.client_build(build, large), client)
         os.utime(client / "script" / "quandrel.code", (978307200, 978307200))
         return client, "c:\\Games\\" + name
 
@@ -1293,6 +1315,39 @@ class RealEngine(InstallerTest):
         self.assertEqual([(run[0], "PatchApply returned 0" in run, run[-2:]) for run in runs],
                          [("Patching OLK from 3550 to 3551", True, ["done", ""]),
                           ("Patching OLK from 3551 to 3552", True, ["done", ""])])
+
+    def test_close_while_the_engine_stages_leaves_the_client_as_it_was_and_a_new_run_completes(self):
+        # The large variant: the user closes the progress window as soon as
+        # the engine shows its first staged item, a 4 MB pack. The close
+        # lands in the engine's next notification and ends the process there
+        # with exit code 0 and no box: the log ends with an item being
+        # staged, and every file and folder of the client is as it was but
+        # for the log and the engine's hidden staging folder. The same installer run
+        # again finds what the first run left, brings the folder to 3551 byte
+        # for byte and leaves neither a staging folder nor anything in the
+        # temporary folder.
+        client, folder = self.put_real_client(large=True)
+        before = tree_bytes(client)
+        installer = self.h.client_installer(FROM_BUILD, TO_BUILD, large=True)
+        choose = ("set %d %s" % (FOLDER_EDIT, folder), PRESS_OK)
+        staged_items = [rel.replace("/", "\\") for rel in LARGE_PACKS] + list(ITEMS_3551)
+        t = self.run_installer('/path="c:\\"', [choose, ("await %d %s" % (ITEM_TEXT, staged_items[0]), "closebox")],
+                               installer=installer, sub="closed", leave_progress=False)
+        self.assertEqual(t.boxes(), [])
+        self.assertEqual(t.other_windows(), [FOLDER_DIALOG, PROGRESS_WINDOW])
+        self.assertEqual(tree_bytes(client, ignore=("patch_log.log", STAGING_FOLDER)), before)
+        closed = self.log_runs(client)[0].split("\r\n")
+        self.assertIn(closed[-2], staged_items, closed[-12:])
+        print("\n    closed during %s; %s %s" % (
+            closed[-2], STAGING_FOLDER, "remained" if (client / STAGING_FOLDER).exists() else "did not remain"),
+              end=" ", flush=True)
+
+        again = self.run_installer('/path="c:\\"', [choose, PRESS_OK], installer=installer, sub="again")
+        self.assertEqual(again.boxes(), [B6])
+        self.assertEqual(tree_bytes(client, ignore=("patch_log.log",)),
+                         tree_bytes(self.h.client_build(TO_BUILD, large=True)))
+        self.assertEqual(list(self.h.temp_dir.iterdir()), [])
+        self.assertEqual(self.log_runs(client)[1].split("\r\n")[-2], "done")
 
     def corrupted_installer(self):
         """The 3551 installer with one byte of its patch data flipped,
