@@ -9,17 +9,24 @@ divided by each peer's. Whole commands are timed, each run REPEAT times
 
   bench/run_bench.py --olkpack build/native/olkpack [--repeat 3] [--work DIR]
 
+Apply wall times are medians of hyperfine runs (--apply-runs, after two
+warm-up runs, sub-millisecond resolution); their peaks come from one GNU
+time run. olkpack's install folder is copied afresh before every run,
+outside the timing.
+
 Peers work on single files, so on a tree pair each peer is run once per
 changed file (and on each added file against an empty one) and the figures
 are summed (peak: the largest). olkpack runs once on the whole trees. Apply
 figures for olkpack are given without the flushes to disk that the installer
 makes (the peers make none), and separately with them.
 
-Needs: npm, apt-get, dpkg-deb, bsdiff, xdelta3, zstd, xz, GNU time.
+Needs: npm, apt-get, dpkg-deb, bsdiff, xdelta3, zstd, xz, GNU time, hyperfine.
 """
 import argparse
 import filecmp
+import json
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -31,6 +38,9 @@ PAIRS = [
     ("esbuild win32-ia32 exe", "npm", "@esbuild/win32-ia32@0.28.1", "@esbuild/win32-ia32@0.28.2", "package/esbuild.exe"),
     ("typescript tree", "npm", "typescript@5.8.2", "typescript@5.8.3", "package"),
     ("xvfb tree", "deb", "xvfb=2:21.1.7-3+deb12u12", "xvfb=2:21.1.7-3+deb12u13", "tree"),
+    # further real pairs: an x86-64 executable, and a tree of many files
+    ("esbuild linux-x64 exe", "npm", "@esbuild/linux-x64@0.28.1", "@esbuild/linux-x64@0.28.2", "package/bin/esbuild"),
+    ("prettier tree", "npm", "prettier@3.5.2", "prettier@3.5.3", "package"),
 ]
 
 TIME = "/usr/bin/time"
@@ -45,6 +55,24 @@ def run(cmd, cwd=None):
             raise RuntimeError("%s failed: %s" % (" ".join(cmd), p.stderr.decode(errors="replace")[-500:]))
         wall, kb = tf.read().split()[-2:]
         return float(wall), int(kb) / 1024.0
+
+
+def hyper(cmds, runs, prepare=None):
+    """Sum over cmds of each command's median wall seconds, measured with
+    hyperfine (sub-millisecond resolution, no shell, warm-up runs first).
+    `prepare` is a command list run before every timed run."""
+    total = 0.0
+    for cmd in cmds:
+        with tempfile.NamedTemporaryFile("r", suffix=".json") as jf:
+            hcmd = ["hyperfine", "-N", "--style", "none", "--warmup", "2", "--runs", str(runs),
+                    "--export-json", jf.name]
+            if prepare:
+                hcmd += ["--prepare", shlex.join(prepare)]
+            p = subprocess.run(hcmd + [shlex.join(cmd)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            if p.returncode != 0:
+                raise RuntimeError("hyperfine %s failed: %s" % (" ".join(cmd), p.stderr.decode(errors="replace")[-500:]))
+            total += json.load(jf)["results"][0]["median"]
+    return total
 
 
 def fetch(work, kind, pkg):
@@ -149,8 +177,11 @@ def bench_pair(args, work, name, old, new):
         shutil.rmtree(inst, ignore_errors=True)
         shutil.copytree(old, inst)
 
-    aw, am = median_run(args.repeat, lambda: [[args.olkpack, "apply", "--quiet", "--no-sync", inst, pat]], fresh)
+    apply_cmd = [args.olkpack, "apply", "--quiet", "--no-sync", inst, pat]
+    _, am = median_run(1, lambda: [apply_cmd], fresh)
     ok = subprocess.run(["diff", "-r", inst, new], capture_output=True).returncode == 0
+    refresh = ["sh", "-c", 'rm -rf "$0" && cp -r "$1" "$0"', inst, old]
+    aw = hyper([apply_cmd], args.apply_runs, refresh)
     dw, dm = median_run(args.repeat, lambda: [[args.olkpack, "apply", "--quiet", inst, pat]], fresh)
     res["olkpack"] = dict(bytes=size, bw=w, bm=m, aw=aw, am=am, ok=ok, det=deterministic, dw=dw, dm=dm)
 
@@ -158,8 +189,9 @@ def bench_pair(args, work, name, old, new):
         outs = [(rel, o, os.path.join(new, rel), os.path.join(tmp, "%s.%d" % (tool, i))) for i, (rel, o) in enumerate(files)]
         w, m = median_run(args.repeat, lambda: [mk(o, n, p) for _, o, n, p in outs])
         size = sum(os.path.getsize(p) for _, _, _, p in outs)
-        aw, am = median_run(args.repeat, lambda: [ap(o, p, p + ".out") for _, o, _, p in outs])
+        _, am = median_run(1, lambda: [ap(o, p, p + ".out") for _, o, _, p in outs])
         ok = all(filecmp.cmp(p + ".out", n, shallow=False) for _, _, n, p in outs)
+        aw = hyper([ap(o, p, p + ".out") for _, o, _, p in outs], args.apply_runs)
         res[tool] = dict(bytes=size, bw=w, bm=m, aw=aw, am=am, ok=ok)
     return res, len(files)
 
@@ -167,7 +199,8 @@ def bench_pair(args, work, name, old, new):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--olkpack", required=True)
-    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--repeat", type=int, default=3, help="runs of each build (GNU time; median)")
+    ap.add_argument("--apply-runs", type=int, default=20, help="timed runs of each apply (hyperfine; median)")
     ap.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "olk-bench"))
     ap.add_argument("--pairs", default="", help="comma-separated substrings of pair names to run")
     args = ap.parse_args()

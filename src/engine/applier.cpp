@@ -129,6 +129,12 @@ class StagingSink : public ByteSink {
     written_ += n;
     hasher_.Update(data, n);
     progress_->Add(n);
+    if (buf_.empty() && n >= kBufSize / 4) {
+      /* Large pieces go straight to the file. */
+      IoStatus s = out_->Write(data, n);
+      if (s == IoStatus::kOk) return Result::kOk;
+      return s == IoStatus::kDiskFull ? Result::kDiskFull : FromCreate(s);
+    }
     while (n > 0) {
       size_t k = std::min(n, kBufSize - buf_.size());
       buf_.insert(buf_.end(), data, data + k);

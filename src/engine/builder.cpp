@@ -75,10 +75,6 @@ constexpr uint64_t kSolidStreamMax = 256 * 1024;
 constexpr uint64_t kSolidWholeMax = 256 * 1024;
 constexpr uint64_t kSolidWholeTotal = 4u << 20;
 
-/* Builds whose files are larger than this run one at a time (each with
- * every core), so that the memory of two large files never adds up. */
-constexpr uint64_t kParallelMemory = 64u << 20;
-
 /* One stream of a payload, either kept raw (a candidate for the solid
  * area) or encoded apart. */
 struct Part {
@@ -307,8 +303,10 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
     }
 
     /* Largest files first, so that the last ones to finish are small.
-     * Files whose diffing needs more than half of kParallelMemory go one
-     * at a time, each with every core; the rest share the cores. */
+     * Files whose diffing needs more than half of what the largest one
+     * needs go one at a time, each with every core; the rest share the
+     * cores. So the build never needs more memory than diffing its
+     * largest file does. */
     std::vector<size_t> order(tasks.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
@@ -316,7 +314,8 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
                                                               : tasks[a].size_hint > tasks[b].size_hint;
     });
     size_t big = 0;
-    while (big < order.size() && tasks[order[big]].MemoryNeed() * 2 > kParallelMemory) ++big;
+    const uint64_t largest_need = order.empty() ? 0 : tasks[order[0]].MemoryNeed();
+    while (big < order.size() && tasks[order[big]].MemoryNeed() * 2 > largest_need) ++big;
     unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     CoreBudget budget(static_cast<int>(threads) - 1);
     BuildProgress progress;

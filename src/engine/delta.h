@@ -4,9 +4,11 @@
  * The encoder finds, with a suffix array of the old file, long matches for
  * every stretch of the new file and grows each match in both directions as
  * long as at least half of the bytes still agree. A grown match is sent as
- * the byte-wise difference between new and old bytes, which is mostly zero
- * and therefore cheap to entropy-code even where an executable's addresses
- * have shifted; what no match covers is sent as literal bytes.
+ * the difference between new and old: runs of unchanged bytes and, where
+ * they differ, the arithmetic difference of a little-endian word, so that
+ * an executable's shifted addresses cost a few repeated small numbers
+ * whatever carries the shift causes; what no match covers is sent as
+ * literal bytes.
  *
  * Three streams come out: the control stream (one record per match), the
  * difference stream and the literal ("extra") stream. Their encoding into
@@ -28,10 +30,21 @@ class File;
 
 struct DeltaStreams {
   std::vector<uint8_t> control; /* records: zigzag seek, copy length, extra length (varints) */
-  std::vector<uint8_t> diff;    /* new - old per copied byte, sparse: (zeros, n, n bytes)... */
+  std::vector<uint8_t> diff;    /* sparse word differences: (unchanged bytes, n, n bytes of a signed difference)... */
   std::vector<uint8_t> extra;   /* literal bytes */
   uint64_t records = 0;
 };
+
+/* In the control stream, each record's seek counts from the old position
+ * after the last record that copied at least this many bytes (0 at the
+ * start). */
+constexpr uint64_t kHomeCopy = 64;
+
+/* The difference stream holds, between runs of unchanged bytes, signed
+ * differences of little-endian words of this many bytes (fewer at the end
+ * of a copy), so that a shifted 32-bit address or displacement costs the
+ * same whatever carries its change causes. */
+constexpr size_t kMaxDiffBytes = 4;
 
 /* The largest old file the delta encoder takes (its suffix array is
  * indexed with 32-bit integers). Larger files are sent whole. */
@@ -57,7 +70,7 @@ class ByteSink {
 class OldFileCache {
  public:
   static constexpr size_t kBlockSize = 64 * 1024;
-  static constexpr size_t kBlocks = 256; /* 16 MiB at most */
+  static constexpr size_t kBlocks = 64; /* 4 MiB at most */
 
   OldFileCache(File* file, uint64_t size);
   ~OldFileCache();

@@ -114,33 +114,42 @@ class Matcher {
   std::vector<int64_t> bucket_;
 };
 
-/* Writes difference bytes in their sparse form. */
+/* Writes the difference stream: runs of unchanged bytes, each followed by
+ * the shortest signed little-endian form of a word's difference. */
 class SparseWriter {
  public:
   explicit SparseWriter(std::vector<uint8_t>* out) : out_(out) {}
-  void Put(uint8_t b) {
-    if (b == 0) {
-      if (!lits_.empty()) Flush();
-      ++zeros_;
-    } else {
-      lits_.push_back(b);
+  void Same() { ++zeros_; }
+  /* Word(): `width` new and old bytes (1 to kMaxDiffBytes) that differ. */
+  void Word(const uint8_t* nw, const uint8_t* old, size_t width) {
+    uint64_t n = 0, o = 0;
+    for (size_t i = 0; i < width; ++i) {
+      n |= static_cast<uint64_t>(nw[i]) << (8 * i);
+      o |= static_cast<uint64_t>(old[i]) << (8 * i);
     }
+    const unsigned bits = static_cast<unsigned>(8 * width);
+    const uint64_t mask = bits == 64 ? ~0ull : (1ull << bits) - 1;
+    uint64_t d = (n - o) & mask;
+    if (d & (1ull << (bits - 1))) d |= ~mask; /* as a signed number */
+    const int64_t sd = static_cast<int64_t>(d);
+    size_t k = 1;
+    while (k < width && (sd < -(int64_t(1) << (8 * k - 1)) || sd >= (int64_t(1) << (8 * k - 1)))) ++k;
+    PutVarint(out_, zeros_);
+    PutVarint(out_, k);
+    for (size_t i = 0; i < k; ++i) out_->push_back(static_cast<uint8_t>(d >> (8 * i)));
+    zeros_ = 0;
   }
   void Finish() {
-    if (zeros_ || !lits_.empty()) Flush();
+    if (zeros_) {
+      PutVarint(out_, zeros_);
+      PutVarint(out_, 0);
+    }
+    zeros_ = 0;
   }
 
  private:
-  void Flush() {
-    PutVarint(out_, zeros_);
-    PutVarint(out_, lits_.size());
-    PutBytes(out_, lits_.data(), lits_.size());
-    zeros_ = 0;
-    lits_.clear();
-  }
   std::vector<uint8_t>* out_;
   uint64_t zeros_ = 0;
-  std::vector<uint8_t> lits_;
 };
 
 struct Op {
@@ -260,20 +269,46 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
     out->extra.resize(extra_total);
     uint8_t* e = out->extra.data();
     SparseWriter sparse(&out->diff);
-    int64_t cursor = 0;
+    /* A record that goes on where the one before it ended (the pieces of
+     * the scan meet like that) is merged into it. */
+    std::vector<Op> merged;
+    merged.reserve(ops.size());
     for (const Op& op : ops) {
       if (op.copy_len == 0 && op.extra_len == 0) continue;
-      int64_t seek = op.copy_len ? op.old_pos - cursor : 0;
+      if (!merged.empty()) {
+        Op& last = merged.back();
+        if (last.extra_len == 0 && last.copy_len > 0 && op.copy_len > 0 &&
+            last.old_pos + last.copy_len == op.old_pos && last.new_pos + last.copy_len == op.new_pos) {
+          last.copy_len += op.copy_len;
+          last.extra_len = op.extra_len;
+          continue;
+        }
+      }
+      merged.push_back(op);
+    }
+    std::vector<Op>().swap(ops);
+    int64_t home = 0;
+    for (const Op& op : merged) {
+      int64_t seek = op.copy_len ? op.old_pos - home : 0;
       PutVarint(&out->control, ZigZag(seek));
       PutVarint(&out->control, static_cast<uint64_t>(op.copy_len));
       PutVarint(&out->control, static_cast<uint64_t>(op.extra_len));
       ++out->records;
       const uint8_t* np = new_data + op.new_pos;
       const uint8_t* oldp = old_data + op.old_pos;
-      for (int64_t i = 0; i < op.copy_len; ++i) sparse.Put(static_cast<uint8_t>(np[i] - oldp[i]));
+      for (int64_t i = 0; i < op.copy_len;) {
+        if (np[i] == oldp[i]) {
+          sparse.Same();
+          ++i;
+        } else {
+          const size_t w = static_cast<size_t>(std::min<int64_t>(kMaxDiffBytes, op.copy_len - i));
+          sparse.Word(np + i, oldp + i, w);
+          i += static_cast<int64_t>(w);
+        }
+      }
       if (op.extra_len) std::memcpy(e, np + op.copy_len, static_cast<size_t>(op.extra_len));
       e += op.extra_len;
-      cursor += seek + op.copy_len;
+      if (static_cast<uint64_t>(op.copy_len) >= kHomeCopy) home = op.old_pos + op.copy_len;
     }
     sparse.Finish();
     return true;

@@ -61,57 +61,92 @@ class VarintReader {
   size_t pos_ = 0, len_ = 0;
 };
 
-/* Expands the sparse difference stream: pairs of a run of zeros and a run
- * of literal bytes. */
+/* Reads the sparse difference stream: pairs of a run of unchanged bytes
+ * and a word difference of 0 to kMaxDiffBytes bytes. */
 class DiffExpander {
  public:
   explicit DiffExpander(StreamDecoder* d) : varints_(d) {}
-  Result Next(uint8_t* dst, size_t n) {
-    while (n > 0) {
-      if (zeros_ == 0 && lits_ == 0) {
-        if (!varints_.More()) return Result::kBadPatch;
-        Result r = varints_.Next(&zeros_);
-        if (r == Result::kOk) r = varints_.Next(&lits_);
-        if (r != Result::kOk) return r;
-        continue;
-      }
-      if (zeros_ > 0) {
-        size_t k = static_cast<size_t>(std::min<uint64_t>(zeros_, n));
-        std::memset(dst, 0, k);
-        dst += k;
-        n -= k;
-        zeros_ -= k;
-        continue;
-      }
-      size_t k = static_cast<size_t>(std::min<uint64_t>(lits_, n));
-      Result r = varints_.Bytes(dst, k);
-      if (r != Result::kOk) return r;
-      dst += k;
-      n -= k;
-      lits_ -= k;
-    }
-    return Result::kOk;
-  }
-  /* Zeros(): how many of the next bytes are zero, reading the next pair
-   * when the current one is used up (0 when literal bytes come next).
-   * Lets the caller pass old bytes through unchanged. */
+  /* Zeros(): how many of the next bytes are unchanged, reading the next
+   * pair when the current one is used up (0 when a word comes next). */
   Result Zeros(uint64_t* n) {
-    while (zeros_ == 0 && lits_ == 0) {
+    while (zeros_ == 0 && word_ == 0) {
       if (!varints_.More()) return Result::kBadPatch;
       Result r = varints_.Next(&zeros_);
-      if (r == Result::kOk) r = varints_.Next(&lits_);
+      if (r == Result::kOk) r = varints_.Next(&word_);
       if (r != Result::kOk) return r;
+      if (word_ > kMaxDiffBytes) return Result::kBadPatch;
     }
     *n = zeros_;
     return Result::kOk;
   }
   void SkipZeros(uint64_t n) { zeros_ -= n; }
+  /* Word(): the signed difference that comes next (after Zeros() gave 0),
+   * to be added to the next `width` old bytes. */
+  Result Word(size_t width, int64_t* diff) {
+    if (word_ > width) return Result::kBadPatch;
+    uint8_t b[kMaxDiffBytes];
+    Result r = varints_.Bytes(b, static_cast<size_t>(word_));
+    if (r != Result::kOk) return r;
+    uint64_t v = 0;
+    for (size_t i = 0; i < word_; ++i) v |= static_cast<uint64_t>(b[i]) << (8 * i);
+    const unsigned bits = static_cast<unsigned>(8 * word_);
+    if (v & (1ull << (bits - 1))) v |= ~0ull << bits; /* sign-extended */
+    *diff = static_cast<int64_t>(v);
+    word_ = 0;
+    return Result::kOk;
+  }
   /* Done(): true when no run is left half used and no pair is left. */
-  bool Done() const { return zeros_ == 0 && lits_ == 0 && !varints_.More(); }
+  bool Done() const { return zeros_ == 0 && word_ == 0 && !varints_.More(); }
 
  private:
   VarintReader varints_;
-  uint64_t zeros_ = 0, lits_ = 0;
+  uint64_t zeros_ = 0, word_ = 0;
+};
+
+/* Gathers the small pieces a delta produces (runs of old bytes, words,
+ * literals) into chunks, so that the sink hashes and writes in large
+ * blocks. */
+class Gather {
+ public:
+  explicit Gather(ByteSink& sink) : sink_(sink) {}
+  Result Init() {
+    buf_ = new (std::nothrow) uint8_t[kChunk];
+    return buf_ ? Result::kOk : Result::kNoMemory;
+  }
+  ~Gather() { delete[] buf_; }
+  Result Put(const uint8_t* p, size_t n) {
+    if (n > kChunk - len_) {
+      Result r = Flush();
+      if (r != Result::kOk) return r;
+      if (n >= kChunk) return sink_.Put(p, n);
+    }
+    std::memcpy(buf_ + len_, p, n);
+    len_ += n;
+    return Result::kOk;
+  }
+  /* Room(): where up to `*n` bytes can be written in place (at least
+   * 1 and at most kChunk); Commit() then takes them. */
+  Result Room(uint8_t** p, size_t* n) {
+    if (len_ == kChunk) {
+      Result r = Flush();
+      if (r != Result::kOk) return r;
+    }
+    *p = buf_ + len_;
+    *n = kChunk - len_;
+    return Result::kOk;
+  }
+  void Commit(size_t n) { len_ += n; }
+  Result Flush() {
+    if (len_ == 0) return Result::kOk;
+    size_t n = len_;
+    len_ = 0;
+    return sink_.Put(buf_, n);
+  }
+
+ private:
+  ByteSink& sink_;
+  uint8_t* buf_ = nullptr;
+  size_t len_ = 0;
 };
 
 /* Prepares the decoder of one stream, wherever it lies. */
@@ -152,15 +187,14 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
   if ((r = InitStream(&extra, e.streams[2], patch, solid)) != Result::kOk) return r;
 
   OldFileCache cache(old_file, e.old_size);
-  std::vector<uint8_t> buf;
-  try {
-    buf.resize(kChunk);
-  } catch (const std::bad_alloc&) {
-    return Result::kNoMemory;
-  }
+  Gather out(sink);
+  if ((r = out.Init()) != Result::kOk) return r;
   VarintReader control(&ctrl);
   DiffExpander diffs(&diff);
-  uint64_t cursor = 0;
+  /* Seeks count from `home`: the old position after the last record that
+   * copied at least kHomeCopy bytes, so that a short copy taken from
+   * elsewhere and the way back both cost little. */
+  uint64_t home = 0, cursor = 0;
   uint64_t out_left = e.new_size;
   while (control.More()) {
     uint64_t zseek, copy, lit;
@@ -168,15 +202,48 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
         (r = control.Next(&lit)) != Result::kOk)
       return r;
     int64_t seek = UnZigZag(zseek);
-    if (seek < 0 ? static_cast<uint64_t>(-(seek + 1)) + 1 > cursor : static_cast<uint64_t>(seek) > e.old_size - cursor)
+    if (seek < 0 ? static_cast<uint64_t>(-(seek + 1)) + 1 > home : static_cast<uint64_t>(seek) > e.old_size - home)
       return Result::kBadPatch;
-    cursor += static_cast<uint64_t>(seek);
+    cursor = home + static_cast<uint64_t>(seek);
     if (copy > e.old_size - cursor || copy > out_left || lit > out_left - copy) return Result::kBadPatch;
+    if (copy >= kHomeCopy) home = cursor + copy;
     out_left -= copy + lit;
     while (copy > 0) {
       const uint8_t* old_bytes;
       size_t avail;
       if ((r = cache.Span(cursor, &old_bytes, &avail)) != Result::kOk) return r;
+      /* Within one cached block: unchanged runs and whole words. */
+      {
+        const size_t lim = static_cast<size_t>(std::min<uint64_t>(copy, avail));
+        size_t i = 0;
+        while (i < lim) {
+          uint64_t zeros;
+          if ((r = diffs.Zeros(&zeros)) != Result::kOk) return r;
+          if (zeros > 0) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(zeros, lim - i));
+            diffs.SkipZeros(n);
+            if ((r = out.Put(old_bytes + i, n)) != Result::kOk) return r;
+            i += n;
+            continue;
+          }
+          const size_t w = static_cast<size_t>(std::min<uint64_t>(copy - i, kMaxDiffBytes));
+          if (w > lim - i) break; /* the word reaches into the next block */
+          int64_t d;
+          if ((r = diffs.Word(w, &d)) != Result::kOk) return r;
+          uint64_t v = 0;
+          for (size_t k = 0; k < w; ++k) v |= static_cast<uint64_t>(old_bytes[i + k]) << (8 * k);
+          v += static_cast<uint64_t>(d);
+          uint8_t word[kMaxDiffBytes];
+          for (size_t k = 0; k < w; ++k) word[k] = static_cast<uint8_t>(v >> (8 * k));
+          if ((r = out.Put(word, w)) != Result::kOk) return r;
+          i += w;
+        }
+        cursor += i;
+        copy -= i;
+        if (copy == 0) break;
+        if (i > 0) continue;
+      }
+      /* A word across two blocks. */
       uint64_t zeros;
       if ((r = diffs.Zeros(&zeros)) != Result::kOk) return r;
       size_t n;
@@ -184,25 +251,38 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
         /* Unchanged bytes go straight from the old file. */
         n = static_cast<size_t>(std::min<uint64_t>({copy, avail, zeros}));
         diffs.SkipZeros(n);
-        if ((r = sink.Put(old_bytes, n)) != Result::kOk) return r;
+        if ((r = out.Put(old_bytes, n)) != Result::kOk) return r;
       } else {
-        n = static_cast<size_t>(std::min<uint64_t>({copy, avail, kChunk}));
-        if ((r = diffs.Next(buf.data(), n)) != Result::kOk) return r;
-        uint8_t* b = buf.data();
-        for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(b[i] + old_bytes[i]);
-        if ((r = sink.Put(b, n)) != Result::kOk) return r;
+        /* A word: up to four old bytes (perhaps across two cache blocks)
+         * read as a little-endian number, plus the difference. */
+        n = static_cast<size_t>(std::min<uint64_t>(copy, kMaxDiffBytes));
+        int64_t d;
+        if ((r = diffs.Word(n, &d)) != Result::kOk) return r;
+        uint64_t v = 0;
+        for (size_t i = 0; i < n;) {
+          if (i > 0 && (r = cache.Span(cursor + i, &old_bytes, &avail)) != Result::kOk) return r;
+          for (size_t k = 0; k < avail && i < n; ++k, ++i) v |= static_cast<uint64_t>(old_bytes[k]) << (8 * i);
+        }
+        v += static_cast<uint64_t>(d);
+        uint8_t word[kMaxDiffBytes];
+        for (size_t i = 0; i < n; ++i) word[i] = static_cast<uint8_t>(v >> (8 * i));
+        if ((r = out.Put(word, n)) != Result::kOk) return r;
       }
       cursor += n;
       copy -= n;
     }
     while (lit > 0) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(lit, kChunk));
-      if ((r = extra.Read(buf.data(), n)) != Result::kOk) return r;
-      if ((r = sink.Put(buf.data(), n)) != Result::kOk) return r;
+      uint8_t* p;
+      size_t room;
+      if ((r = out.Room(&p, &room)) != Result::kOk) return r;
+      size_t n = static_cast<size_t>(std::min<uint64_t>(lit, room));
+      if ((r = extra.Read(p, n)) != Result::kOk) return r;
+      out.Commit(n);
       lit -= n;
     }
   }
   if (out_left != 0 || !diffs.Done()) return Result::kBadPatch;
+  if ((r = out.Flush()) != Result::kOk) return r;
   if ((r = ctrl.Finish()) != Result::kOk) return r;
   if ((r = diff.Finish()) != Result::kOk) return r;
   return extra.Finish();

@@ -57,27 +57,31 @@ class VectorSink : public olk::ByteSink {
   Bytes out;
 };
 
-Bytes EncodeDelta(const Bytes& from, const Bytes& to, int spare_cores) {
+// The payload of a delta with its three streams kept apart, and the entry
+// that describes it.
+Bytes EncodeDelta(const Bytes& from, const Bytes& to, int spare_cores, olk::PatchEntry* e) {
   olk::CoreBudget budget(spare_cores);
   olk::DeltaStreams streams;
   EXPECT_TRUE(olk::ComputeDelta(from.data(), from.size(), to.data(), to.size(), &budget, &streams));
   Bytes payload;
-  EXPECT_TRUE(olk::EncodeDeltaPayload(streams, olk::Effort::kBest, &budget, &payload));
+  EXPECT_TRUE(olk::EncodeDeltaApart(streams, olk::Effort::kBest, &budget, 0, e, &payload));
+  e->kind = olk::EntryKind::kChangeFile;
+  e->old_size = from.size();
+  e->new_size = to.size();
   return payload;
 }
 
-olk::Result DecodeDelta(const Bytes& from, const Bytes& payload, uint64_t new_size, Bytes* out) {
+Bytes EncodeDelta(const Bytes& from, const Bytes& to, int spare_cores) {
+  olk::PatchEntry e;
+  return EncodeDelta(from, to, spare_cores, &e);
+}
+
+olk::Result DecodeDelta(const Bytes& from, const Bytes& payload, const olk::PatchEntry& e, Bytes* out) {
   olktest::MemFile patch(payload);
   olktest::MemFile old(from);
-  olk::PatchEntry e;
-  e.kind = olk::EntryKind::kChangeFile;
-  e.encoding = olk::Encoding::kDelta;
-  e.old_size = from.size();
-  e.new_size = new_size;
-  e.payload_offset = 0;
-  e.payload_size = payload.size();
+  olk::PatchInfo info;
   VectorSink sink;
-  olk::Result r = olk::DecodePayload(e, patch, &old, sink);
+  olk::Result r = olk::DecodePayload(info, e, patch, &old, sink);
   *out = sink.out;
   return r;
 }
@@ -97,6 +101,13 @@ std::vector<Case> Cases() {
   }();
   Bytes text_edited = text;
   for (size_t i = 1000; i < text_edited.size(); i += 40000) text_edited[i] = 'X';
+  // Word differences that carry into the next byte, one across the
+  // applier's 64 KiB cache blocks, and a short one in the last bytes.
+  Bytes a_words = a;
+  for (size_t at : {size_t(1000), size_t(65534), size_t(131070), a.size() - 2}) {
+    a_words[at] = 0xFF;
+    a_words[at + 1] = static_cast<uint8_t>(a_words[at + 1] + 1);
+  }
   const Bytes big = Random(5 << 20, 4);  // more than one scan piece
   Bytes big_edited = big;
   big_edited.insert(big_edited.begin() + (3 << 20), c.begin(), c.end());
@@ -106,6 +117,7 @@ std::vector<Case> Cases() {
       {"block deleted", a, Cat({Slice(a, 0, 90000), Slice(a, 95000, 105000)}), 0.01},
       {"blocks moved", Cat({a, b}), Cat({b, Slice(a, 100000, 100000), Slice(a, 0, 100000)}), 0.01},
       {"bytes changed here and there", text, text_edited, 0.02},
+      {"words changed at block edges and at the end", a, a_words, 0.01},
       {"addresses shifted", CodeLike(40000, 0, 0, 5), CodeLike(40000, 0x40, 0x408000, 5), 0.15},
       {"old empty", Bytes(), b, 1.01},
       {"new empty", a, Bytes(), 1.0},
@@ -118,9 +130,10 @@ std::vector<Case> Cases() {
 TEST(Delta, RoundTripsEveryKindOfChange) {
   for (const Case& tc : Cases()) {
     SCOPED_TRACE(tc.name);
-    const Bytes payload = EncodeDelta(tc.from, tc.to, 1);
+    olk::PatchEntry e;
+    const Bytes payload = EncodeDelta(tc.from, tc.to, 1, &e);
     Bytes out;
-    ASSERT_EQ(DecodeDelta(tc.from, payload, tc.to.size(), &out), olk::Result::kOk);
+    ASSERT_EQ(DecodeDelta(tc.from, payload, e, &out), olk::Result::kOk);
     EXPECT_TRUE(out == tc.to);
     if (!tc.to.empty()) {
       EXPECT_LT(static_cast<double>(payload.size()), tc.max_ratio * tc.to.size() + 64);
@@ -136,22 +149,30 @@ TEST(Delta, SameBytesWhateverTheNumberOfCores) {
 
 TEST(Delta, DecoderRejectsDamagedPayloads) {
   const Bytes from = CodeLike(20000, 0, 0, 9), to = CodeLike(20000, 0x20, 0x402000, 9);
-  const Bytes payload = EncodeDelta(from, to, 0);
+  olk::PatchEntry e;
+  const Bytes payload = EncodeDelta(from, to, 0, &e);
   Bytes out;
-  // Wrong declared size, a shorter old file, and each byte of the stream
-  // headers changed: never a crash, never a silent success with other
-  // bytes.
-  EXPECT_EQ(DecodeDelta(from, payload, to.size() + 1, &out), olk::Result::kBadPatch);
-  EXPECT_NE(DecodeDelta(Slice(from, 0, from.size() / 2), payload, to.size(), &out), olk::Result::kOk);
-  for (size_t i = 0; i < 8; ++i) {
-    Bytes bad = payload;
-    bad[i] ^= 0x5A;
-    olk::Result r = DecodeDelta(from, bad, to.size(), &out);
-    if (r == olk::Result::kOk) {
-      EXPECT_TRUE(out == to) << "byte " << i;
+  // Wrong declared size, a shorter old file, stream sizes that do not
+  // match the streams: refused.
+  olk::PatchEntry bad_size = e;
+  bad_size.new_size += 1;
+  EXPECT_EQ(DecodeDelta(from, payload, bad_size, &out), olk::Result::kBadPatch);
+  EXPECT_NE(DecodeDelta(Slice(from, 0, from.size() / 2), payload, e, &out), olk::Result::kOk);
+  for (int s = 0; s < 3; ++s) {
+    for (int64_t delta : {-1, 1}) {
+      olk::PatchEntry bad = e;
+      bad.streams[s].decoded_size += delta;
+      EXPECT_NE(DecodeDelta(from, payload, bad, &out), olk::Result::kOk) << "stream " << s;
     }
   }
-  EXPECT_NE(DecodeDelta(from, Slice(payload, 0, payload.size() - 1), to.size(), &out), olk::Result::kOk);
+  // Damaged stream bytes may decode to other bytes (the applier's hash
+  // check catches those), but must never read or write out of bounds.
+  for (size_t i = 0; i < payload.size(); i += 1 + payload.size() / 64) {
+    Bytes bad = payload;
+    bad[i] ^= 0x5A;
+    DecodeDelta(from, bad, e, &out);
+  }
+  EXPECT_NE(DecodeDelta(from, Slice(payload, 0, payload.size() - 1), e, &out), olk::Result::kOk);
 }
 
 }  // namespace

@@ -134,9 +134,7 @@ std::vector<uint8_t> SealEntries(const std::vector<olk::PatchEntry>& entries) {
   std::vector<uint8_t> manifest;
   olk::AppendManifest(entries, &manifest);
   std::vector<uint8_t> out;
-  olk::AppendHeader(olk::kHeaderSize + manifest.size() + olk::kTrailerSize, static_cast<uint32_t>(manifest.size()),
-                    static_cast<uint32_t>(entries.size()), &out);
-  out.insert(out.end(), manifest.begin(), manifest.end());
+  olk::AppendPatchHead(static_cast<uint32_t>(entries.size()), 1, manifest.size(), manifest, 0, &out);
   out.resize(out.size() + olk::kTrailerSize);
   Reseal(&out);
   return out;

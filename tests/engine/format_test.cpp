@@ -5,6 +5,7 @@
 
 #include "bytes.h"
 #include "engine_test_support.h"
+#include "hash.h"
 #include "patch_format.h"
 
 using olktest::kDir;
@@ -93,17 +94,65 @@ TEST(PatchFormat, RefusesDamagedOrForeignData) {
   EXPECT_EQ(Read(longer), olk::Result::kBadPatch);
   EXPECT_EQ(Read({}), olk::Result::kBadPatch);
 
-  // A later format version, sealed properly, is still refused.
-  std::vector<uint8_t> v2 = good;
-  v2[8] = 2;
-  olktest::Reseal(&v2);
-  EXPECT_EQ(Read(v2), olk::Result::kBadPatch);
+  // Another format version (the earlier one or a later one), sealed
+  // properly, is still refused.
+  for (uint8_t version : {1, 3}) {
+    std::vector<uint8_t> other = good;
+    other[8] = version;
+    olktest::Reseal(&other);
+    EXPECT_EQ(Read(other), olk::Result::kBadPatch) << "version " << int(version);
+  }
 
   // A read error of the patch file.
   olktest::MemFile failing(good);
   failing.fail_reads_from = good.size() / 2;
   olk::PatchInfo info;
   EXPECT_EQ(olk::ReadPatch(failing, &info), olk::Result::kCannotOpenPatch);
+}
+
+// Patch data of one added file whose stream lies in the solid area or
+// apart, with the areas as given: stream references and areas must agree
+// exactly.
+TEST(PatchFormat, StreamsMustFillTheirAreasExactly) {
+  struct Case {
+    const char* name;
+    uint8_t codec;          // 0: in the solid area, 1: stored apart
+    uint64_t index_claims;  // extra bytes the index says it holds
+    std::string solid, separate;
+    olk::Result expected;
+  };
+  const Case cases[] = {
+      {"in the solid area", 0, 0, "hello", "", olk::Result::kOk},
+      {"kept apart", 1, 0, "", "hello", olk::Result::kOk},
+      {"solid area longer than its streams", 0, 0, "hello!", "", olk::Result::kBadPatch},
+      {"solid area shorter than its streams", 0, 0, "hell", "", olk::Result::kBadPatch},
+      {"payload area longer than its streams", 1, 0, "", "hello!", olk::Result::kBadPatch},
+      {"payload area shorter than its streams", 1, 0, "", "hell", olk::Result::kBadPatch},
+      {"stream apart but bytes in the solid area", 1, 0, "hello", "", olk::Result::kBadPatch},
+      {"index claims more than it holds", 0, 1, "hello", "", olk::Result::kBadPatch},
+      {"index beyond the reader's limit", 0, olk::kMaxIndexSize, "hello", "", olk::Result::kBadPatch},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    olk::PatchEntry e = Entry(olk::EntryKind::kAddFile, "a.txt");
+    e.new_size = 5;
+    e.new_hash = olk::HashBytes("hello", 5);
+    e.streams[0].codec = c.codec;
+    std::vector<uint8_t> index;
+    olk::AppendManifest({e}, &index);
+    index.insert(index.end(), c.solid.begin(), c.solid.end());
+    std::vector<uint8_t> out;
+    olk::AppendPatchHead(1, 1, index.size() + c.index_claims, index, c.separate.size(), &out);
+    out.insert(out.end(), c.separate.begin(), c.separate.end());
+    out.resize(out.size() + olk::kTrailerSize);
+    olktest::Reseal(&out);
+    olk::PatchInfo info;
+    ASSERT_EQ(Read(out, &info), c.expected);
+    if (c.expected == olk::Result::kOk) {
+      ASSERT_EQ(info.entries.size(), 1u);
+      EXPECT_EQ(info.entries[0].streams[0].decoded_size, 5u);
+    }
+  }
 }
 
 TEST(PatchFormat, RefusesEntriesThatCannotBeAppliedTogether) {

@@ -39,7 +39,7 @@ void WriteStoredDelta(const std::string& path) {
   std::vector<uint8_t> old_bytes(old_size);
   for (size_t i = 0; i < old_size; ++i) old_bytes[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
   std::vector<uint8_t> control, diff, extra, new_bytes;
-  // copy 300 with two changed bytes, 5 literals, seek back 100, copy 200
+  // copy 300 with one changed word, 5 literals, seek back 100, copy 200
   olk::PutVarint(&control, olk::ZigZag(0));
   olk::PutVarint(&control, 300);
   olk::PutVarint(&control, 5);
@@ -50,19 +50,18 @@ void WriteStoredDelta(const std::string& path) {
   olk::PutVarint(&diff, 2);
   diff.push_back(7);
   diff.push_back(9);
-  olk::PutVarint(&diff, 488);
+  olk::PutVarint(&diff, 486);
   olk::PutVarint(&diff, 0);
   extra = {'h', 'e', 'l', 'l', 'o'};
-  for (size_t i = 0; i < 300; ++i) new_bytes.push_back(static_cast<uint8_t>(old_bytes[i] + (i == 10 ? 7 : i == 11 ? 9 : 0)));
+  // The pair (10, 2, 7 9) adds 0x0907 to the 32-bit word at offset 10.
+  for (size_t i = 0; i < 300; ++i) new_bytes.push_back(old_bytes[i]);
+  uint32_t word = 0;
+  for (int k = 0; k < 4; ++k) word |= static_cast<uint32_t>(old_bytes[10 + k]) << (8 * k);
+  word += 0x0907;
+  for (int k = 0; k < 4; ++k) new_bytes[10 + k] = static_cast<uint8_t>(word >> (8 * k));
   new_bytes.insert(new_bytes.end(), extra.begin(), extra.end());
   for (size_t i = 200; i < 400; ++i) new_bytes.push_back(old_bytes[i]);
   std::vector<uint8_t> payload;
-  payload.push_back(0);
-  for (const std::vector<uint8_t>* st : {&control, &diff, &extra}) {
-    payload.push_back(1);
-    olk::PutVarint(&payload, st->size());
-    olk::PutVarint(&payload, st->size());
-  }
   for (const std::vector<uint8_t>* st : {&control, &diff, &extra}) payload.insert(payload.end(), st->begin(), st->end());
 
   olk::PatchEntry e;
@@ -73,14 +72,15 @@ void WriteStoredDelta(const std::string& path) {
   e.old_hash = olk::HashBytes(old_bytes.data(), old_bytes.size());
   e.new_size = new_bytes.size();
   e.new_hash = olk::HashBytes(new_bytes.data(), new_bytes.size());
-  std::vector<olk::PatchEntry> entries = {e};
-  const uint64_t manifest = olk::ManifestSize(entries);
-  entries[0].payload_offset = olk::kHeaderSize + manifest;
-  entries[0].payload_size = payload.size();
+  const std::vector<uint8_t>* streams[3] = {&control, &diff, &extra};
+  for (int i = 0; i < 3; ++i) {
+    e.streams[i].codec = 1;  // stored, kept apart
+    e.streams[i].decoded_size = e.streams[i].encoded_size = streams[i]->size();
+  }
+  std::vector<uint8_t> manifest;
+  olk::AppendManifest({e}, &manifest);
   std::vector<uint8_t> out;
-  olk::AppendHeader(olk::kHeaderSize + manifest + payload.size() + olk::kTrailerSize, static_cast<uint32_t>(manifest),
-                    1, &out);
-  olk::AppendManifest(entries, &out);
+  olk::AppendPatchHead(1, 1, manifest.size(), manifest, payload.size(), &out);
   out.insert(out.end(), payload.begin(), payload.end());
   olk::Hash128 h = olk::HashBytes(out.data(), out.size());
   out.insert(out.end(), h.bytes, h.bytes + 16);

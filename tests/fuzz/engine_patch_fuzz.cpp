@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < old_bytes.size(); ++i) old_bytes[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
     MemFile old_file(old_bytes);
     CountingSink sink(e.new_size);
-    olk::DecodePayload(e, patch, &old_file, sink);
+    olk::DecodePayload(info, e, patch, &old_file, sink);
   }
   return 0;
 }
