@@ -75,16 +75,18 @@ bool Launch(const char* path, const char* commandLine) {
   startup.cb = sizeof startup;  // 68
   PROCESS_INFORMATION info;
   ZeroMemory(&info, sizeof info);
-  // CreateProcessA may write into the command line, so hand it a copy.
-  char line[1024];
-  char* linePtr = nullptr;
+  // CreateProcessA may write into the command line, so hand it a copy, of
+  // the whole text (a cut command line must never be started).
+  char* line = nullptr;
   if (commandLine) {
-    lstrcpynA(line, commandLine, sizeof line);
-    linePtr = line;
+    line = new char[lstrlenA(commandLine) + 1];
+    if (!line) return false;
+    lstrcpyA(line, commandLine);
   }
-  if (!CreateProcessA(path, linePtr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &info))
-    return false;
+  BOOL created = CreateProcessA(path, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                &startup, &info);
+  delete[] line;
+  if (!created) return false;
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
   return true;
