@@ -113,23 +113,18 @@ void PatchRunBody(const char* commandLine) {
 
   g_progressWindow = new ProgressWindow();
   if (g_progressWindow) g_progressWindow->Create(run.installFolder);
-  ProgressWindow* window = g_progressWindow;
   text::Format(run.headingText, sizeof run.headingText, "Patching OLK from %d to %d",
                run.fromBuild, run.toBuild);
   // The log's opening lines: the heading, then an empty line.
-  if (window) {
-    window->AppendLine(run.headingText);
-    window->AppendLine("");
-  }
+  LogLine(run.headingText);
+  LogLine("");
 
   if (FindSwitch(commandLine, "/sleep", nullptr)) {
-    if (window) window->AppendLine("wait a sec...");
+    LogLine("wait a sec...");
     PauseWithMessages();
   }
-  if (window) {
-    window->AppendLine("Applying patch");
-    window->SetHeading(run.headingText);
-  }
+  LogLine("Applying patch");
+  if (g_progressWindow) g_progressWindow->SetHeading(run.headingText);
 
   if (!ApplyEmbeddedPatch(run.installFolder)) {
     Show(kPatchNotApplied);

@@ -133,37 +133,15 @@ std::string Utf8(const std::wstring& w) {
 }
 
 // A JSON string literal. Bytes of 0x80 and above are taken as UTF-8 and
-// passed through; the command line, which is single-byte text, is written
-// with Latin1 instead (see JsonBytes).
-std::string Json(const std::string& s) {
-  std::string o = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': o += "\\\""; break;
-      case '\\': o += "\\\\"; break;
-      case '\n': o += "\\n"; break;
-      case '\r': o += "\\r"; break;
-      case '\t': o += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char b[8];
-          snprintf(b, sizeof b, "\\u%04x", c);
-          o += b;
-        } else {
-          o += (char)c;
-        }
-    }
-  }
-  return o + "\"";
-}
-
-std::string JsonBytes(const std::string& s) {
+// passed through, unless `latin1` says the text is single-byte (the command
+// lines), when each byte is written as the code point of the same number.
+std::string Json(const std::string& s, bool latin1 = false) {
   std::string o = "\"";
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') {
       o += '\\';
       o += (char)c;
-    } else if (c < 0x20 || c >= 0x7f) {
+    } else if (c < 0x20 || (latin1 && c >= 0x7f)) {
       char b[8];
       snprintf(b, sizeof b, "\\u%04x", c);
       o += b;
@@ -742,7 +720,7 @@ void ScanChildren(bool follow, std::map<DWORD, Child>* children, bool final) {
     if (c.exe.empty()) c.exe = ImageName(c.handle);
     if (c.exe.empty() && !final) continue;
     c.reported = true;
-    Emit("child", "\"pid\":" + std::to_string(kv.first) + ",\"exe\":" + JsonBytes(c.exe));
+    Emit("child", "\"pid\":" + std::to_string(kv.first) + ",\"exe\":" + Json(c.exe, true));
   }
 }
 
@@ -795,7 +773,7 @@ int Run(const Job& job) {
   // process, and OnShow picks the driven ones.
   HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_SHOW, EVENT_OBJECT_SHOW, nullptr, OnShow,
                                        job.follow ? 0 : pi.dwProcessId, 0, WINEVENT_OUTOFCONTEXT);
-  Emit("start", "\"pid\":" + std::to_string(pi.dwProcessId) + ",\"cmdline\":" + JsonBytes(cmd) +
+  Emit("start", "\"pid\":" + std::to_string(pi.dwProcessId) + ",\"cmdline\":" + Json(cmd, true) +
                     ",\"show_hook\":" + (hook ? "true" : "false"));
   ResumeThread(pi.hThread);
   std::map<DWORD, Child> children;

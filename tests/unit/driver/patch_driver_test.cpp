@@ -12,6 +12,7 @@
 #include "host_world.h"
 #include "patching/patch_engine_contract.h"
 #include "platform/platform.h"
+#include "run_globals.h"
 #include "ui/progress_window.h"
 
 namespace {
@@ -52,15 +53,12 @@ class PatchRunTest : public HostWorld {
   }
 
   void TearDown() override {
-    // The window is never destroyed in a real run: the process ends with it.
-    delete g_progressWindow;
-    g_progressWindow = nullptr;
+    CloseRunGlobals();
     HostWorld::TearDown();
   }
 
   int RunWith(const char* commandLine) {
-    delete g_progressWindow;
-    g_progressWindow = nullptr;
+    CloseRunGlobals();
     return RunInstaller(nullptr, commandLine);
   }
 

@@ -8,6 +8,7 @@
 #include "archive/embedded_archive.h"
 #include "archive_bytes.h"
 #include "host_world.h"
+#include "run_globals.h"
 #include "platform/host/host_control.h"
 #include "ui/progress_window.h"
 #include "ui/resource_ids.h"
@@ -26,17 +27,11 @@ class MemberExtractionTest : public HostWorld {
                               {"patcheng.dll", engine_},
                               {"empty.bin", ""}}));
     platform::host::SetOwnPath((root() / "olkpatch.exe").string());
-    g_embeddedArchive = new EmbeddedArchive();
     std::filesystem::create_directories(root() / "client");
-    g_progressWindow = new ProgressWindow();
-    g_progressWindow->Create((root() / "client").c_str());
-    dialog_ = platform::host::DialogOf(g_progressWindow->window);
+    dialog_ = OpenRunGlobals(root() / "client");
   }
   void TearDown() override {
-    delete g_embeddedArchive;
-    g_embeddedArchive = nullptr;
-    delete g_progressWindow;
-    g_progressWindow = nullptr;
+    CloseRunGlobals();
     HostWorld::TearDown();
   }
   std::string Pane() { return dialog_->items[IDC_LOG_PANE]; }

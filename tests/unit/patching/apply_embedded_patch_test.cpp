@@ -11,6 +11,7 @@
 #include "archive/embedded_archive.h"
 #include "archive_bytes.h"
 #include "host_world.h"
+#include "run_globals.h"
 #include "patching/patch_engine_contract.h"
 #include "platform/host/host_control.h"
 #include "ui/progress_window.h"
@@ -62,18 +63,10 @@ class ApplyTest : public HostWorld {
     if (withExport)
       platform::host::SetLibraryExport("PatchApply32@12",
                                        reinterpret_cast<void*>(&StandInEngine));
-    delete g_embeddedArchive;
-    g_embeddedArchive = new EmbeddedArchive();
-    delete g_progressWindow;
-    g_progressWindow = new ProgressWindow();
-    g_progressWindow->Create((root() / "client").c_str());
-    d_ = platform::host::DialogOf(g_progressWindow->window);
+    d_ = OpenRunGlobals(root() / "client");
   }
   void TearDown() override {
-    delete g_embeddedArchive;
-    g_embeddedArchive = nullptr;
-    delete g_progressWindow;
-    g_progressWindow = nullptr;
+    CloseRunGlobals();
     unsetenv("TMP");
     HostWorld::TearDown();
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host_world.h"
+#include "run_globals.h"
 #include "platform/host/host_control.h"
 #include "ui/progress_window.h"
 #include "ui/resource_ids.h"
@@ -13,13 +14,10 @@ class CallbackTest : public HostWorld {
  protected:
   void SetUp() override {
     HostWorld::SetUp();
-    g_progressWindow = new ProgressWindow();
-    g_progressWindow->Create(root().c_str());
-    d_ = platform::host::DialogOf(g_progressWindow->window);
+    d_ = OpenRunGlobals(root());
   }
   void TearDown() override {
-    delete g_progressWindow;
-    g_progressWindow = nullptr;
+    CloseRunGlobals();
     HostWorld::TearDown();
   }
   platform::host::FakeDialog* d_ = nullptr;
