@@ -221,6 +221,14 @@ class PosixFileSystem : public FileSystem {
     return status;
   }
 
+  IoStatus SyncDir(const std::string& path) override {
+    int fd = open(Full(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    IoStatus s = fsync(fd) == 0 ? IoStatus::kOk : FromErrno(errno);
+    close(fd);
+    return s;
+  }
+
   IoStatus FreeSpace(uint64_t* bytes) override {
     struct statvfs sv;
     if (statvfs(root_.c_str(), &sv) != 0) return FromErrno(errno);

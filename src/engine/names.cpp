@@ -32,6 +32,7 @@ const char* IoStatusName(IoStatus s) {
     case IoStatus::kNotEmpty: return "folder not empty";
     case IoStatus::kBadName: return "name not allowed";
     case IoStatus::kIoError: return "i/o error";
+    case IoStatus::kLink: return "is a link or junction";
   }
   return "unknown";
 }

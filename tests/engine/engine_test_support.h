@@ -101,6 +101,7 @@ class FaultyFs : public olk::FileSystem {
   olk::IoStatus RemoveDir(const std::string& p) override;
   olk::IoStatus List(const std::string& p, std::vector<olk::DirEntry>* out) override { return base_->List(p, out); }
   olk::IoStatus FreeSpace(uint64_t* bytes) override;
+  olk::IoStatus SyncDir(const std::string& p) override { return base_->SyncDir(p); }
 
   bool frozen() const { return freeze_after >= 0 && mutations >= freeze_after; }
   bool Change(const std::string& what);  // false when frozen

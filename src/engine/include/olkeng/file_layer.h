@@ -13,6 +13,14 @@
  * once, when it calls the operating system (wide-character calls and the
  * long-path prefix on Win32, '/' separators on POSIX). Callers validate
  * paths before use (see IsSafeRelativePath()); the layer does not.
+ *
+ * Links: the layer never follows a symbolic link, junction or other
+ * reparse point below its root. Any operation whose path has such an entry
+ * among its components below the root fails with kLink and touches
+ * nothing; Stat() and List() report a link itself as EntryType::kLink. The
+ * root itself may be a link (a player may have moved the whole client).
+ * A patch could otherwise be turned into a tool that deletes or writes
+ * files outside the client through a planted link.
  */
 #ifndef OLKENG_FILE_LAYER_H
 #define OLKENG_FILE_LAYER_H
@@ -38,13 +46,28 @@ enum class IoStatus : uint8_t {
   kNotEmpty,      /* a folder to remove still has entries */
   kBadName,       /* the name cannot be represented on this system */
   kIoError,       /* anything else */
+  kLink,          /* a component below the root is a link or reparse point */
 };
 
 /* IoStatusName():
  * Short constant English text for `s`, for log lines. Never NULL. */
 const char* IoStatusName(IoStatus s);
 
-enum class EntryType : uint8_t { kNone = 0, kFile, kDirectory, kOther };
+enum class EntryType : uint8_t {
+  kNone = 0,
+  kFile,
+  kDirectory,
+  kOther, /* a device, socket, pipe, ... */
+  kLink,  /* a symbolic link, junction or other reparse point (not followed) */
+};
+
+/* What the engine needs to know of the volume that holds the root. */
+struct VolumeInfo {
+  std::string fs_name; /* "NTFS", "FAT32", "ext4", ...; empty if unknown */
+  /* False on file systems that give no ordering of metadata changes at all
+   * (FAT, exFAT): a power cut may keep any subset of the last changes. */
+  bool ordered = true;
+};
 
 struct EntryInfo {
   EntryType type = EntryType::kNone;
@@ -132,6 +155,20 @@ class FileSystem {
   /* FreeSpace():
    * Bytes available to this process on the root's volume. */
   virtual IoStatus FreeSpace(uint64_t* bytes) = 0;
+
+  /* SyncDir():
+   * Makes the entries of the folder `path` durable: files created, renamed
+   * or removed in it, folders made or removed in it survive a power cut
+   * once this returns kOk (fsync of the folder on POSIX, FlushFileBuffers
+   * on a folder handle opened with backup semantics on Win32). */
+  virtual IoStatus SyncDir(const std::string& path) = 0;
+
+  /* DescribeVolume():
+   * Fills `*info` for the volume of the root. */
+  virtual IoStatus DescribeVolume(VolumeInfo* info) {
+    *info = VolumeInfo();
+    return IoStatus::kOk;
+  }
 
   /* MarkHidden():
    * Hides a folder of the engine's own from casual views where the system
