@@ -12,10 +12,9 @@
  *      untouched; a process killed now leaves only the staging folder,
  *      which the next run removes.
  *   5. Commit: write the journal, then move old files aside and staged
- *      files into place. No notification is sent meanwhile, so the host
- *      cannot end the process in the middle. Any failure undoes every move.
- *      Removing the journal marks the commit as done.
- *   6. Clean up the backups and the staging folder.
+ *      files into place, make it durable, and mark it done; clean up.
+ *      The protocol and its guarantees against crashes and power cuts
+ *      are in commit.h.
  */
 #include <algorithm>
 #include <cstdio>
@@ -24,6 +23,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "commit.h"
 #include "hash.h"
 #include "journal.h"
 #include "olkeng/engine.h"
@@ -188,26 +188,6 @@ Result HashFile(FileSystem& fs, const std::string& path, ItemProgress* progress,
   return Result::kOk;
 }
 
-/* Removes every file of the staging folder, then the folder. */
-IoStatus ClearStaging(FileSystem& fs) {
-  EntryInfo info;
-  IoStatus s = fs.Stat(kStagingFolder, &info);
-  if (s != IoStatus::kOk) return s;
-  if (info.type != EntryType::kDirectory) return IoStatus::kOk;
-  std::vector<DirEntry> entries;
-  s = fs.List(kStagingFolder, &entries);
-  if (s != IoStatus::kOk) return s;
-  IoStatus first = IoStatus::kOk;
-  for (const DirEntry& d : entries) {
-    std::string p = std::string(kStagingFolder) + "\\" + d.name;
-    IoStatus r = d.type == EntryType::kDirectory ? fs.RemoveDir(p) : fs.RemoveFile(p);
-    if (r != IoStatus::kOk && r != IoStatus::kNotFound && first == IoStatus::kOk) first = r;
-  }
-  IoStatus r = fs.RemoveDir(kStagingFolder);
-  if (r != IoStatus::kOk && r != IoStatus::kNotFound && first == IoStatus::kOk) first = r;
-  return first;
-}
-
 class Applier {
  public:
   Applier(FileSystem& fs, File& patch, const ApplyOptions& options)
@@ -246,10 +226,16 @@ class Applier {
       return Result::kOk;
     }
 
+    VolumeInfo volume;
+    if (fs_.DescribeVolume(&volume) == IoStatus::kOk && !volume.ordered)
+      note_.Text(kNotifyWarning, "The client is on a " + (volume.fs_name.empty() ? std::string("FAT") : volume.fs_name) +
+                                     " volume, which does not keep the order of changes: the patch is not protected "
+                                     "against a power cut there");
+
     note_.Count(static_cast<uint32_t>(to_stage + 1)); /* the check above was the first item */
     r = Stage();
     if (r != Result::kOk) {
-      ClearStaging(fs_);
+      DiscardStaging(fs_);
       return r;
     }
     return Commit();
@@ -394,8 +380,11 @@ class Applier {
      * the file system's own bookkeeping. */
     uint64_t need = 1 << 20;
     for (const Work& w : work_)
-      if (w.needed && (w.entry->kind == EntryKind::kAddFile || w.entry->kind == EntryKind::kChangeFile))
-        need += w.entry->new_size + 4096;
+      if (w.needed && (w.entry->kind == EntryKind::kAddFile || w.entry->kind == EntryKind::kChangeFile)) {
+        /* Declared sizes come from the patch: saturate rather than wrap. */
+        const uint64_t add = w.entry->new_size > UINT64_MAX - 4096 ? UINT64_MAX : w.entry->new_size + 4096;
+        need = add > UINT64_MAX - need ? UINT64_MAX : need + add;
+      }
     uint64_t free_bytes = 0;
     IoStatus s = fs_.FreeSpace(&free_bytes);
     if (s == IoStatus::kOk && free_bytes < need) {
@@ -435,12 +424,11 @@ class Applier {
   }
 
   Result Stage() {
-    IoStatus s = fs_.MakeDir(kStagingFolder);
+    IoStatus s = PrepareStagingFolder(fs_);
     if (s != IoStatus::kOk) {
       note_.Text(kNotifyError, Describe("Cannot make the staging folder", kStagingFolder, s));
       return FromCreate(s);
     }
-    fs_.MarkHidden(kStagingFolder);
     for (const Work& w : work_) {
       if (!w.needed) continue;
       const PatchEntry& e = *w.entry;
@@ -527,83 +515,41 @@ class Applier {
         steps.push_back(Step{Step::kMove, StagedFilePath(w.index), w.entry->path});
     }
 
-    std::vector<size_t> kept(steps.size());
-    size_t kept_count = 0;
-    IoStatus s = WriteJournal(fs_, steps, options_.durable);
+    CommitReport report;
+    IoStatus s = CommitSteps(fs_, steps, options_.durable, &report);
     if (s != IoStatus::kOk) {
-      ClearStaging(fs_);
-      note_.Text(kNotifyError, Describe("Cannot write the journal", StagingPath(kJournalName), s));
-      return FromCreate(s);
-    }
-
-    /* From here until the journal is gone: no notification, and nothing
-     * that allocates, so that nothing but the file system can fail. */
-    Result failure = Result::kOk;
-    size_t failed_step = 0;
-    IoStatus failed_status = IoStatus::kOk;
-    size_t done = 0;
-    for (; done < steps.size(); ++done) {
-      const Step& st = steps[done];
-      if (st.type == Step::kMove) {
-        s = fs_.Rename(st.from, st.to);
-        if (s != IoStatus::kOk) {
-          failure = (s == IoStatus::kInUse || s == IoStatus::kAccessDenied) ? Result::kFileInUse
-                    : s == IoStatus::kNoMemory                              ? Result::kNoMemory
-                    : s == IoStatus::kDiskFull                              ? Result::kDiskFull
-                                                                            : Result::kCannotCreate;
-          break;
-        }
-      } else if (st.type == Step::kMakeDir) {
-        s = fs_.MakeDir(st.to);
-        if (s != IoStatus::kOk) {
-          failure = FromCreate(s);
-          break;
-        }
-      } else {
-        s = fs_.RemoveDir(st.to);
-        if (s != IoStatus::kOk && s != IoStatus::kNotFound) kept[kept_count++] = done;
-      }
-    }
-    if (failure != Result::kOk) {
-      failed_step = done;
-      failed_status = s;
-    } else {
-      s = fs_.RemoveFile(StagingPath(kJournalName));
-      if (s != IoStatus::kOk) {
-        failure = Result::kFileInUse;
-        failed_step = steps.size();
-        failed_status = s;
-        done = steps.size();
-      }
-    }
-    if (failure != Result::kOk) {
-      s = UndoSteps(fs_, steps, std::min(done + 1, steps.size()));
-      if (failed_step < steps.size()) {
-        const Step& st = steps[failed_step];
-        const bool staged = st.type == Step::kMove && st.from.compare(0, std::strlen(kStagingFolder), kStagingFolder) == 0;
+      const Result failure = (s == IoStatus::kInUse || s == IoStatus::kAccessDenied) ? Result::kFileInUse
+                             : s == IoStatus::kNoMemory                              ? Result::kNoMemory
+                             : s == IoStatus::kDiskFull                              ? Result::kDiskFull
+                                                                                     : Result::kCannotCreate;
+      if (report.failed_step < steps.size()) {
+        const Step& st = steps[report.failed_step];
+        const bool staged = st.type == Step::kMove && !IsSafeRelativePath(st.from);
         note_.Text(kNotifyError, Describe(st.type != Step::kMove ? "Cannot make folder"
                                           : staged               ? "Cannot put in place"
                                                                  : "Cannot replace",
-                                          st.type == Step::kMove && !staged ? st.from : st.to, failed_status));
+                                          st.type == Step::kMove && !staged ? st.from : st.to, s));
       } else {
-        note_.Text(kNotifyError, Describe("Cannot finish the commit", StagingPath(kJournalName), failed_status));
+        note_.Text(kNotifyError, Describe("Cannot record the commit", StagingPath(kJournalName), s));
+        if (report.rollback_status == IoStatus::kOk) DiscardStaging(fs_);
       }
-      if (s != IoStatus::kOk) {
+      if (report.rollback_status != IoStatus::kOk) {
         /* The journal stays; the next run finishes the roll-back. */
-        note_.Text(kNotifyError, std::string("Roll-back not complete (") + IoStatusName(s) +
+        note_.Text(kNotifyError, std::string("Roll-back not complete (") + IoStatusName(report.rollback_status) +
                                      "); it is finished when the patch is run again");
         return failure;
       }
-      if (fs_.RemoveFile(StagingPath(kJournalName)) == IoStatus::kOk) ClearStaging(fs_);
       note_.Text(kNotifyWarning, "Every change was rolled back; the install is as it was");
       return failure;
     }
 
-    for (size_t i = 0; i < kept_count; ++i)
-      note_.Text(kNotifyWarning, "Kept folder " + steps[kept[i]].to + ": it is not empty or is in use");
-    s = ClearStaging(fs_);
-    if (s != IoStatus::kOk)
-      note_.Text(kNotifyWarning, std::string("Some leftovers of the patch stay until the next run: ") + IoStatusName(s));
+    for (size_t i : report.kept_folders)
+      note_.Text(kNotifyWarning, "Kept folder " + steps[i].to + ": it is not empty or is in use");
+    if (report.leftovers)
+      note_.Text(kNotifyWarning, "Some leftovers of the patch stay in .olkpatch until a later run");
+    if (report.not_durable)
+      note_.Text(kNotifyWarning, "The system did not confirm that every change is on disk; "
+                                 "a power cut now could undo part of the patch");
     size_t written = 0, removed = 0;
     for (const Work& w : work_) {
       if (!w.needed) continue;
@@ -629,31 +575,7 @@ class Applier {
 
 Result RecoverInstall(FileSystem& fs, ProgressCallback callback) {
   try {
-    Notifier note(callback);
-    EntryInfo info;
-    IoStatus s = fs.Stat(kStagingFolder, &info);
-    if (s != IoStatus::kOk) return FromOpenOld(s);
-    if (info.type != EntryType::kDirectory) return Result::kOk;
-    std::vector<Step> steps;
-    s = ReadJournal(fs, &steps);
-    if (s == IoStatus::kOk) {
-      s = UndoSteps(fs, steps, steps.size());
-      if (s == IoStatus::kOk) s = fs.RemoveFile(StagingPath(kJournalName));
-      if (s != IoStatus::kOk) {
-        note.Text(kNotifyError, std::string("Cannot roll back the interrupted patch run: ") + IoStatusName(s));
-        return s == IoStatus::kNoMemory ? Result::kNoMemory : Result::kFileInUse;
-      }
-      note.Text(kNotifyWarning, "Rolled back an interrupted patch run");
-    } else if (s != IoStatus::kNotFound) {
-      note.Text(kNotifyError, std::string("Cannot read the journal of an earlier run: ") + IoStatusName(s));
-      return s == IoStatus::kNoMemory ? Result::kNoMemory : Result::kFileInUse;
-    }
-    s = ClearStaging(fs);
-    if (s != IoStatus::kOk) {
-      note.Text(kNotifyError, std::string("Cannot remove the leftovers of an earlier run: ") + IoStatusName(s));
-      return s == IoStatus::kNoMemory ? Result::kNoMemory : Result::kFileInUse;
-    }
-    return Result::kOk;
+    return RecoverStaging(fs, callback);
   } catch (const std::bad_alloc&) {
     return Result::kNoMemory;
   }
