@@ -173,7 +173,9 @@ Result HashFile(FileSystem& fs, const std::string& path, ItemProgress* progress,
   if (s != IoStatus::kOk) return FromOpenOld(s);
   Hasher hasher;
   if (!hasher.ok()) return Result::kNoMemory;
-  std::vector<uint8_t> buf(1 << 20);
+  /* Sized to the file: most client files are small, and zeroing a large
+   * buffer for each of them costs more than hashing them. */
+  std::vector<uint8_t> buf(static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(f->Size(), 1 << 20))));
   uint64_t pos = 0;
   for (;;) {
     size_t got = 0;
