@@ -271,6 +271,8 @@ const char* const kKeepStaging =
 
 }  // namespace
 
+void (*g_commit_step_hook)(size_t step, size_t count) = nullptr;
+
 IoStatus SyncParentsOf(FileSystem& fs, const std::vector<std::string>& paths) {
   std::vector<std::string> folders;
   for (const std::string& p : paths) folders.push_back(ParentOf(p));
@@ -326,6 +328,7 @@ IoStatus CommitSteps(FileSystem& fs, const std::vector<Step>& steps, bool durabl
   /* 3: the steps. */
   size_t done = 0;
   for (; done < steps.size(); ++done) {
+    if (g_commit_step_hook) g_commit_step_hook(done, steps.size());
     const Step& st = steps[done];
     if (st.type == Step::kMove) {
       s = fs.Rename(st.from, st.to);

@@ -75,6 +75,11 @@ struct CommitReport {
  *         if not, the journal stays and the next run finishes it). */
 IoStatus CommitSteps(FileSystem& fs, const std::vector<Step>& steps, bool durable, CommitReport* report);
 
+/* A hook for tests that stop the process in the middle of a commit: when
+ * set, it is called before each step with the step's number. Never set in
+ * a shipped build. */
+extern void (*g_commit_step_hook)(size_t step, size_t count);
+
 /* RecoverStaging():
  * Resolves what an earlier run left in the staging folder (see the table
  * above) and sends log lines through `callback`.
