@@ -49,7 +49,8 @@ bool FindTempFolder(char* folder, size_t capacity) {
   bool tmpSet = process::ReadEnvironment("TMP", found, sizeof found);
   if (!(tmpSet && IsFolder(found))) {
     bool unquoted = tmpSet && RemoveQuotes(found);
-    if (!(unquoted && IsFolder(found))) text::Copy(found, sizeof found, IsFolder("\\") ? "\\" : ".");
+    if (!(unquoted && IsFolder(found)))
+      text::Copy(found, sizeof found, IsFolder("\\") ? "\\" : ".");
   }
   if (strlen(found) + strlen(kTempNamePrefix) + kTempNameRoom > kPathCapacity) return false;
 

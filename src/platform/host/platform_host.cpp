@@ -347,7 +347,8 @@ uint32_t FullPath(const char* path, char* buffer, uint32_t capacity) {
     full = std::string(cwd) + "/" + full;
   }
   // "." and "/." at the end name the folder itself.
-  while (full.size() > 2 && full.compare(full.size() - 2, 2, "/.") == 0) full.resize(full.size() - 2);
+  while (full.size() > 2 && full.compare(full.size() - 2, 2, "/.") == 0)
+    full.resize(full.size() - 2);
   if (full.size() + 1 > capacity) return 0;
   memcpy(buffer, full.c_str(), full.size() + 1);
   return static_cast<uint32_t>(full.size());

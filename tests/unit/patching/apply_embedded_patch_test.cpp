@@ -223,7 +223,8 @@ TEST_F(ApplyTest, TemporaryFolderIsTheFirstOfTmpUnquotedTmpDriveRootCurrentFolde
       {"TMP missing, with quotes", true, "\"" + missing + "\"", true, drive + "/"},
       {"TMP not set", false, "", true, drive + "/"},
       {"no drive root", true, missing, false, root().string() + "\\"},
-      // Relative, with no slash: made a full path.
+      // Relative and with no slash at all: made a full path (choosing the
+      // last separator of such a name once compared a pointer with null).
       {"TMP relative", true, "tmp", true, tmp + "\\"},
   };
   WriteFile("tmp/file", "not a folder");
