@@ -430,7 +430,7 @@ class Harness:
             path = self.drive_c / name
             if path.exists():
                 path.unlink()
-        for name in ("cache", "script", "Games", TEMP_DIR):
+        for name in ("cache", "script", "Games", "e2ecwd", TEMP_DIR):
             if (self.drive_c / name).exists():
                 shutil.rmtree(self.drive_c / name)
         (self.drive_c / TEMP_DIR).mkdir()
