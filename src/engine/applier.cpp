@@ -279,6 +279,7 @@ class Applier {
       w.index = i;
       EntryInfo st;
       IoStatus s = fs_.Stat(e.path, &st);
+      if (s == IoStatus::kLink || st.type == EntryType::kLink) return LinkInTheWay(e.path);
       if (s != IoStatus::kOk) {
         note_.Text(kNotifyError, Describe("Cannot examine", e.path, s));
         return FromOpenOld(s);
@@ -397,6 +398,28 @@ class Applier {
     return Result::kOk;
   }
 
+  /* The patch never writes or removes through a link: it could be made to
+   * change files outside the client. Names the first link on the way to
+   * `path` (the engine cannot tell a player's own junction from a planted
+   * one, so it says which link and what to do). */
+  Result LinkInTheWay(const std::string& path) {
+    std::string link = path;
+    for (size_t cut = path.find('\\');; cut = path.find('\\', cut + 1)) {
+      const std::string prefix = path.substr(0, cut);
+      EntryInfo st;
+      if (fs_.Stat(prefix, &st) == IoStatus::kOk && st.type == EntryType::kLink) {
+        link = prefix;
+        break;
+      }
+      if (cut == std::string::npos) break;
+    }
+    note_.Text(kNotifyError, "The patch must change " + path + ", but " + link +
+                                 " in the client's folder is a link or junction to another place, and the patch "
+                                 "does not follow links. Nothing was changed. Put the real folder or file back in "
+                                 "place of the link (or remove the link), then run the patch again.");
+    return Result::kCannotCreate;
+  }
+
   bool AddedHashIs(const std::string& path, uint64_t size, const Hash128& h) const {
     const std::string key = FoldCase(path);
     for (const PatchEntry& e : info_.entries)
@@ -413,6 +436,7 @@ class Applier {
       const unsigned k = KindsAt(parent);
       EntryInfo st;
       IoStatus s = fs_.Stat(parent, &st);
+      if (s == IoStatus::kLink || st.type == EntryType::kLink) return LinkInTheWay(parent);
       if (s != IoStatus::kOk) return FromCreate(s);
       if (st.type == EntryType::kDirectory) continue;
       if (k & Bit(EntryKind::kAddFolder)) continue;
