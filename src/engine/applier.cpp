@@ -195,6 +195,34 @@ class Applier {
   Applier(FileSystem& fs, File& patch, const ApplyOptions& options)
       : fs_(fs), patch_(patch), options_(options), note_(options.callback) {}
 
+  /* The pre-flight alone, read-only: what an apply would find. */
+  Result Check(CheckReport* report) {
+    check_ = report;
+    *report = CheckReport();
+    EntryInfo staging;
+    if (fs_.Stat(kStagingFolder, &staging) == IoStatus::kOk && staging.type != EntryType::kNone)
+      note_.Text(kNotifyWarning, "An interrupted patch run left .olkpatch behind; an apply resolves it first");
+    Result r = ReadPatch(patch_, &info_);
+    if (r != Result::kOk) {
+      note_.Text(kNotifyError, std::string("Patch data rejected: ") + ResultName(r));
+      return report->result = r;
+    }
+    EntryInfo root;
+    if (fs_.Stat("", &root) != IoStatus::kOk || root.type != EntryType::kDirectory) {
+      note_.Text(kNotifyError, "The install folder does not exist");
+      return report->result = Result::kOldFileMissing;
+    }
+    r = Preflight();
+    if (r != Result::kOk && report->result == Result::kOk) report->result = r;
+    for (const Work& w : work_) {
+      if (!w.needed || !w.entry) continue;
+      const EntryKind k = w.entry->kind;
+      if (k == EntryKind::kAddFile || k == EntryKind::kChangeFile) ++report->files_to_write;
+      if (k == EntryKind::kRemoveFile) ++report->files_to_remove;
+    }
+    return report->result;
+  }
+
   Result Run() {
     note_.Send(kNotifySearching, nullptr);
     Result r = RecoverInstall(fs_, options_.callback);
@@ -279,10 +307,14 @@ class Applier {
       w.index = i;
       EntryInfo st;
       IoStatus s = fs_.Stat(e.path, &st);
-      if (s == IoStatus::kLink || st.type == EntryType::kLink) return LinkInTheWay(e.path);
+      if (s == IoStatus::kLink || st.type == EntryType::kLink) {
+        if (Result r = LinkInTheWay(e.path); r != Result::kOk) return r;
+        continue;
+      }
       if (s != IoStatus::kOk) {
-        note_.Text(kNotifyError, Describe("Cannot examine", e.path, s));
-        return FromOpenOld(s);
+        if (Result r = Problem(FromOpenOld(s), e.path, Describe("Cannot examine", e.path, s)); r != Result::kOk)
+          return r;
+        continue;
       }
       const unsigned here = KindsAt(e.path);
       switch (e.kind) {
@@ -292,12 +324,14 @@ class Applier {
           if (st.type == EntryType::kNone ||
               (st.type == EntryType::kDirectory && remove && (here & Bit(EntryKind::kAddFolder)))) {
             if (remove) break; /* already gone */
-            note_.Text(kNotifyError, "Missing file " + e.path);
-            return Result::kOldFileMissing;
+            if (Result r = Problem(Result::kOldFileMissing, e.path, "Missing file " + e.path); r != Result::kOk)
+              return r;
+            break;
           }
           if (st.type != EntryType::kFile) {
-            note_.Text(kNotifyError, "Not a file: " + e.path);
-            return Result::kOldFileMissing;
+            if (Result r = Problem(Result::kOldFileMissing, e.path, "Not a file: " + e.path); r != Result::kOk)
+              return r;
+            break;
           }
           Hash128 h;
           const bool may_be_old = st.size == e.old_size;
@@ -306,8 +340,8 @@ class Applier {
           if (may_be_old || may_be_new || may_be_added) {
             Result r = HashFile(fs_, e.path, &progress, &h);
             if (r != Result::kOk) {
-              note_.Text(kNotifyError, "Cannot read " + e.path);
-              return r;
+              if ((r = Problem(r, e.path, "Cannot read " + e.path)) != Result::kOk) return r;
+              break;
             }
           }
           if (may_be_old && h == e.old_hash) {
@@ -317,17 +351,19 @@ class Applier {
             note_.Text(kNotifyDetail, e.path + " is already up to date");
           } else if (may_be_added && AddedHashIs(e.path, st.size, h)) {
             /* the file that replaces it under another case is already there */
-          } else {
-            note_.Text(kNotifyError, "Unexpected size or contents: " + e.path);
-            return Result::kOldFileMismatch;
+          } else if (Result r = Problem(Result::kOldFileMismatch, e.path, "Unexpected size or contents: " + e.path);
+                     r != Result::kOk) {
+            return r;
           }
           break;
         }
         case EntryKind::kAddFile: {
           if (st.type == EntryType::kDirectory) {
             if (!(here & Bit(EntryKind::kRemoveFolder))) {
-              note_.Text(kNotifyError, "A folder is in the way of " + e.path);
-              return Result::kCannotCreate;
+              if (Result r = Problem(Result::kCannotCreate, e.path, "A folder is in the way of " + e.path);
+                  r != Result::kOk)
+                return r;
+              break;
             }
             w.needed = true;
           } else if (st.type == EntryType::kFile && moved_away.count(FoldCase(e.path))) {
@@ -337,7 +373,10 @@ class Applier {
             bool done = false;
             if (st.size == e.new_size) {
               Result r = HashFile(fs_, e.path, &progress, &h);
-              if (r != Result::kOk) return r;
+              if (r != Result::kOk) {
+                if ((r = Problem(r, e.path, "Cannot read " + e.path)) != Result::kOk) return r;
+                break;
+              }
               done = h == e.new_hash;
             }
             /* Any other file there is replaced; it is kept aside until the
@@ -347,8 +386,10 @@ class Applier {
           } else if (st.type == EntryType::kNone) {
             w.needed = true;
           } else {
-            note_.Text(kNotifyError, "Something is in the way of " + e.path);
-            return Result::kCannotCreate;
+            if (Result r = Problem(Result::kCannotCreate, e.path, "Something is in the way of " + e.path);
+                r != Result::kOk)
+              return r;
+            break;
           }
           if (w.needed) {
             Result r = NeedParents(e.path);
@@ -359,8 +400,10 @@ class Applier {
         case EntryKind::kAddFolder:
           if (st.type == EntryType::kDirectory) break;
           if (st.type != EntryType::kNone && !moved_away.count(FoldCase(e.path))) {
-            note_.Text(kNotifyError, "A file is in the way of folder " + e.path);
-            return Result::kCannotCreate;
+            if (Result r = Problem(Result::kCannotCreate, e.path, "A file is in the way of folder " + e.path);
+                r != Result::kOk)
+              return r;
+            break;
           }
           w.needed = true;
           {
@@ -391,11 +434,12 @@ class Applier {
     uint64_t free_bytes = 0;
     IoStatus s = fs_.FreeSpace(&free_bytes);
     if (s == IoStatus::kOk && free_bytes < need) {
-      note_.Text(kNotifyError, "Not enough free space: " + std::to_string(need) + " bytes needed, " +
-                                   std::to_string(free_bytes) + " free");
-      return Result::kDiskFull;
+      if (Result r = Problem(Result::kDiskFull, "", "Not enough free space: " + std::to_string(need) +
+                                                        " bytes needed, " + std::to_string(free_bytes) + " free");
+          r != Result::kOk)
+        return r;
     }
-    return Result::kOk;
+    return check_ ? check_->result : Result::kOk;
   }
 
   /* The patch never writes or removes through a link: it could be made to
@@ -413,11 +457,21 @@ class Applier {
       }
       if (cut == std::string::npos) break;
     }
-    note_.Text(kNotifyError, "The patch must change " + path + ", but " + link +
-                                 " in the client's folder is a link or junction to another place, and the patch "
-                                 "does not follow links. Nothing was changed. Put the real folder or file back in "
-                                 "place of the link (or remove the link), then run the patch again.");
-    return Result::kCannotCreate;
+    return Problem(Result::kCannotCreate, link,
+                   "The patch must change " + path + ", but " + link +
+                       " in the client's folder is a link or junction to another place, and the patch does not "
+                       "follow links. Nothing was changed. Put the real folder or file back in place of the link "
+                       "(or remove the link), then run the patch again.");
+  }
+
+  /* A problem with `path`. An apply stops at the first; a check notes
+   * every one and goes on. @return the result to stop with, or kOk. */
+  Result Problem(Result r, const std::string& path, const std::string& text) {
+    note_.Text(kNotifyError, text);
+    if (!check_) return r;
+    if (check_->result == Result::kOk) check_->result = r;
+    check_->findings.push_back(CheckFinding{r, path, text});
+    return Result::kOk;
   }
 
   bool AddedHashIs(const std::string& path, uint64_t size, const Hash128& h) const {
@@ -441,8 +495,10 @@ class Applier {
       if (st.type == EntryType::kDirectory) continue;
       if (k & Bit(EntryKind::kAddFolder)) continue;
       if (st.type != EntryType::kNone) {
-        note_.Text(kNotifyError, "A file is in the way of folder " + parent);
-        return Result::kCannotCreate;
+        if (Result r = Problem(Result::kCannotCreate, parent, "A file is in the way of folder " + parent);
+            r != Result::kOk)
+          return r;
+        continue;
       }
       implicit_dirs_[key] = parent;
     }
@@ -591,6 +647,7 @@ class Applier {
   File& patch_;
   ApplyOptions options_;
   Notifier note_;
+  CheckReport* check_ = nullptr; /* set for a check: pre-flight goes on after a problem */
   PatchInfo info_;
   std::unordered_map<std::string, unsigned> kinds_;
   std::vector<Work> work_;
@@ -604,6 +661,17 @@ Result RecoverInstall(FileSystem& fs, ProgressCallback callback) {
     return RecoverStaging(fs, callback);
   } catch (const std::bad_alloc&) {
     return Result::kNoMemory;
+  }
+}
+
+Result CheckPatch(FileSystem& install, File& patch, ProgressCallback callback, CheckReport* report) {
+  try {
+    ApplyOptions options;
+    options.callback = callback;
+    Applier applier(install, patch, options);
+    return applier.Check(report);
+  } catch (const std::bad_alloc&) {
+    return report->result = Result::kNoMemory;
   }
 }
 

@@ -101,6 +101,7 @@ IoStatus MemFs::Stat(const std::string& p, olk::EntryInfo* info) {
 }
 
 IoStatus MemFs::OpenRead(const std::string& p, std::unique_ptr<olk::File>* out) {
+  if (p == fail_path) return fail_status;
   auto it = nodes_.find(p);
   if (it == nodes_.end()) return IoStatus::kNotFound;
   if (it->second.dir) return IoStatus::kIsDirectory;

@@ -52,8 +52,9 @@ class MemFs : public olk::FileSystem {
 
   // Every successful change is appended here when set.
   std::vector<DiskOp>* record = nullptr;
-  // Operations that fail on purpose: a rename, removal or create whose
-  // path equals this fails with `fail_status` (a file held by someone).
+  // Operations that fail on purpose: an open, rename, removal or create
+  // whose path equals this fails with `fail_status` (a file held by
+  // someone).
   std::string fail_path;
   olk::IoStatus fail_status = olk::IoStatus::kInUse;
   bool ordered_volume = true;
