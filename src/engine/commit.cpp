@@ -255,6 +255,9 @@ IoStatus RollForward(FileSystem& fs, const std::vector<Step>& steps, const StepI
   s = RedoSteps(fs, steps, index);
   if (s != IoStatus::kOk) return s;
   SyncFolders(fs, TouchedFolders(steps));
+  /* The backups go only once every new file is in place. */
+  for (const Step& st : steps)
+    if (IsPlaceStep(st) && (!IsFile(fs, st.to) || !IsAbsent(fs, st.from))) return IoStatus::kIoError;
   FinishCommitted(fs, true, leftovers);
   return IoStatus::kOk;
 }

@@ -60,7 +60,7 @@ static std::string StagingMember(const std::string& path, StagingName kind) {
 }
 
 bool IsWellFormedJournal(const std::vector<Step>& steps) {
-  std::unordered_set<std::string> staging_names, backed_up, placed;
+  std::unordered_set<std::string> staging_names, backed_up, placed, made, removed;
   for (const Step& s : steps) {
     if (!IsSafeRelativePath(s.to) && s.type != Step::kMove) return false;
     switch (s.type) {
@@ -77,13 +77,22 @@ bool IsWellFormedJournal(const std::vector<Step>& steps) {
         break;
       }
       case Step::kMakeDir:
+        if (!s.from.empty() || !made.insert(FoldCase(s.to)).second) return false;
+        break;
       case Step::kRemoveDir:
-        if (!s.from.empty()) return false;
+        if (!s.from.empty() || !removed.insert(FoldCase(s.to)).second) return false;
         break;
       default:
         return false;
     }
   }
+  /* A file goes where a folder goes, or a folder where a file goes, only
+   * in that order: a folder made where a file is placed, or a folder
+   * removed where a file is moved aside, is no commit of ours. */
+  for (const std::string& p : made)
+    if (placed.count(p)) return false;
+  for (const std::string& p : removed)
+    if (backed_up.count(p)) return false;
   return true;
 }
 
