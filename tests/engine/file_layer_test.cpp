@@ -16,6 +16,7 @@
 
 #include "engine_test_support.h"
 #include "olkeng/file_layer.h"
+#include "retry.h"
 
 namespace {
 
@@ -303,6 +304,52 @@ TEST(ApplyWithLinks, NothingOutsideTheClientIsTouched) {
       for (const auto& e : olktest::ReadTree(other)) expected.erase(std::string(c.link) + "\\" + e.first);
       expected.erase(c.link);
       EXPECT_EQ(after, expected);
+    }
+  }
+}
+
+// ----- another program holding a file for a moment -----
+
+// A file held by another program until `held_ms` on a fake clock that the
+// pauses advance; the operation fails with `while_held` until then.
+TEST(LockRetry, WaitsAboutTwoSecondsForAFileToBeLetGo) {
+  const struct {
+    const char* name;
+    uint32_t held_ms;
+    IoStatus while_held, after;
+    IoStatus expected;
+    int attempts;  // -1: not checked
+  } cases[] = {
+      {"free at once", 0, IoStatus::kInUse, IoStatus::kOk, IoStatus::kOk, 1},
+      {"scanner for 0.3 s", 300, IoStatus::kInUse, IoStatus::kOk, IoStatus::kOk, -1},
+      {"indexer for 1.5 s, access denied", 1500, IoStatus::kAccessDenied, IoStatus::kOk, IoStatus::kOk, -1},
+      {"running client", 60000, IoStatus::kInUse, IoStatus::kOk, IoStatus::kInUse, 10},
+      {"denied for good", 60000, IoStatus::kAccessDenied, IoStatus::kOk, IoStatus::kInUse, 10},
+      {"gone once let go", 100, IoStatus::kInUse, IoStatus::kNotFound, IoStatus::kNotFound, -1},
+      {"other errors at once", 60000, IoStatus::kDiskFull, IoStatus::kOk, IoStatus::kDiskFull, 1},
+      {"links at once", 60000, IoStatus::kLink, IoStatus::kOk, IoStatus::kLink, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint64_t now = 0;
+    int attempts = 0;
+    IoStatus s = olk::RetryWhileLocked(
+        [&] {
+          ++attempts;
+          return now < c.held_ms ? c.while_held : c.after;
+        },
+        [&](uint32_t ms) { now += ms; });
+    EXPECT_EQ(s, c.expected);
+    if (c.attempts >= 0) {
+      EXPECT_EQ(attempts, c.attempts);
+    }
+    if (c.expected == IoStatus::kOk || c.after == IoStatus::kNotFound) {
+      EXPECT_GE(now, c.held_ms);
+      EXPECT_LE(now, c.held_ms * 2 + 20);  // let go soon after it was free
+    }
+    if (c.expected == IoStatus::kInUse) {
+      EXPECT_GE(now, 1500u);  // about two seconds, not more
+      EXPECT_LE(now, 2500u);
     }
   }
 }
