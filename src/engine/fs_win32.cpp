@@ -160,11 +160,12 @@ class Win32File : public File {
 };
 
 /* Whether an entry is a link to us: a reparse point whose tag names
- * another entry (symbolic link, junction, mount point). Other reparse
- * points (files compressed by the system, cloud placeholders, deduplicated
+ * another entry (symbolic link, junction, mount point), or whose tag is
+ * unknown (0: Wine shows a Unix link to a folder so). Other reparse points
+ * (files compressed by the system, cloud placeholders, deduplicated
  * files) are plain files and folders: players compress game folders. */
 bool IsLinkEntry(DWORD attrs, DWORD tag) {
-  return (attrs & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(tag);
+  return (attrs & FILE_ATTRIBUTE_REPARSE_POINT) && (IsReparseTagNameSurrogate(tag) || tag == 0);
 }
 
 /* The attributes of the entry open as `h`, and whether it is a link. */
@@ -199,12 +200,13 @@ IoStatus Peek(const std::wstring& full, EntryInfo* info) {
     return s == IoStatus::kNotFound ? IoStatus::kOk : s;
   }
   if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    /* Only a handle tells a link from a compressed file. */
+    /* Only a handle on the entry itself tells a link from a compressed
+     * file; unless it shows a reparse point that is no link, it is one. */
     HANDLE h = OpenNoFollow(full, FILE_READ_ATTRIBUTES, kShareAll);
-    DWORD attrs = data.dwFileAttributes;
+    DWORD attrs = 0;
     bool link = true;
     if (h != INVALID_HANDLE_VALUE) {
-      if (QueryEntry(h, &attrs, &link) != IoStatus::kOk) link = true;
+      if (QueryEntry(h, &attrs, &link) != IoStatus::kOk || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) link = true;
       CloseHandle(h);
     }
     if (link) {
@@ -245,6 +247,12 @@ IoStatus PinFolder(const std::wstring& full, HANDLE* out) {
   IoStatus s = QueryEntry(h, &attrs, &link);
   if (s == IoStatus::kOk && link) s = IoStatus::kLink;
   if (s == IoStatus::kOk && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) s = IoStatus::kNotFound; /* a file on the way */
+  /* Where the system opened the target although asked not to (Wine with
+   * a Unix link), the name still shows the reparse point. */
+  if (s == IoStatus::kOk && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    DWORD by_name = GetFileAttributesW(full.c_str());
+    if (by_name != INVALID_FILE_ATTRIBUTES && (by_name & FILE_ATTRIBUTE_REPARSE_POINT)) s = IoStatus::kLink;
+  }
   if (s != IoStatus::kOk) {
     CloseHandle(h);
     return s;
