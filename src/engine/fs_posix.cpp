@@ -24,6 +24,7 @@
 #include <sys/vfs.h>
 #endif
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -171,13 +172,15 @@ class PosixFile : public File {
   uint64_t size_;
 };
 
-/* Wraps a descriptor opened for reading; a folder gives kIsDirectory and
- * anything but a plain file (a device, a pipe) kIoError. */
-IoStatus WrapForRead(int fd, std::unique_ptr<File>* out) {
+/* Wraps a descriptor opened for reading; a folder gives kIsDirectory and,
+ * with `plain_only`, anything but a plain file (a device, a pipe)
+ * kIoError. */
+IoStatus WrapForRead(int fd, bool plain_only, std::unique_ptr<File>* out) {
   Fd owned(fd);
   struct stat st;
   if (fstat(fd, &st) != 0) return FromErrno(errno);
   if (S_ISDIR(st.st_mode)) return IoStatus::kIsDirectory;
+  if (plain_only && !S_ISREG(st.st_mode)) return IoStatus::kIoError;
   out->reset(new (std::nothrow) PosixFile(owned.get(), static_cast<uint64_t>(st.st_size)));
   if (!*out) return IoStatus::kNoMemory;
   owned.release();
@@ -187,7 +190,7 @@ IoStatus WrapForRead(int fd, std::unique_ptr<File>* out) {
 IoStatus OpenForRead(const std::string& full, std::unique_ptr<File>* out) {
   int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return FromErrno(errno);
-  return WrapForRead(fd, out);
+  return WrapForRead(fd, false, out);
 }
 
 IoStatus OpenForWrite(const std::string& full, int extra_flags, std::unique_ptr<File>* out) {
@@ -273,12 +276,7 @@ class PosixFileSystem : public FileSystem {
     /* O_NONBLOCK: a pipe planted in the folder must not hang the open. */
     int fd = openat(parent->get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return FromErrno(errno);
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
-      close(fd);
-      return IoStatus::kIoError;
-    }
-    return WrapForRead(fd, out);
+    return WrapForRead(fd, true, out);
   }
 
   IoStatus CreateNew(const std::string& path, std::unique_ptr<File>* out) override {
@@ -303,9 +301,11 @@ class PosixFileSystem : public FileSystem {
     IoStatus s = WalkToParent(from, &from_dir, &from_leaf);
     if (s == IoStatus::kOk) s = WalkToParent(to, &to_dir, &to_leaf);
     if (s != IoStatus::kOk) return s;
-    if (IsLinkAt(from_dir->get(), from_leaf.c_str())) return IoStatus::kLink;
+    struct stat st;
+    const bool seen = fstatat(from_dir->get(), from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (seen && S_ISLNK(st.st_mode)) return IoStatus::kLink;
     s = MoveNoReplace(from_dir->get(), from_leaf, to_dir->get(), to_leaf);
-    ForgetParent(); /* a folder may have moved */
+    if (!seen || S_ISDIR(st.st_mode)) ForgetParents(); /* a folder may have moved */
     return s;
   }
 
@@ -335,7 +335,7 @@ class PosixFileSystem : public FileSystem {
     const int pd = parent->get();
     if (IsLinkAt(pd, leaf.c_str())) return IoStatus::kLink;
     const int r = unlinkat(pd, leaf.c_str(), AT_REMOVEDIR), e = errno;
-    ForgetParent();
+    ForgetParents();
     if (r == 0) return IoStatus::kOk;
     if (e == EEXIST || e == ENOTEMPTY) return IoStatus::kNotEmpty;
     return e == ENOTDIR ? IoStatus::kNotDirectory : FromErrno(e);
@@ -438,14 +438,17 @@ class PosixFileSystem : public FileSystem {
       return IoStatus::kOk;
     }
     const std::string folder = rel.substr(0, cut);
+    /* Start from the deepest folder on the way that is cached. */
+    size_t begin = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (last_parent_ && last_parent_path_ == folder) {
-        *parent = last_parent_;
-        return IoStatus::kOk;
+      for (size_t end = folder.size(); end != std::string::npos && end > 0; end = folder.rfind('\\', end - 1)) {
+        if (Cached(folder.substr(0, end), &dir)) {
+          begin = end + 1;
+          break;
+        }
       }
     }
-    size_t begin = 0;
     while (begin <= folder.size()) {
       size_t end = folder.find('\\', begin);
       if (end == std::string::npos) end = folder.size();
@@ -454,13 +457,31 @@ class PosixFileSystem : public FileSystem {
       int fd = openat(dir->get(), name.c_str(), kWalkFlags);
       if (fd < 0) return DirOpenFailure(dir->get(), name.c_str(), errno, IoStatus::kNotFound);
       dir = std::make_shared<const Fd>(fd);
+      std::lock_guard<std::mutex> lock(mutex_);
+      Cache(folder.substr(0, end), dir);
       begin = end + 1;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    last_parent_ = dir;
-    last_parent_path_ = folder;
     *parent = dir;
     return IoStatus::kOk;
+  }
+
+  /* The cached descriptor of `folder`, made the most recent; mutex_ held. */
+  bool Cached(const std::string& folder, SharedFd* out) {
+    for (size_t i = 0; i < kCachedFolders && cached_[i].fd; ++i) {
+      if (cached_[i].path == folder) {
+        *out = cached_[i].fd;
+        std::rotate(cached_, cached_ + i, cached_ + i + 1);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  /* Caches `fd` as `folder`, dropping the least recent; mutex_ held. */
+  void Cache(const std::string& folder, const SharedFd& fd) {
+    std::rotate(cached_, cached_ + kCachedFolders - 1, cached_ + kCachedFolders);
+    cached_[0].path = folder;
+    cached_[0].fd = fd;
   }
 
   /* Opens the folder `rel` itself for reading (to list or flush it). */
@@ -476,12 +497,11 @@ class PosixFileSystem : public FileSystem {
     return IoStatus::kOk;
   }
 
-  /* The cached walk may name a folder that has since been moved or
-   * removed by this layer. */
-  void ForgetParent() {
+  /* A cached walk may name a folder that has since been moved or removed
+   * by this layer. */
+  void ForgetParents() {
     std::lock_guard<std::mutex> lock(mutex_);
-    last_parent_.reset();
-    last_parent_path_.clear();
+    for (CachedFolder& c : cached_) c = CachedFolder();
   }
 
   /* Moves without ever replacing `to`, and without following a link at
@@ -514,11 +534,18 @@ class PosixFileSystem : public FileSystem {
   std::string root_;
   std::mutex mutex_; /* the builder reads from several threads */
   SharedFd root_fd_;
-  /* The last folder walked to, so that a run of operations in one folder
-   * walks once. Dropped whenever this layer moves or removes anything
-   * that may be a folder. */
-  SharedFd last_parent_;
-  std::string last_parent_path_;
+  /* The folders last walked through, most recent first, so that a run
+   * of operations in a few folders (moving files between client folders
+   * and the staging folder) opens each once. Dropped whenever this layer moves or removes a
+   * folder. A cached descriptor keeps naming the folder it was opened on
+   * even if another program renames it meanwhile; it never leads through
+   * a link. */
+  struct CachedFolder {
+    std::string path;
+    SharedFd fd;
+  };
+  static constexpr size_t kCachedFolders = 16;
+  CachedFolder cached_[kCachedFolders];
 };
 
 }  // namespace

@@ -222,6 +222,36 @@ TEST_F(FileLayerLinks, TheRootItselfMayBeALink) {
   EXPECT_EQ(missing->RemoveFile("x"), IoStatus::kNotFound);
 }
 
+// The layer remembers folders it walked through; a folder it moves or
+// removes must not be found there again.
+TEST_F(FileLayerLinks, FoldersMovedByTheLayerAreWalkedAfresh) {
+  auto write = [&](const char* path, const char* text) {
+    std::unique_ptr<olk::File> f;
+    IoStatus s = fs_->CreateNew(path, &f);
+    if (s == IoStatus::kOk) s = f->Write(text, strlen(text));
+    if (s == IoStatus::kOk) s = f->Close();
+    return s;
+  };
+  ASSERT_EQ(fs_->MakeDir("dir\\a"), IoStatus::kOk);
+  ASSERT_EQ(write("dir\\a\\one.txt", "1"), IoStatus::kOk);
+  ASSERT_EQ(fs_->Rename("dir", "moved"), IoStatus::kOk);  // the folder, with "a" in it
+  ASSERT_EQ(fs_->MakeDir("dir"), IoStatus::kOk);
+  ASSERT_EQ(fs_->MakeDir("dir\\a"), IoStatus::kOk);
+  ASSERT_EQ(write("dir\\a\\two.txt", "2"), IoStatus::kOk);
+  ASSERT_EQ(fs_->RemoveFile("moved\\a\\one.txt"), IoStatus::kOk);
+  ASSERT_EQ(fs_->RemoveDir("moved\\a"), IoStatus::kOk);
+  ASSERT_EQ(fs_->MakeDir("moved\\a"), IoStatus::kOk);
+  ASSERT_EQ(write("moved\\a\\three.txt", "3"), IoStatus::kOk);
+  olk::EntryInfo info;
+  EXPECT_EQ(fs_->Stat("dir\\a\\one.txt", &info), IoStatus::kOk);
+  EXPECT_EQ(info.type, EntryType::kNone);
+  const Tree after = olktest::ReadTree(root_);
+  EXPECT_EQ(after.at("dir\\a\\two.txt"), "2");
+  EXPECT_EQ(after.at("moved\\a\\three.txt"), "3");
+  EXPECT_EQ(after.count("moved\\a\\two.txt"), 0u);
+  EXPECT_EQ(after.count("dir\\a\\three.txt"), 0u);
+}
+
 // A pipe planted in the client must not hang the engine.
 TEST_F(FileLayerLinks, OpeningAPipeDoesNotBlock) {
   ASSERT_EQ(mkfifo((root_ + "/pipe").c_str(), 0644), 0);
