@@ -414,6 +414,9 @@ bool SetAttributes(HANDLE h, DWORD attrs) {
  * entry itself, so that a link is never followed nor deleted. */
 IoStatus DeleteOnce(const std::wstring& full) {
   HANDLE h = OpenNoFollow(full, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll);
+  /* Allowed to delete but not to change attributes: delete as it is. */
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+    h = OpenNoFollow(full, DELETE | FILE_READ_ATTRIBUTES, kShareAll);
   if (h == INVALID_HANDLE_VALUE) return LastError();
   DWORD attrs = 0;
   bool link = false;
