@@ -1,15 +1,24 @@
 /* The file layer on Win32 (patcheng.dll). Every call is a wide-character
  * one on a full path with the long-path prefix, so names beyond the ANSI
  * code page and paths longer than MAX_PATH work inside the install
- * folder. */
+ * folder.
+ *
+ * No symbolic link, junction or mount point below the root is followed:
+ * each folder on the way to an entry is opened as itself
+ * (FILE_FLAG_OPEN_REPARSE_POINT), checked, and held open against a swap
+ * while it is in use (FolderPins); the entry itself is checked before the
+ * call. Renames and deletes that a scanner or indexer holds up for a
+ * moment are retried (retry.h). */
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
 #include <new>
+#include <vector>
 
 #include "olkeng/file_layer.h"
+#include "retry.h"
 
 namespace olk {
 
@@ -150,24 +159,195 @@ class Win32File : public File {
   uint64_t size_;
 };
 
-IoStatus OpenHandle(const std::wstring& full, bool write, DWORD disposition, std::unique_ptr<File>* out) {
-  HANDLE h = CreateFileW(full.c_str(), write ? GENERIC_WRITE : GENERIC_READ, write ? 0 : FILE_SHARE_READ, nullptr,
-                         disposition, FILE_ATTRIBUTE_NORMAL | (write ? 0 : FILE_FLAG_SEQUENTIAL_SCAN), nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
-  uint64_t size = 0;
-  if (!write) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) {
-      IoStatus s = LastError();
-      CloseHandle(h);
-      return s;
-    }
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      CloseHandle(h);
-      return IoStatus::kIsDirectory;
-    }
-    size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+/* Whether an entry is a link to us: a reparse point whose tag names
+ * another entry (symbolic link, junction, mount point), or whose tag is
+ * unknown (0: Wine shows a Unix link to a folder so). Other reparse points
+ * (files compressed by the system, cloud placeholders, deduplicated
+ * files) are plain files and folders: players compress game folders. */
+bool IsLinkEntry(DWORD attrs, DWORD tag) {
+  return (attrs & FILE_ATTRIBUTE_REPARSE_POINT) && (IsReparseTagNameSurrogate(tag) || tag == 0);
+}
+
+/* The attributes of the entry open as `h`, and whether it is a link. */
+IoStatus QueryEntry(HANDLE h, DWORD* attrs, bool* link) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag)) {
+    *attrs = tag.FileAttributes;
+    *link = IsLinkEntry(tag.FileAttributes, tag.ReparseTag);
+    return IoStatus::kOk;
   }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return LastError();
+  *attrs = info.dwFileAttributes;
+  *link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; /* tag unknown: any reparse point */
+  return IoStatus::kOk;
+}
+
+/* Opens the entry `full` itself, never what a reparse point there names. */
+HANDLE OpenNoFollow(const std::wstring& full, DWORD access, DWORD share) {
+  return CreateFileW(full.c_str(), access, share, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+/* The last component of `full` as it is, not followed: kNone if missing. */
+IoStatus Peek(const std::wstring& full, EntryInfo* info) {
+  *info = EntryInfo();
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data)) {
+    IoStatus s = LastError();
+    return s == IoStatus::kNotFound ? IoStatus::kOk : s;
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    /* Only a handle on the entry itself tells a link from a compressed
+     * file; unless it shows a reparse point that is no link, it is one. */
+    HANDLE h = OpenNoFollow(full, FILE_READ_ATTRIBUTES, kShareAll);
+    DWORD attrs = 0;
+    bool link = true;
+    if (h != INVALID_HANDLE_VALUE) {
+      if (QueryEntry(h, &attrs, &link) != IoStatus::kOk || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) link = true;
+      CloseHandle(h);
+    }
+    if (link) {
+      info->type = EntryType::kLink;
+      return IoStatus::kOk;
+    }
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    info->type = EntryType::kDirectory;
+  } else {
+    info->type = EntryType::kFile;
+    info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  }
+  return IoStatus::kOk;
+}
+
+bool IsLinkPath(const std::wstring& full) {
+  EntryInfo info;
+  return Peek(full, &info) == IoStatus::kOk && info.type == EntryType::kLink;
+}
+
+/* Checks and holds open one folder on the way to an entry. The handle
+ * denies delete sharing, so that while it is open nobody can rename or
+ * remove the folder and put a link in its place. */
+IoStatus PinFolder(const std::wstring& full, HANDLE* out) {
+  HANDLE h = OpenNoFollow(full, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD e = GetLastError();
+    if (e != ERROR_SHARING_VIOLATION && e != ERROR_ACCESS_DENIED) return FromError(e);
+    /* Someone else holds it with delete access, or listing is not
+     * allowed: checked, though not held against a swap. */
+    h = OpenNoFollow(full, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll);
+    if (h == INVALID_HANDLE_VALUE) return LastError();
+  }
+  DWORD attrs = 0;
+  bool link = false;
+  IoStatus s = QueryEntry(h, &attrs, &link);
+  if (s == IoStatus::kOk && link) s = IoStatus::kLink;
+  if (s == IoStatus::kOk && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) s = IoStatus::kNotFound; /* a file on the way */
+  /* Where the system opened the target although asked not to (Wine with
+   * a Unix link), the name still shows the reparse point. */
+  if (s == IoStatus::kOk && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    DWORD by_name = GetFileAttributesW(full.c_str());
+    if (by_name != INVALID_FILE_ATTRIBUTES && (by_name & FILE_ATTRIBUTE_REPARSE_POINT)) s = IoStatus::kLink;
+  }
+  if (s != IoStatus::kOk) {
+    CloseHandle(h);
+    return s;
+  }
+  *out = h;
+  return IoStatus::kOk;
+}
+
+/* A component of a path below the root. The layer trusts callers to
+ * validate paths; what would make the system look elsewhere than the
+ * components checked here ('/', "..", a stream name) is refused anyway. */
+bool IsPlainComponent(const std::wstring& c) {
+  return !c.empty() && c != L"." && c != L".." && c.find_first_of(L"/:") == std::wstring::npos;
+}
+
+/* The folders on the way to an entry below the root, each checked not to
+ * be a link and held open (PinFolder()) for as long as they stay the way
+ * to the entries operated on. Consecutive operations in one folder reuse
+ * the handles of the folders they share.
+ *
+ * What is not held is the last component itself: it is checked just
+ * before the call (or on the handle the call opens). If it is replaced by
+ * a link in between, the call meets the link itself: DeleteFile,
+ * RemoveDirectory and MoveFileEx act on a link, not on what it names, and
+ * CreateFile is always given FILE_FLAG_OPEN_REPARSE_POINT. Nothing outside
+ * the root is reached through that window. */
+class FolderPins {
+ public:
+  FolderPins() = default;
+  FolderPins(const FolderPins&) = delete;
+  FolderPins& operator=(const FolderPins&) = delete;
+  ~FolderPins() { Drop(0); }
+
+  /* Pins the folders on the way to the last component of `rel` (and that
+   * component too when `whole`), and gives the full path of `rel`. */
+  IoStatus Walk(const std::wstring& root, const std::string& rel, bool whole, std::wstring* full) {
+    *full = root;
+    if (rel.empty()) return IoStatus::kOk;
+    std::wstring w;
+    if (!Utf8ToWide(rel, &w)) return IoStatus::kBadName;
+    std::vector<std::wstring> comps;
+    size_t begin = 0;
+    for (;;) {
+      size_t end = w.find(L'\\', begin);
+      comps.push_back(w.substr(begin, end == std::wstring::npos ? std::wstring::npos : end - begin));
+      if (!IsPlainComponent(comps.back())) return IoStatus::kBadName;
+      if (end == std::wstring::npos) break;
+      begin = end + 1;
+    }
+    if (full->back() != L'\\') *full += L'\\';
+    *full += w;
+
+    const size_t want = whole ? comps.size() : comps.size() - 1;
+    size_t keep = 0;
+    while (keep < names_.size() && keep < want && names_[keep] == comps[keep]) ++keep;
+    Drop(keep);
+    std::wstring prefix = root;
+    for (size_t i = 0; i < want; ++i) {
+      if (prefix.back() != L'\\') prefix += L'\\';
+      prefix += comps[i];
+      if (i < keep) continue;
+      HANDLE h;
+      IoStatus s = PinFolder(prefix, &h);
+      if (s != IoStatus::kOk) return s;
+      names_.push_back(comps[i]);
+      handles_.push_back(h);
+    }
+    return IoStatus::kOk;
+  }
+
+  /* Lets go of every folder after the first `keep`. */
+  void Drop(size_t keep) {
+    while (handles_.size() > keep) {
+      CloseHandle(handles_.back());
+      handles_.pop_back();
+      names_.pop_back();
+    }
+  }
+
+ private:
+  std::vector<std::wstring> names_;
+  std::vector<HANDLE> handles_;
+};
+
+/* One operation at a time: the pinned folders are shared state. */
+class Exclusive {
+ public:
+  explicit Exclusive(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
+  ~Exclusive() { ReleaseSRWLockExclusive(lock_); }
+
+ private:
+  SRWLOCK* lock_;
+};
+
+IoStatus WrapHandle(HANDLE h, uint64_t size, std::unique_ptr<File>* out) {
   out->reset(new (std::nothrow) Win32File(h, size));
   if (!*out) {
     CloseHandle(h);
@@ -176,85 +356,183 @@ IoStatus OpenHandle(const std::wstring& full, bool write, DWORD disposition, std
   return IoStatus::kOk;
 }
 
+/* Opens a file for reading; with `no_follow`, a link there gives kLink. */
+IoStatus OpenForRead(const std::wstring& full, bool no_follow, std::unique_ptr<File>* out) {
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
+  HANDLE h = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         flags | (no_follow ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) {
+    IoStatus s = LastError();
+    CloseHandle(h);
+    return s;
+  }
+  if (no_follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    DWORD attrs = 0;
+    bool link = true;
+    IoStatus s = QueryEntry(h, &attrs, &link);
+    if (s != IoStatus::kOk || link) {
+      CloseHandle(h);
+      return s != IoStatus::kOk ? s : IoStatus::kLink;
+    }
+    /* A compressed or cloud file reads right only through its filter:
+     * open it again the ordinary way, and make sure that is still the
+     * same file (not a link put there meanwhile). */
+    HANDLE again = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
+    BY_HANDLE_FILE_INFORMATION info2;
+    s = again == INVALID_HANDLE_VALUE ? LastError()
+        : !GetFileInformationByHandle(again, &info2) ? LastError()
+        : info2.dwVolumeSerialNumber != info.dwVolumeSerialNumber || info2.nFileIndexHigh != info.nFileIndexHigh ||
+                  info2.nFileIndexLow != info.nFileIndexLow
+            ? IoStatus::kLink
+            : IoStatus::kOk;
+    CloseHandle(h);
+    if (s != IoStatus::kOk) {
+      if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+      return s;
+    }
+    h = again;
+    info = info2;
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    CloseHandle(h);
+    return IoStatus::kIsDirectory;
+  }
+  return WrapHandle(h, (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow, out);
+}
+
+/* Sets the attributes of the entry open as `h` (opened with
+ * FILE_WRITE_ATTRIBUTES), leaving its times alone. */
+bool SetAttributes(HANDLE h, DWORD attrs) {
+  FILE_BASIC_INFO basic = {};
+  basic.FileAttributes = attrs ? attrs : FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+/* One attempt to delete a file, read-only or not, through a handle on the
+ * entry itself, so that a link is never followed nor deleted. */
+IoStatus DeleteOnce(const std::wstring& full) {
+  HANDLE h = OpenNoFollow(full, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll);
+  /* Allowed to delete but not to change attributes: delete as it is. */
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+    h = OpenNoFollow(full, DELETE | FILE_READ_ATTRIBUTES, kShareAll);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  DWORD attrs = 0;
+  bool link = false;
+  IoStatus s = QueryEntry(h, &attrs, &link);
+  if (s == IoStatus::kOk && link) s = IoStatus::kLink;
+  if (s == IoStatus::kOk && (attrs & FILE_ATTRIBUTE_DIRECTORY)) s = IoStatus::kIsDirectory;
+  const bool read_only = (attrs & FILE_ATTRIBUTE_READONLY) != 0;
+  if (s == IoStatus::kOk && read_only && !SetAttributes(h, attrs & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)))
+    s = LastError();
+  if (s == IoStatus::kOk) {
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    if (!SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose)) {
+      s = LastError();
+      if (read_only) SetAttributes(h, attrs);
+    }
+  }
+  CloseHandle(h);
+  return s;
+}
+
+void PauseMs(uint32_t ms) { Sleep(ms); }
+
 class Win32FileSystem : public FileSystem {
  public:
   explicit Win32FileSystem(const NativeString& root) { ok_ = LongForm(root, &root_); }
 
   IoStatus Stat(const std::string& path, EntryInfo* info) override {
+    Exclusive x(&lock_);
     *info = EntryInfo();
     std::wstring full;
-    if (!Full(path, &full)) return IoStatus::kBadName;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data)) {
-      IoStatus s = LastError();
-      return s == IoStatus::kNotFound ? IoStatus::kOk : s;
-    }
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      info->type = EntryType::kDirectory;
-    } else {
-      info->type = EntryType::kFile;
-      info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    }
-    return IoStatus::kOk;
+    IoStatus s = Walk(path, false, &full);
+    if (s == IoStatus::kNotFound) return IoStatus::kOk;
+    if (s != IoStatus::kOk) return s;
+    s = Peek(full, info);
+    /* The root is the caller's choice, a link or not. */
+    if (s == IoStatus::kOk && path.empty() && info->type == EntryType::kLink) info->type = EntryType::kDirectory;
+    return s;
   }
 
   IoStatus OpenRead(const std::string& path, std::unique_ptr<File>* out) override {
+    Exclusive x(&lock_);
     std::wstring full;
-    if (!Full(path, &full)) return IoStatus::kBadName;
-    return OpenHandle(full, false, OPEN_EXISTING, out);
+    IoStatus s = Walk(path, false, &full);
+    if (s != IoStatus::kOk) return s;
+    return OpenForRead(full, !path.empty(), out);
   }
 
   IoStatus CreateNew(const std::string& path, std::unique_ptr<File>* out) override {
+    Exclusive x(&lock_);
     std::wstring full;
-    if (!Full(path, &full)) return IoStatus::kBadName;
-    return OpenHandle(full, true, CREATE_NEW, out);
+    IoStatus s = Walk(path, false, &full);
+    if (s != IoStatus::kOk) return s;
+    HANDLE h = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return ExistingOrError(full, GetLastError());
+    return WrapHandle(h, 0, out);
   }
 
   IoStatus Rename(const std::string& from, const std::string& to) override {
+    Exclusive x(&lock_);
+    if (from.empty() || to.empty()) return IoStatus::kBadName;
     std::wstring f, t;
-    if (!Full(from, &f) || !Full(to, &t)) return IoStatus::kBadName;
-    return MoveFileExW(f.c_str(), t.c_str(), 0) ? IoStatus::kOk : LastError();
+    /* The folders on the way to `to` become the held ones; those on the
+     * way to `from` are held for this call only. Neither set can hold
+     * `from` itself, which must be free to move. */
+    IoStatus s = Walk(to, false, &t);
+    if (s != IoStatus::kOk) return s;
+    FolderPins from_pins;
+    s = from_pins.Walk(root_, from, false, &f);
+    if (s != IoStatus::kOk) return s;
+    if (IsLinkPath(f)) return IoStatus::kLink;
+    s = RetryWhileLocked([&] { return MoveFileExW(f.c_str(), t.c_str(), 0) ? IoStatus::kOk : LastError(); }, PauseMs);
+    return s == IoStatus::kExists && IsLinkPath(t) ? IoStatus::kLink : s;
   }
 
   IoStatus RemoveFile(const std::string& path) override {
+    Exclusive x(&lock_);
     std::wstring full;
-    if (!Full(path, &full)) return IoStatus::kBadName;
-    if (DeleteFileW(full.c_str())) return IoStatus::kOk;
-    DWORD e = GetLastError();
-    if (e == ERROR_ACCESS_DENIED) {
-      DWORD attrs = GetFileAttributesW(full.c_str());
-      if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY) &&
-          SetFileAttributesW(full.c_str(), attrs & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
-        if (DeleteFileW(full.c_str())) return IoStatus::kOk;
-        e = GetLastError();
-        SetFileAttributesW(full.c_str(), attrs);
-      }
-    }
-    return FromError(e);
+    IoStatus s = Walk(path, false, &full);
+    if (s != IoStatus::kOk) return s;
+    if (path.empty()) return IoStatus::kIsDirectory;
+    return RetryWhileLocked([&] { return DeleteOnce(full); }, PauseMs);
   }
 
   IoStatus MakeDir(const std::string& path) override {
+    Exclusive x(&lock_);
     std::wstring full;
-    if (!Full(path, &full)) return IoStatus::kBadName;
-    return CreateDirectoryW(full.c_str(), nullptr) ? IoStatus::kOk : LastError();
+    IoStatus s = Walk(path, false, &full);
+    if (s != IoStatus::kOk) return s;
+    return CreateDirectoryW(full.c_str(), nullptr) ? IoStatus::kOk : ExistingOrError(full, GetLastError());
   }
 
   IoStatus RemoveDir(const std::string& path) override {
+    Exclusive x(&lock_);
     std::wstring full;
-    if (!Full(path, &full)) return IoStatus::kBadName;
+    /* Pinning only the parent also lets go of the folder itself. */
+    IoStatus s = Walk(path, false, &full);
+    if (s != IoStatus::kOk) return s;
+    if (IsLinkPath(full)) return IoStatus::kLink;
     return RemoveDirectoryW(full.c_str()) ? IoStatus::kOk : LastError();
   }
 
   IoStatus List(const std::string& path, std::vector<DirEntry>* out) override {
+    Exclusive x(&lock_);
     out->clear();
     std::wstring full;
-    if (!Full(path, &full)) return IoStatus::kBadName;
-    full += L"\\*";
+    /* The folder itself is held too: listed is what is inside the root. */
+    IoStatus s = Walk(path, true, &full);
+    if (s != IoStatus::kOk) return s;
+    if (full.back() != L'\\') full += L'\\';
+    full += L'*';
     WIN32_FIND_DATAW fd;
     HANDLE h = FindFirstFileExW(full.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr, 0);
     if (h == INVALID_HANDLE_VALUE) {
-      IoStatus s = LastError();
-      return s == IoStatus::kNotFound && GetLastError() == ERROR_FILE_NOT_FOUND ? IoStatus::kOk : s;
+      DWORD e = GetLastError();
+      return e == ERROR_FILE_NOT_FOUND ? IoStatus::kOk : FromError(e);
     }
     IoStatus status = IoStatus::kOk;
     try {
@@ -265,7 +543,10 @@ class Win32FileSystem : public FileSystem {
           status = IoStatus::kBadName;
           break;
         }
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        /* dwReserved0 holds the reparse tag of a reparse point. */
+        if (IsLinkEntry(fd.dwFileAttributes, fd.dwReserved0)) {
+          de.type = EntryType::kLink;
+        } else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
           de.type = EntryType::kDirectory;
         } else {
           de.type = EntryType::kFile;
@@ -281,14 +562,22 @@ class Win32FileSystem : public FileSystem {
   }
 
   IoStatus SyncDir(const std::string& path) override {
+    Exclusive x(&lock_);
     std::wstring full;
-    if (!Full(path, &full)) return IoStatus::kBadName;
+    IoStatus s = Walk(path, false, &full);
+    if (s != IoStatus::kOk) return s;
     /* A folder opened with backup semantics and write access can be
-     * flushed: that writes its entries out. */
-    HANDLE h = CreateFileW(full.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+     * flushed: that writes its entries out. The root is followed; below
+     * it, the folder must not be a link. */
+    HANDLE h = CreateFileW(full.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | (path.empty() ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
     if (h == INVALID_HANDLE_VALUE) return LastError();
-    IoStatus s = FlushFileBuffers(h) ? IoStatus::kOk : LastError();
+    DWORD attrs = 0;
+    bool link = false;
+    s = path.empty() ? IoStatus::kOk : QueryEntry(h, &attrs, &link);
+    if (s == IoStatus::kOk && link) s = IoStatus::kLink;
+    if (s == IoStatus::kOk && !path.empty() && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) s = IoStatus::kNotDirectory;
+    if (s == IoStatus::kOk && !FlushFileBuffers(h)) s = LastError();
     CloseHandle(h);
     return s;
   }
@@ -302,32 +591,66 @@ class Win32FileSystem : public FileSystem {
     return IoStatus::kOk;
   }
 
+  IoStatus DescribeVolume(VolumeInfo* info) override {
+    *info = VolumeInfo();
+    if (!ok_) return IoStatus::kBadName;
+    wchar_t name[MAX_PATH + 1] = L"";
+    /* By a handle on the root (followed): a root that is a junction to
+     * another drive is described by that drive. */
+    HANDLE h = CreateFileW(root_.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return LastError();
+    BOOL got = GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1);
+    CloseHandle(h);
+    if (!got) {
+      wchar_t volume[MAX_PATH + 1];
+      std::wstring dir = root_ + L"\\";
+      if (!GetVolumePathNameW(dir.c_str(), volume, MAX_PATH + 1) ||
+          !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1))
+        return LastError();
+    }
+    if (!WideToUtf8(name, &info->fs_name)) info->fs_name.clear();
+    /* FAT and exFAT keep no journal: any subset of the last changes may
+     * survive a power cut. */
+    info->ordered = _wcsicmp(name, L"FAT") != 0 && _wcsicmp(name, L"FAT32") != 0 && _wcsicmp(name, L"exFAT") != 0;
+    return IoStatus::kOk;
+  }
+
   IoStatus MarkHidden(const std::string& path) override {
+    Exclusive x(&lock_);
     std::wstring full;
-    if (!Full(path, &full)) return IoStatus::kBadName;
-    DWORD attrs = GetFileAttributesW(full.c_str());
-    if (attrs == INVALID_FILE_ATTRIBUTES) return LastError();
-    return SetFileAttributesW(full.c_str(), attrs | FILE_ATTRIBUTE_HIDDEN) ? IoStatus::kOk : LastError();
+    IoStatus s = Walk(path, false, &full);
+    if (s != IoStatus::kOk) return s;
+    HANDLE h = OpenNoFollow(full, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll);
+    if (h == INVALID_HANDLE_VALUE) return LastError();
+    DWORD attrs = 0;
+    bool link = false;
+    s = QueryEntry(h, &attrs, &link);
+    if (s == IoStatus::kOk && link && !path.empty()) s = IoStatus::kLink;
+    if (s == IoStatus::kOk && !SetAttributes(h, attrs | FILE_ATTRIBUTE_HIDDEN)) s = LastError();
+    CloseHandle(h);
+    return s;
   }
 
  private:
-  /* The one place where an engine path becomes a Windows path. */
-  bool Full(const std::string& rel, std::wstring* out) const {
-    if (!ok_) return false;
-    if (rel.empty()) {
-      *out = root_;
-      return true;
-    }
-    std::wstring w;
-    if (!Utf8ToWide(rel, &w)) return false;
-    *out = root_;
-    if (out->back() != L'\\') *out += L'\\';
-    *out += w;
-    return true;
+  /* Where an engine path becomes a Windows path, its folders checked and
+   * held (FolderPins). */
+  IoStatus Walk(const std::string& rel, bool whole, std::wstring* full) {
+    if (!ok_) return IoStatus::kBadName;
+    return pins_.Walk(root_, rel, whole, full);
+  }
+
+  /* An error of a call that creates `full`: an existing link there is
+   * reported as such. */
+  static IoStatus ExistingOrError(const std::wstring& full, DWORD e) {
+    IoStatus s = FromError(e);
+    return s == IoStatus::kExists && IsLinkPath(full) ? IoStatus::kLink : s;
   }
 
   std::wstring root_;
   bool ok_ = false;
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  FolderPins pins_;
 };
 
 }  // namespace
@@ -339,13 +662,15 @@ std::unique_ptr<FileSystem> NewNativeFileSystem(const NativeString& root) {
 IoStatus OpenNativeFile(const NativeString& path, std::unique_ptr<File>* out) {
   std::wstring full;
   if (!LongForm(path, &full)) return IoStatus::kBadName;
-  return OpenHandle(full, false, OPEN_EXISTING, out);
+  return OpenForRead(full, false, out);
 }
 
 IoStatus CreateNativeFile(const NativeString& path, std::unique_ptr<File>* out) {
   std::wstring full;
   if (!LongForm(path, &full)) return IoStatus::kBadName;
-  return OpenHandle(full, true, CREATE_ALWAYS, out);
+  HANDLE h = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  return WrapHandle(h, 0, out);
 }
 
 }  // namespace olk

@@ -69,5 +69,35 @@ run_case "file edited (36)" edited
 run_case "folder in the way (18)" folder_in_way
 run_case "no patch file (7)" no_patch
 
+# Links planted in the client (Wine shows a Unix link to a folder as a
+# reparse point): the result is the native one and the folder behind the
+# link is left as it was.
+staging_link() { rm -rf "$1.other" && cp -r "$work/staging.ref" "$1.other" && ln -s "$1.other" "$1/.olkpatch"; }
+folder_link() { rm -rf "$1.other" && mv "$1/data" "$1.other" && ln -s "$1.other" "$1/data"; }
+mkdir -p "$work/staging.ref/sub" && printf 'precious' >"$work/staging.ref/keep.txt"
+run_case "staging folder is a link" staging_link
+diff -r "$work/wine.other" "$work/staging.ref" >/dev/null && same=yes || same=no
+check "staging folder is a link: folder behind it unchanged" yes "$same"
+run_case "client folder is a link" folder_link
+diff -r "$work/wine.other" "$work/old/data" >/dev/null && same=yes || same=no
+check "client folder is a link: folder behind it unchanged" yes "$same"
+
+# The file layer itself: links, and renames and deletes of a file that
+# another handle holds for a moment (fs_win32_probe.cpp).
+src_dir=$(cd "$(dirname "$0")/../.." && pwd)
+mkdir -p "$work/probe/root" "$work/probe/outside" && printf 'keep' >"$work/probe/outside/keep.txt"
+ln -s "$work/probe/outside" "$work/probe/root/ldir"
+if i686-w64-mingw32-g++ -std=c++17 -O2 -static -I"$src_dir/src/engine/include" "$src_dir/tests/engine/fs_win32_probe.cpp" \
+    "$win32_dir/src/engine/libolk_engine.a" -o "$work/fs_win32_probe.exe"; then
+  wine "$work/fs_win32_probe.exe" "$(winpath "$work/probe/root")" >"$work/probe.out" 2>&1
+  check "file layer probe: no failures" 0 "$?"
+  while read -r verdict name; do
+    [ "$verdict" = PASS ] || [ "$verdict" = FAIL ] && check "file layer: $name" PASS "$verdict"
+  done < <(tr -d '\r' <"$work/probe.out")
+  check "file layer: outside untouched" keep "$(cat "$work/probe/outside/keep.txt")$(ls "$work/probe/outside" | grep -v '^keep.txt$')"
+else
+  check "file layer probe builds" yes no
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
