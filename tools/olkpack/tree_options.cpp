@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "following_tree.h"
+#include "build_tree.h"
 
 void TreeChoice::Add(CLI::App& app) {
   app.add_option("--exclude", exclude,
@@ -62,5 +62,5 @@ bool TreeChoice::Apply(olk::BuildOptions& options, std::string& file, std::strin
 }
 
 std::unique_ptr<olk::FileSystem> TreeChoice::OpenTree(const std::string& dir) const {
-  return links == "follow" ? NewFollowingTree(dir) : olk::NewNativeFileSystem(dir);
+  return NewBuildTree(dir, links == "follow");
 }

@@ -30,7 +30,7 @@ struct TreeChoice {
   bool Apply(olk::BuildOptions& options, std::string& file, std::string& cause) const;
 
   /*! OpenTree() :
-   *  The folder `dir` as a build tree: through its links with
-   *  --links follow, else as the engine's own file layer shows it. */
+   *  The folder `dir` as a build tree, its links followed with
+   *  --links follow and shown as links otherwise (build_tree.h). */
   std::unique_ptr<olk::FileSystem> OpenTree(const std::string& dir) const;
 };

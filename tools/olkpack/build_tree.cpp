@@ -1,7 +1,9 @@
-#include "following_tree.h"
+#include "build_tree.h"
 
 #include <dirent.h>
 #include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <set>
@@ -24,36 +26,33 @@ IoStatus FromErrno(int e) {
   }
 }
 
-class FollowingTree : public olk::FileSystem {
+class BuildTree : public olk::FileSystem {
  public:
-  explicit FollowingTree(std::string root) : root_(std::move(root)) {}
+  BuildTree(std::string root, bool follow) : root_(std::move(root)), follow_(follow) {}
 
   IoStatus Stat(const std::string& path, olk::EntryInfo* info) override {
     struct stat st;
     *info = olk::EntryInfo();
-    if (stat(Native(path).c_str(), &st) != 0) return errno == ENOENT ? IoStatus::kOk : FromErrno(errno);
+    // The root is taken as it is named, a link or not.
+    const int r = follow_ || path.empty() ? stat(Native(path).c_str(), &st) : lstat(Native(path).c_str(), &st);
+    if (r != 0) return errno == ENOENT ? IoStatus::kOk : FromErrno(errno);
     info->type = TypeOf(st);
     if (info->type == olk::EntryType::kFile) info->size = static_cast<uint64_t>(st.st_size);
     return IoStatus::kOk;
   }
 
   IoStatus OpenRead(const std::string& path, std::unique_ptr<olk::File>* out) override {
-    return olk::OpenNativeFile(Native(path), out);  // open() follows links
+    // Without following, the build opens only what it listed as a file
+    // below folders it listed as folders.
+    return olk::OpenNativeFile(Native(path), out);
   }
 
   IoStatus List(const std::string& path, std::vector<olk::DirEntry>* out) override {
     out->clear();
-    // The folders from the root down to this one: a link to any of them
-    // would lead back here for ever.
-    std::set<std::pair<dev_t, ino_t>> ancestors;
-    std::vector<std::string> chain = {""};
-    for (size_t cut = 0; !path.empty() && (cut = path.find('\\', cut)) != std::string::npos; ++cut)
-      chain.push_back(path.substr(0, cut));
-    if (!path.empty()) chain.push_back(path);
-    for (const std::string& folder : chain) {
-      struct stat st;
-      if (stat(Native(folder).c_str(), &st) != 0) return FromErrno(errno);
-      ancestors.insert({st.st_dev, st.st_ino});
+    std::set<std::pair<dev_t, ino_t>> holders;
+    if (follow_) {
+      IoStatus s = HoldingFolders(path, &holders);
+      if (s != IoStatus::kOk) return s;
     }
     DIR* dir = opendir(Native(path).c_str());
     if (!dir) return FromErrno(errno);
@@ -66,13 +65,15 @@ class FollowingTree : public olk::FileSystem {
       olk::DirEntry entry;
       entry.name = name;
       struct stat st;
-      if (stat(full.c_str(), &st) != 0) {
-        entry.type = olk::EntryType::kLink;  // points nowhere
+      if ((follow_ ? stat(full.c_str(), &st) : lstat(full.c_str(), &st)) != 0) {
+        entry.type = olk::EntryType::kLink;  // followed, it points nowhere
+      } else if (S_ISLNK(st.st_mode)) {
+        entry.type = olk::EntryType::kLink;
       } else {
         entry.type = TypeOf(st);
         if (entry.type == olk::EntryType::kFile) entry.size = static_cast<uint64_t>(st.st_size);
-        if (entry.type == olk::EntryType::kDirectory && ancestors.count({st.st_dev, st.st_ino}))
-          entry.type = olk::EntryType::kLink;
+        if (entry.type == olk::EntryType::kDirectory && holders.count({st.st_dev, st.st_ino}))
+          entry.type = olk::EntryType::kLink;  // leads back up
       }
       out->push_back(entry);
       errno = 0;
@@ -99,6 +100,23 @@ class FollowingTree : public olk::FileSystem {
            : S_ISDIR(st.st_mode) ? olk::EntryType::kDirectory
                                  : olk::EntryType::kOther;
   }
+  // The folder `path` and every folder above it, up to the file system's
+  // root: a followed link to any of them would never end.
+  IoStatus HoldingFolders(const std::string& path, std::set<std::pair<dev_t, ino_t>>* holders) const {
+    char* real = realpath(Native(path).c_str(), nullptr);
+    if (!real) return FromErrno(errno);
+    std::string folder = real;
+    free(real);
+    for (;;) {
+      struct stat st;
+      if (stat(folder.empty() ? "/" : folder.c_str(), &st) != 0) return FromErrno(errno);
+      holders->insert({st.st_dev, st.st_ino});
+      if (folder.empty() || folder == "/") break;
+      folder.erase(folder.find_last_of('/'));
+    }
+    return IoStatus::kOk;
+  }
+
   std::string Native(const std::string& path) const {
     std::string out = root_;
     if (path.empty()) return out;
@@ -108,10 +126,11 @@ class FollowingTree : public olk::FileSystem {
   }
 
   std::string root_;
+  bool follow_;
 };
 
 }  // namespace
 
-std::unique_ptr<olk::FileSystem> NewFollowingTree(const std::string& root) {
-  return std::unique_ptr<olk::FileSystem>(new FollowingTree(root));
+std::unique_ptr<olk::FileSystem> NewBuildTree(const std::string& root, bool followLinks) {
+  return std::unique_ptr<olk::FileSystem>(new BuildTree(root, followLinks));
 }
