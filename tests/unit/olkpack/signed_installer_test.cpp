@@ -2,6 +2,7 @@
 // reader finds the trailer in front of the certificate table that signing
 // appends. The key is a throwaway one made with openssl for each test.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -90,6 +91,28 @@ TEST_F(SignedInstallerTest, SignedInstallerVerifiesAndKeepsItsArchive) {
   // No scratch folder is left beside the outputs.
   for (const auto& e : fs::directory_iterator(root()))
     EXPECT_EQ(e.path().filename().string().rfind(".olkpack-", 0), std::string::npos) << e.path();
+}
+
+// --timestamp-url: the signature carries a stamp from a local RFC 3161
+// server (tests/unit/olkpack/local_tsa.py), which osslsigncode verifies.
+TEST_F(SignedInstallerTest, TimeStampedSignature) {
+  fs::create_directory(root() / "tsa");
+  ASSERT_EQ(std::system(("python3 " + Quote(TSA_SCRIPT) + " tsa >tsa/port.txt 2>tsa/err.txt &").c_str()), 0);
+  std::string port;
+  for (int i = 0; i < 200 && port.empty(); ++i) {
+    usleep(50000);
+    port = ReadFile("tsa/port.txt");
+  }
+  ASSERT_FALSE(port.empty()) << ReadFile("tsa/err.txt");
+  port.erase(port.find('\n'));
+  Result made = Installer("stamped.exe", {"--sign", "key/cert.pfx", "--sign-password-file", "key/password.txt",
+                                          "--timestamp-url", "http://127.0.0.1:" + port + "/"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  Result verify = RunProgram("osslsigncode", {"verify", "-CAfile", "key/cert.pem", "-TSA-CAfile", "tsa/tsa.pem",
+                                              "-in", "stamped.exe"});
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  EXPECT_NE(verify.out.find("Timestamp Server Signature verification: ok"), std::string::npos) << verify.out;
+  EXPECT_EQ(Run({"list", "stamped.exe"}).status, 0);
 }
 
 // Every mistake: one line naming the file and the cause, exit status 1, and
