@@ -89,6 +89,8 @@ int RunDiff(int argc, char** argv) {
       progress.Stage("encoding " + std::to_string(p.files_total) + " files (" + HumanBytes(p.bytes_total) + ")");
     }
     progress.Update(p.files_done, p.files_total, p.bytes_done, p.bytes_total);
+    // What remains (the index, the layout, the writing) has no count.
+    if (p.files_done == p.files_total) progress.Stage("writing the patch data");
   };
   olk::BuildStats stats;
   std::string error;

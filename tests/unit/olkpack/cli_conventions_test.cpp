@@ -79,6 +79,7 @@ TEST_F(ProgressTest, PlainLinesWhenNotATerminalAndNothingWhenQuiet) {
   EXPECT_EQ(lines.err,
             "olkpack diff: comparing old and new\n"
             "olkpack diff: encoding 21 files (586.1 KiB)\n"
+            "olkpack diff: writing the patch data\n"
             "olkpack diff: 1 added, 0 removed, 20 changed, 0 unchanged files; 0 folders added, 0 removed\n"
             "olkpack diff: old 585.9 KiB, new 586.1 KiB, patch " +
                 lines.err.substr(lines.err.rfind("patch ") + 6));
