@@ -230,6 +230,12 @@ TEST_F(SignedInstallerTest, FindsTheTrailerOnlyBeforeATrailingCertificateTable) 
     EXPECT_NE(r.err.find("no EmbedFs archive"), std::string::npos) << c.what << ": " << r.err;
   }
 
+  // The error line says where the reader looked.
+  WriteFile("p.exe", signedWith(8));
+  EXPECT_EQ(Run({"list", "p.exe"}).err,
+            "olkpack: p.exe: no EmbedFs archive: the file is signed, and its part before the signature does not "
+            "end in the \"EmbedFs 1.0\" trailer\n");
+
   // A signed stub packed afterwards: its table no longer ends the file, and
   // the archive at the end reads as it always did.
   WriteFile("signedstub.exe", good);
