@@ -24,7 +24,11 @@ STATE   ?= $(CDN)/.state
 OPTIONS ?=
 SIGN    ?=
 
+ifneq ($(word 2,$(CHAIN)),)
 LATEST := $(lastword $(CHAIN))
+else
+$(error CHAIN must name at least two builds, oldest first)
+endif
 # from-to pairs: every step of the chain, then the jumps to the newest from
 # the DIRECT builds before the last step.
 STEPS  := $(shell echo $(CHAIN) | awk '{ for (i = 1; i < NF; i++) print $$i "-" $$(i + 1) }')
