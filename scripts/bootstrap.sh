@@ -14,6 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libzstd-dev liblzma-dev libdivsufsort-dev libxxhash-dev zstd xz-utils dpkg-dev
   bsdiff xdelta3
+  osslsigncode openssl libcli11-dev nlohmann-json3-dev
   python3
   wine wine32:i386 xvfb xauth x11-apps imagemagick
 )

@@ -2,10 +2,12 @@
 //
 // The file is read field by field in a fixed order: the magic at end - 12,
 // D at end - 16, the count at D, then per entry its size, name length and
-// name. Every field is checked against the file size before it is trusted,
-// because the directory comes from a file anyone can edit: a bad count, name
-// length or member size must fail Open() rather than drive an allocation or
-// a view past the end of the file.
+// name, where "end" is the end of the file or, in a signed program, the
+// start of its signature (archive/signed_program.h). Every field is checked
+// against the file size before it is trusted, because the directory comes
+// from a file anyone can edit: a bad count, name length or member size must
+// fail Open() rather than drive an allocation or a view past the end of the
+// file.
 //
 // The stub is built without exceptions, so memory comes from malloc/free and
 // every allocation is checked.
@@ -15,6 +17,7 @@
 #include <string.h>
 
 #include "archive/embedfs_format.h"
+#include "archive/signed_program.h"
 
 using platform::Handle;
 
@@ -127,13 +130,18 @@ ArchiveOpenFailure EmbeddedArchive::ReadDirectory(Handle file) {
   using F = ArchiveOpenFailure;
   const uint32_t fileSize = platform::file::Size(file);
   if (fileSize == platform::kInvalidSize) return F::kCannotReadFile;
-  if (fileSize < kTrailerSize) return F::kNoTrailer;
+  // The file's end, or in a signed program the start of its signature.
+  const uint32_t archiveEnd = ArchiveEnd(file, fileSize);
+  if (archiveEnd < kTrailerSize) return F::kNoTrailer;
   // Directory and data must end where the trailer begins.
-  const uint32_t trailerStart = fileSize - kTrailerSize;
+  const uint32_t trailerStart = archiveEnd - kTrailerSize;
+  // Both reads seek back from the end: ArchiveEnd() keeps the distance in
+  // 31 bits, and it is 12 and 16 in an unsigned file.
+  const uint32_t behindArchive = fileSize - archiveEnd;
 
   char magic[embedfs::kMagicSize];
-  if (!SeekTo(file, -int32_t(embedfs::kMagicSize), platform::kFileEnd,
-              fileSize - embedfs::kMagicSize) ||
+  if (!SeekTo(file, -int32_t(behindArchive + embedfs::kMagicSize), platform::kFileEnd,
+              archiveEnd - embedfs::kMagicSize) ||
       !ReadExact(file, magic, sizeof magic))
     return F::kCannotReadFile;
   // All 12 bytes, NUL included: the same as comparing the magic as a
@@ -141,7 +149,7 @@ ArchiveOpenFailure EmbeddedArchive::ReadDirectory(Handle file) {
   if (memcmp(magic, embedfs::kMagic, sizeof magic) != 0) return F::kBadMagic;
 
   uint32_t directory = 0;
-  if (!SeekTo(file, -int32_t(kTrailerSize), platform::kFileEnd, trailerStart) ||
+  if (!SeekTo(file, -int32_t(behindArchive + kTrailerSize), platform::kFileEnd, trailerStart) ||
       !ReadU32(file, directory))
     return F::kCannotReadFile;
   directoryOffset = directory;  // kept for diagnosis even when it is refused

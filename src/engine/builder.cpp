@@ -24,7 +24,15 @@ struct TreeEntry {
 };
 typedef std::map<std::string, TreeEntry> Tree; /* path -> entry, in byte order */
 
-bool ScanTree(FileSystem& fs, const std::string& dir, Tree* tree, std::string* error) {
+bool Excluded(const BuildOptions& options, const std::string& path, bool folder) {
+  for (const std::string& pattern : options.exclude)
+    if (MatchesExcludePattern(pattern, path, folder)) return true;
+  return false;
+}
+
+/* `which` names the tree in errors ("old", "new"). */
+bool ScanTree(FileSystem& fs, const std::string& dir, const BuildOptions& options, const char* which, Tree* tree,
+              std::string* error) {
   std::vector<DirEntry> entries;
   IoStatus s = fs.List(dir, &entries);
   if (s != IoStatus::kOk) {
@@ -35,6 +43,13 @@ bool ScanTree(FileSystem& fs, const std::string& dir, Tree* tree, std::string* e
   for (const DirEntry& e : entries) {
     if (dir.empty() && FoldCase(e.name) == FoldCase(kStagingFolder)) continue;
     const std::string path = dir.empty() ? e.name : dir + "\\" + e.name;
+    if (Excluded(options, path, e.type == EntryType::kDirectory)) continue;
+    if (e.type == EntryType::kLink) {
+      if (options.links == LinkPolicy::kSkip) continue;
+      *error = "'" + path + "' in the " + which + " tree is a symbolic link or junction" +
+               (options.link_advice.empty() ? "" : "; " + options.link_advice);
+      return false;
+    }
     if (e.name.find('\\') != std::string::npos || !IsSafeRelativePath(path)) {
       *error = "the name '" + path + "' cannot be installed safely on Windows";
       return false;
@@ -44,7 +59,7 @@ bool ScanTree(FileSystem& fs, const std::string& dir, Tree* tree, std::string* e
       return false;
     }
     (*tree)[path] = TreeEntry{e.type, e.size};
-    if (e.type == EntryType::kDirectory && !ScanTree(fs, path, tree, error)) return false;
+    if (e.type == EntryType::kDirectory && !ScanTree(fs, path, options, which, tree, error)) return false;
   }
   return true;
 }
@@ -242,7 +257,8 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
   BuildStats st;
   try {
     Tree olds, news;
-    if (!ScanTree(old_tree, "", &olds, error) || !ScanTree(new_tree, "", &news, error)) return Result::kCannotOpenPatch;
+    if (!ScanTree(old_tree, "", options, "old", &olds, error) || !ScanTree(new_tree, "", options, "new", &news, error))
+      return Result::kCannotOpenPatch;
     {
       std::set<std::string> folded;
       for (const auto& kv : news) {

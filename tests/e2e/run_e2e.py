@@ -1462,6 +1462,55 @@ class RealEngine(InstallerTest):
                 self.assertEqual(tree_bytes(client, ignore=("patch_log.log",)), before)
                 self.assertEqual(list(self.h.temp_dir.iterdir()), [])
 
+    def test_signed_installer_runs_as_the_unsigned_one(self):
+        # The installer signed by `olkpack installer --sign` with a
+        # throwaway key: osslsigncode accepts the signature, olkpack lists
+        # the same members as in the unsigned one, and the typical run ends
+        # with build 3551 in the folder and the same pane as the unsigned
+        # installer gives.
+        key = self.h.work / "signing"
+        key.mkdir(exist_ok=True)
+        password = key / "password.txt"
+        password.write_text("throwaway\n")
+        for command in (["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key / "key.pem", "-out",
+                         key / "cert.pem", "-days", "2", "-subj", "/CN=olkpatch e2e signer"],
+                        ["pkcs12", "-export", "-out", key / "cert.pfx", "-inkey", key / "key.pem", "-in",
+                         key / "cert.pem", "-passout", "file:%s" % password]):
+            subprocess.run(["openssl"] + [str(a) for a in command], check=True, capture_output=True)
+        unsigned = self.h.client_installer(FROM_BUILD, TO_BUILD)
+        installer = self.h.work / "installers" / "olkpatch3551-signed.exe"
+        proc = subprocess.run(
+            [str(self.h.olkpack), "installer", "--from", str(FROM_BUILD), "--to", str(TO_BUILD),
+             str(self.h.client_build(FROM_BUILD)), str(self.h.client_build(TO_BUILD)), "-o", str(installer),
+             "--stub", str(self.h.stub), "--engine", str(self.h.real_engine), "--quiet",
+             "--sign", str(key / "cert.pfx"), "--sign-password-file", str(password)],
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", str(key / "cert.pem"), "-in", str(installer)],
+                                capture_output=True)
+        self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+
+        def listing(exe):
+            out = subprocess.run([str(self.h.olkpack), "list", str(exe)], capture_output=True, check=True).stdout
+            return out.decode().splitlines()
+        self.assertEqual(listing(installer), listing(unsigned))
+        self.assertEqual([line.split("\t")[1] for line in listing(installer)[1:]],
+                         ["versionInfoFile.txt", "patcheng.dll", "OLK.%d-%d.pat" % (FROM_BUILD, TO_BUILD)])
+
+        panes = []
+        for exe, name in ((installer, "OLK Signed"), (unsigned, "OLK Unsigned")):
+            client, folder = self.put_real_client(name=name)
+            t = self.run_installer(None, [PRESS_OK, ("set %d %s" % (FOLDER_EDIT, folder), PRESS_OK),
+                                          ("read " + PROGRESS_CAPTION, PRESS_OK)], installer=exe,
+                                   sub=name.replace(" ", "-"))
+            self.assertEqual(t.boxes(), [B2, B6], name)
+            self.assertEqual(tree_bytes(client, ignore=("patch_log.log",)), tree_bytes(self.h.client_build(TO_BUILD)))
+            self.assertEqual(list(self.h.temp_dir.iterdir()), [])
+            panes.append(self.pane_text(t).replace(folder, "FOLDER"))
+        self.assertIn("PatchApply returned 0", panes[0].split("\r\n"))
+        # The engine's items may come in another order from run to run.
+        self.assertEqual(sorted(panes[0].split("\r\n")), sorted(panes[1].split("\r\n")))
+
 
 # ---------------------------------------------------------------- runner
 

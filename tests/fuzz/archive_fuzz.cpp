@@ -6,8 +6,10 @@
 //
 // Besides the sanitizers' findings, the target traps when the reader breaks
 // one of its promises: member bytes other than the file's bytes at the
-// member's offset, a view or handle left open, or a directory reported open
-// that does not fit the file.
+// member's offset, a view or handle left open, a directory reported open
+// that does not fit the file, or a trailer looked for anywhere but at the
+// end of the file or, in a signed program, before its certificate table
+// (worked out here from the bytes in memory, apart from the reader's code).
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -52,6 +54,33 @@ void WriteProgram(const uint8_t* data, size_t size) {
   Check(fclose(f) == 0);
 }
 
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// Where the archive must end: before a certificate table that the PE
+// headers place at the very end of the file, and the zero padding in front
+// of it when the magic ends there; else at the end of the file.
+size_t ExpectedArchiveEnd(const uint8_t* data, size_t size) {
+  if (size < 64 || data[0] != 'M' || data[1] != 'Z') return size;
+  const uint64_t pe = Le32(data + 0x3C);
+  if (pe + 26 > size || memcmp(data + pe, "PE\0\0", 4) != 0) return size;
+  const uint32_t optionalSize = data[pe + 20] | data[pe + 21] << 8;
+  const uint32_t magic = data[pe + 24] | data[pe + 25] << 8;
+  const uint64_t directories = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
+  if (directories == 0 || optionalSize < directories + 40) return size;
+  const uint64_t optional = pe + 24;
+  if (optional + directories + 40 > size || Le32(data + optional + directories - 4) < 5) return size;
+  const uint64_t table = Le32(data + optional + directories + 32);
+  const uint64_t tableSize = Le32(data + optional + directories + 36);
+  if (table == 0 || tableSize == 0 || table + tableSize != size) return size;
+  for (uint64_t end = table; end + 8 > table && end >= embedfs::kMagicSize; --end) {
+    if (memcmp(data + end - embedfs::kMagicSize, embedfs::kMagic, embedfs::kMagicSize) == 0) return end;
+    if (data[end - 1] != 0) break;  // padding is zeros only
+  }
+  return table;
+}
+
 // The member named `name` must read as the file's bytes at `offset`.
 void CheckMember(EmbeddedArchive& archive, const char* name, uint32_t expectedSize,
                  uint64_t offset, const uint8_t* data, size_t size) {
@@ -74,11 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // it may choose the granularity: 16 to 65,536 bytes.
   host::SetAllocationGranularity(16u << (size ? data[0] % 13 : 0));
 
+  const size_t end = ExpectedArchiveEnd(data, size);
   {
     EmbeddedArchive archive;
     const bool open = archive.Open();
     Check(open == (archive.LastOpenFailure() == ArchiveOpenFailure::kNone));
     if (!open) {
+      if (archive.LastOpenFailure() == ArchiveOpenFailure::kBadMagic)
+        Check(memcmp(data + end - embedfs::kMagicSize, embedfs::kMagic, embedfs::kMagicSize) != 0);
       Check(host::OpenHandleCount() == 0);
       Check(archive.EntryCount() == 0);
       Check(archive.MemberName(0) == nullptr);
@@ -86,8 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(archive.MapMember("versionInfoFile.txt", untouched) == nullptr && untouched == 7);
     } else {
       Check(host::OpenHandleCount() == 1);  // the mapping; the file is closed
-      Check(size >= embedfs::kTrailerSize);
-      Check(memcmp(data + size - embedfs::kMagicSize, embedfs::kMagic, embedfs::kMagicSize) == 0);
+      Check(end >= embedfs::kTrailerSize);
+      Check(memcmp(data + end - embedfs::kMagicSize, embedfs::kMagic, embedfs::kMagicSize) == 0);
+      Check(Le32(data + end - embedfs::kTrailerSize) == archive.DirectoryOffset());
       uint64_t offset = archive.DataStart();
       for (uint32_t i = 0; i < archive.EntryCount(); ++i) {
         const char* name = archive.MemberName(i);
@@ -101,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckMember(archive, name, archive.Entry(first).size, firstOffset, data, size);
         offset += archive.Entry(i).size;
       }
-      Check(offset <= size - embedfs::kTrailerSize);
+      Check(offset <= end - embedfs::kTrailerSize);
       Check(archive.MemberName(archive.EntryCount()) == nullptr);
       Check(host::MappedViewCount() == 0);
 

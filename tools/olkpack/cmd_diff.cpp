@@ -1,18 +1,18 @@
 // olkpack diff: patch data from two folder trees.
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <time.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
 #include "atomic_output.h"
-#include "commands.h"
+#include "command_line.h"
 #include "diagnostics.h"
 #include "engine_commands.h"
+#include "json_report.h"
 #include "olkeng/engine.h"
+#include "progress.h"
+#include "tree_options.h"
 
 namespace {
 
@@ -39,84 +39,88 @@ class AtomicFile : public olk::File {
   uint64_t size_ = 0;
 };
 
-std::string Bytes(uint64_t n) {
-  char buf[64];
-  if (n >= 10ull << 20)
-    snprintf(buf, sizeof buf, "%.1f MiB", n / 1048576.0);
-  else if (n >= 10ull << 10)
-    snprintf(buf, sizeof buf, "%.1f KiB", n / 1024.0);
-  else
-    snprintf(buf, sizeof buf, "%llu B", static_cast<unsigned long long>(n));
-  return buf;
+// With --json a failure is an object too, besides the error line.
+int Failed(bool json, const std::string& file, const std::string& cause) {
+  if (json) PrintJson({{"command", "diff"}, {"result", 1}, {"error", file + ": " + cause}});
+  return Fail(file, cause);
 }
 
 }  // namespace
 
 int RunDiff(int argc, char** argv) {
-  const char* old_dir = nullptr;
-  const char* new_dir = nullptr;
-  const char* out_path = nullptr;
+  CommandLine cli("diff");
+  std::string oldDir, newDir, outPath;
   unsigned threads = 0;
-  bool quiet = false;
-  for (int i = 0; i < argc; ++i) {
-    if (strcmp(argv[i], "-o") == 0 && i + 1 < argc) {
-      out_path = argv[++i];
-    } else if (strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
-      threads = static_cast<unsigned>(atoi(argv[++i]));
-    } else if (strcmp(argv[i], "--quiet") == 0) {
-      quiet = true;
-    } else if (argv[i][0] == '-') {
-      return Usage("diff");
-    } else if (!old_dir) {
-      old_dir = argv[i];
-    } else if (!new_dir) {
-      new_dir = argv[i];
-    } else {
-      return Usage("diff");
-    }
-  }
-  if (!old_dir || !new_dir || !out_path) return Usage("diff");
+  bool quiet = false, json = false;
+  TreeChoice choice;
+  cli.app().add_option("OLD_DIR", oldDir, "the build the players have")->required();
+  cli.app().add_option("NEW_DIR", newDir, "the build to patch them to")->required();
+  cli.app().add_option("-o,--output", outPath, "the patch data to write")->required()->type_name("OUT.pat");
+  cli.app().add_option("--threads", threads, "threads to encode with (default: one per core)")
+      ->check(CLI::Range(1u, 1024u));
+  choice.Add(cli.app());
+  cli.app().add_flag("--quiet", quiet, "no progress and no summary on stderr");
+  cli.app().add_flag("--json", json, "one JSON object with counts, sizes and timing on stdout");
+  if (int status = cli.Parse(argc, argv); status >= 0) return status;
 
-  std::unique_ptr<olk::FileSystem> old_fs = olk::NewNativeFileSystem(old_dir);
-  std::unique_ptr<olk::FileSystem> new_fs = olk::NewNativeFileSystem(new_dir);
-  olk::EntryInfo info;
-  if (old_fs->Stat("", &info) != olk::IoStatus::kOk || info.type != olk::EntryType::kDirectory)
-    return Fail(old_dir, "not a folder");
-  if (new_fs->Stat("", &info) != olk::IoStatus::kOk || info.type != olk::EntryType::kDirectory)
-    return Fail(new_dir, "not a folder");
-
-  AtomicOutput out(out_path);
-  if (!out.Create()) return Fail(out_path, out.Error());
-  AtomicFile file(&out);
-
+  const auto start = std::chrono::steady_clock::now();
   olk::BuildOptions options;
   options.threads = threads;
-  const bool show = !quiet && isatty(STDERR_FILENO);
-  if (show) {
-    options.progress = [](const olk::BuildProgress& p) {
-      unsigned pct = p.bytes_total ? static_cast<unsigned>(p.bytes_done * 100 / p.bytes_total) : 100;
-      fprintf(stderr, "\rolkpack diff: %3u%%  %llu/%llu files", pct, static_cast<unsigned long long>(p.files_done),
-              static_cast<unsigned long long>(p.files_total));
-      fflush(stderr);
-    };
-  }
+  std::string file, cause;
+  if (!choice.Apply(options, file, cause)) return Failed(json, file, cause);
+  std::unique_ptr<olk::FileSystem> oldTree = choice.OpenTree(oldDir);
+  std::unique_ptr<olk::FileSystem> newTree = choice.OpenTree(newDir);
+  olk::EntryInfo info;
+  if (oldTree->Stat("", &info) != olk::IoStatus::kOk || info.type != olk::EntryType::kDirectory)
+    return Failed(json, oldDir, "not a folder");
+  if (newTree->Stat("", &info) != olk::IoStatus::kOk || info.type != olk::EntryType::kDirectory)
+    return Failed(json, newDir, "not a folder");
+
+  AtomicOutput out(outPath);
+  if (!out.Create()) return Failed(json, outPath, out.Error());
+  AtomicFile patch(&out);
+
+  ProgressDisplay progress("diff", ChooseProgressForm(quiet));
+  progress.Stage("comparing " + oldDir + " and " + newDir);
+  bool encoding = false;
+  options.progress = [&](const olk::BuildProgress& p) {
+    if (!encoding) {
+      encoding = true;
+      progress.Stage("encoding " + std::to_string(p.files_total) + " files (" + HumanBytes(p.bytes_total) + ")");
+    }
+    progress.Update(p.files_done, p.files_total, p.bytes_done, p.bytes_total);
+    // What remains (the index, the layout, the writing) has no count.
+    if (p.files_done == p.files_total) progress.Stage("writing the patch data");
+  };
   olk::BuildStats stats;
   std::string error;
-  olk::Result r = olk::BuildPatch(*old_fs, *new_fs, file, options, &stats, &error);
-  if (show) fprintf(stderr, "\r\033[K");
-  if (r != olk::Result::kOk) return Fail(out_path, error.empty() ? olk::ResultName(r) : error);
-  if (!out.Finish() || !out.Commit()) return Fail(out_path, out.Error());
-  if (!quiet) {
-    fprintf(stderr,
-            "olkpack diff: %llu added, %llu removed, %llu changed, %llu unchanged files; "
-            "%llu folders added, %llu removed\n"
-            "olkpack diff: old %s, new %s, patch %s\n",
-            static_cast<unsigned long long>(stats.files_added), static_cast<unsigned long long>(stats.files_removed),
-            static_cast<unsigned long long>(stats.files_changed),
-            static_cast<unsigned long long>(stats.files_unchanged),
-            static_cast<unsigned long long>(stats.folders_added),
-            static_cast<unsigned long long>(stats.folders_removed), Bytes(stats.old_bytes).c_str(),
-            Bytes(stats.new_bytes).c_str(), Bytes(stats.patch_bytes).c_str());
+  olk::Result r = olk::BuildPatch(*oldTree, *newTree, patch, options, &stats, &error);
+  progress.Clear();
+  if (r != olk::Result::kOk) return Failed(json, outPath, error.empty() ? olk::ResultName(r) : error);
+  if (!out.Finish() || !out.Commit()) return Failed(json, outPath, out.Error());
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  progress.Note(std::to_string(stats.files_added) + " added, " + std::to_string(stats.files_removed) +
+                " removed, " + std::to_string(stats.files_changed) + " changed, " +
+                std::to_string(stats.files_unchanged) + " unchanged files; " + std::to_string(stats.folders_added) +
+                " folders added, " + std::to_string(stats.folders_removed) + " removed");
+  progress.Note("old " + HumanBytes(stats.old_bytes) + ", new " + HumanBytes(stats.new_bytes) + ", patch " +
+                HumanBytes(stats.patch_bytes));
+  if (json) {
+    nlohmann::json report = {
+        {"command", "diff"},
+        {"result", 0},
+        {"output", outPath},
+        {"files",
+         {{"added", stats.files_added},
+          {"removed", stats.files_removed},
+          {"changed", stats.files_changed},
+          {"unchanged", stats.files_unchanged}}},
+        {"folders", {{"added", stats.folders_added}, {"removed", stats.folders_removed}}},
+        {"bytes", {{"old", stats.old_bytes}, {"new", stats.new_bytes}, {"patch", stats.patch_bytes}}},
+        {"seconds", seconds},
+    };
+    if (!PrintJson(report)) return Fail(outPath, "cannot write the report");
   }
   return 0;
 }

@@ -6,25 +6,18 @@
 
 #include "archive/embedded_archive.h"
 #include "atomic_output.h"
+#include "command_line.h"
 #include "commands.h"
 #include "diagnostics.h"
 
 int RunExtract(int argc, char** argv) {
-  std::string output;
-  std::string positional[2];
-  int positionals = 0;
-  for (int i = 0; i < argc; ++i) {
-    if (strcmp(argv[i], "-o") == 0 && i + 1 < argc && output.empty()) {
-      output = argv[++i];
-    } else if (argv[i][0] == '-' || positionals == 2) {
-      return Usage("extract");
-    } else {
-      positional[positionals++] = argv[i];
-    }
-  }
-  if (positionals != 2 || output.empty()) return Usage("extract");
-  const std::string& path = positional[0];
-  const std::string& name = positional[1];
+  CommandLine cli("extract");
+  std::string path, name, output;
+  cli.app().add_option("FILE.exe", path, "the installer")->required();
+  cli.app().add_option("NAME", name, "the member, found as the installer finds it (ASCII case ignored)")
+      ->required();
+  cli.app().add_option("-o,--output", output, "the file to write")->required();
+  if (int status = cli.Parse(argc, argv); status >= 0) return status;
 
   EmbeddedArchive archive(path.c_str());
   if (!archive.Open()) return Fail(path, DescribeOpenFailure(archive, path));

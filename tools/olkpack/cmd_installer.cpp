@@ -1,10 +1,12 @@
 // olkpack installer --from 3550 --to 3551 OLD_DIR NEW_DIR -o OUT.exe
 //                   [--stub STUB.exe] [--engine patcheng.dll] [--threads N]
+//                   [tree options] [--sign CERT.pfx ...] [--quiet]
 //
 // One command from two client builds to a ready installer: the patch data
 // (as `diff` makes it), the version-info member and the engine, packed onto
 // the stub (as `pack` does), then listed to check it. The stub and the
-// engine default to the ones built beside this tool (build/win32).
+// engine default to the ones built beside this tool (build/win32). With
+// --sign the installer is signed before it appears at the output.
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,9 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "authenticode.h"
+#include "command_line.h"
 #include "commands.h"
 #include "diagnostics.h"
 #include "engine_commands.h"
+#include "progress.h"
+#include "tree_options.h"
 
 namespace fs = std::filesystem;
 
@@ -60,32 +66,35 @@ struct ScratchFolder {
 }  // namespace
 
 int RunInstaller(int argc, char** argv) {
-  std::string from, to, output, stub, engine, threads;
-  std::vector<std::string> trees;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](std::string& into) {
-      if (i + 1 >= argc || !into.empty()) return false;
-      into = argv[++i];
-      return true;
-    };
-    bool ok = true;
-    if (arg == "--from") ok = value(from);
-    else if (arg == "--to") ok = value(to);
-    else if (arg == "-o") ok = value(output);
-    else if (arg == "--stub") ok = value(stub);
-    else if (arg == "--engine") ok = value(engine);
-    else if (arg == "--threads") ok = value(threads);
-    else if (!arg.empty() && arg[0] == '-') ok = false;
-    else trees.push_back(arg);
-    if (!ok) return Usage("installer");
-  }
-  if (from.empty() || to.empty() || output.empty() || trees.size() != 2) return Usage("installer");
+  CommandLine cli("installer");
+  std::string from, to, oldDir, newDir, output, stub, engine, threads;
+  SigningKey key;
+  TreeChoice choice;
+  bool quiet = false;
+  CLI::App& app = cli.app();
+  app.add_option("--from", from, "the client build the installer patches")->required()->type_name("BUILD");
+  app.add_option("--to", to, "the client build it makes")->required()->type_name("BUILD");
+  app.add_option("OLD_DIR", oldDir, "the build the players have")->required();
+  app.add_option("NEW_DIR", newDir, "the build to patch them to")->required();
+  app.add_option("-o,--output", output, "the installer to write")->required()->type_name("OUT.exe");
+  app.add_option("--stub", stub, "the installer program (default: olkpatch.exe of the build beside this tool)");
+  app.add_option("--engine", engine, "the patch engine (default: patcheng.dll of the build beside this tool)");
+  app.add_option("--threads", threads, "threads to encode with (default: one per core)");
+  choice.Add(app);
+  CLI::Option* sign = app.add_option("--sign", key.certificate, "sign the installer with the key and "
+                                     "certificates of this PKCS#12 file (osslsigncode)")->type_name("CERT.pfx");
+  app.add_option("--sign-password-file", key.passwordFile, "the first line of FILE is the password of CERT.pfx")
+      ->needs(sign)->type_name("FILE");
+  app.add_option("--timestamp-url", key.timestampUrl, "have the signature time-stamped by this RFC 3161 server")
+      ->needs(sign)->type_name("URL");
+  app.add_flag("--quiet", quiet, "no progress on stderr");
+  if (int status = cli.Parse(argc, argv); status >= 0) return status;
+
   if (!IsBuildNumber(from)) return Fail("--from " + from, "not a build number");
   if (!IsBuildNumber(to)) return Fail("--to " + to, "not a build number");
   if (atol(from.c_str()) == atol(to.c_str()))
     return Fail("--from " + from + " --to " + to, "the builds are equal: there is nothing to patch");
-  for (const std::string& tree : trees) {
+  for (const std::string& tree : {oldDir, newDir}) {
     std::error_code ec;
     if (!fs::is_directory(tree, ec)) return Fail(tree, "not a readable folder");
   }
@@ -94,6 +103,11 @@ int RunInstaller(int argc, char** argv) {
   for (const std::string& input : {stub, engine}) {
     std::ifstream probe(input, std::ios::binary);
     if (!probe) return Fail(input, "cannot be read (build it, or name another with --stub/--engine)");
+  }
+  const bool signing = !key.certificate.empty();
+  if (signing) {
+    std::string file, cause;
+    if (!CheckSigningKey(key, file, cause)) return Fail(file, cause);
   }
 
   // Scratch space beside the output, so the members are on its volume.
@@ -105,6 +119,7 @@ int RunInstaller(int argc, char** argv) {
   if (!mkdtemp(buffer.data())) return Fail(outDir.string(), "cannot make a scratch folder there");
   scratch.path = buffer.data();
 
+  ProgressDisplay progress("installer", ChooseProgressForm(quiet));
   fs::path versionInfo = scratch.path / "versionInfoFile.txt";
   {
     std::ofstream out(versionInfo, std::ios::binary);
@@ -118,11 +133,26 @@ int RunInstaller(int argc, char** argv) {
   // The installer finds its patch data by the "OLK" in the member's name.
   fs::path patchData = scratch.path / ("OLK." + from + "-" + to + ".pat");
 
-  std::vector<std::string> diff = {trees[0], trees[1], "-o", patchData.string()};
+  progress.Stage("patch data from " + oldDir + " to " + newDir);
+  progress.Clear();
+  std::vector<std::string> diff = {oldDir, newDir, "-o", patchData.string()};
   if (!threads.empty()) diff.insert(diff.end(), {"--threads", threads});
+  const std::vector<std::string> rules = choice.Arguments();
+  diff.insert(diff.end(), rules.begin(), rules.end());
+  if (quiet) diff.push_back("--quiet");
   if (int status = RunWith(RunDiff, diff)) return status;
-  if (int status = RunWith(RunPack, {"--stub", stub, "-o", output, versionInfo.string(),
-                                     engineMember.string(), patchData.string()}))
+  // A signed installer is packed in the scratch folder and appears at the
+  // output only once signed.
+  const std::string packed = signing ? (scratch.path / "unsigned.exe").string() : output;
+  progress.Stage("packing onto " + stub);
+  if (int status = RunWith(RunPack, {"--stub", stub, "-o", packed, versionInfo.string(), engineMember.string(),
+                                     patchData.string()}))
     return status;
+  if (signing) {
+    progress.Stage("signing with " + key.certificate);
+    std::string cause;
+    if (!SignProgram(key, packed, output, cause)) return Fail(output, cause);
+  }
+  progress.Clear();
   return RunWith(RunList, {output});
 }

@@ -6,12 +6,16 @@
 #include <string>
 
 #include "archive/embedded_archive.h"
+#include "command_line.h"
 #include "commands.h"
 #include "diagnostics.h"
 
 int RunList(int argc, char** argv) {
-  if (argc != 1 || argv[0][0] == '-') return Usage("list");
-  const std::string path = argv[0];
+  CommandLine cli("list");
+  std::string path;
+  cli.app().add_option("FILE.exe", path, "the installer")->required();
+  if (int status = cli.Parse(argc, argv); status >= 0) return status;
+
   EmbeddedArchive archive(path.c_str());
   if (!archive.Open()) return Fail(path, DescribeOpenFailure(archive, path));
 

@@ -17,6 +17,7 @@
 #include "archive/embedded_archive.h"
 #include "archive/embedfs_format.h"
 #include "atomic_output.h"
+#include "command_line.h"
 #include "commands.h"
 #include "diagnostics.h"
 
@@ -129,21 +130,15 @@ bool Verify(const std::string& path, uint32_t directory, const std::vector<Input
 }  // namespace
 
 int RunPack(int argc, char** argv) {
+  CommandLine cli("pack");
   std::string stub, output;
+  std::vector<std::string> files;
+  cli.app().add_option("--stub", stub, "the installer program the archive is appended to")->required();
+  cli.app().add_option("-o,--output", output, "the installer to write")->required();
+  cli.app().add_option("MEMBER_FILE", files, "the members, named by their file names")->required();
+  if (int status = cli.Parse(argc, argv); status >= 0) return status;
   std::vector<Input> members;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--stub" && i + 1 < argc && stub.empty()) {
-      stub = argv[++i];
-    } else if (arg == "-o" && i + 1 < argc && output.empty()) {
-      output = argv[++i];
-    } else if (!arg.empty() && arg[0] == '-') {
-      return Usage("pack");
-    } else {
-      members.push_back(Input{arg, BaseName(arg), 0});
-    }
-  }
-  if (stub.empty() || output.empty() || members.empty()) return Usage("pack");
+  for (const std::string& file : files) members.push_back(Input{file, BaseName(file), 0});
 
   std::string cause;
   uint64_t stubSize = 0;

@@ -1,12 +1,15 @@
-// olkpack's subcommands. Each takes the arguments after its own name and
-// returns the process exit status: 0, or 1 after one line on stderr.
+// olkpack's archive subcommands. Each takes the arguments after its own
+// name and returns the process exit status: 0, or 1 after one line on
+// stderr.
 #pragma once
 
 int RunPack(int argc, char** argv);
 int RunList(int argc, char** argv);
 int RunExtract(int argc, char** argv);
 
-/*! Usage() :
- *  Prints the usage line of `command` to stderr.
- *  @return : 1, the exit status of a usage error. */
-int Usage(const char* command);
+/*! RunSign() :
+ *  olkpack sign FILE.exe --cert CERT.pfx [--password-file FILE]
+ *               [--timestamp-url URL] [-o OUT.exe]
+ *  Signs FILE.exe with Authenticode (in place unless -o names another
+ *  file); an archive it carries must read back the same. */
+int RunSign(int argc, char** argv);

@@ -9,6 +9,8 @@
 
 #include "archive/embedded_archive.h"
 #include "archive/embedfs_format.h"
+#include "archive/signed_program.h"
+#include "platform/platform.h"
 
 int Fail(const std::string& file, const std::string& cause) {
   fprintf(stderr, "olkpack: %s: %s\n", file.c_str(), cause.c_str());
@@ -31,16 +33,30 @@ std::string WhyUnopenable(const std::string& path) {
 }
 
 // A file without an archive ends in whatever its last bytes are; one with
-// an archive of another version ends in "EmbedFs" and something else.
+// an archive of another version ends in "EmbedFs" and something else. In a
+// signed program the archive would end in front of the signature.
 std::string WhyNoMagic(const std::string& path) {
+  // Where the reader looked: the end of the file, or in a signed program
+  // the start of its signature.
+  platform::Handle file = platform::file::Open(path.c_str(), platform::kGenericRead, platform::kShareRead,
+                                               platform::kOpenExisting, platform::kAttrReadOnly);
+  if (file == platform::InvalidHandle()) return "cannot open the file";
+  const uint32_t size = platform::file::Size(file);
+  const uint32_t end = size == platform::kInvalidSize ? size : ArchiveEnd(file, size);
+  platform::file::Close(file);
+  if (end == platform::kInvalidSize) return "cannot read the file";
+
   char tail[embedfs::kMagicSize];
   int fd = open(path.c_str(), O_RDONLY);
-  bool read = fd >= 0 && lseek(fd, -off_t(sizeof tail), SEEK_END) >= 0 &&
-              ::read(fd, tail, sizeof tail) == ssize_t(sizeof tail);
+  bool read = fd >= 0 && end >= sizeof tail &&
+              pread(fd, tail, sizeof tail, off_t(end - sizeof tail)) == ssize_t(sizeof tail);
   if (fd >= 0) close(fd);
   if (read && memcmp(tail, "EmbedFs", 7) == 0)
     return "wrong archive magic \"" + PrintableName(std::string(tail, sizeof tail).c_str()) +
            "\" (expected \"EmbedFs 1.0\" and a NUL byte)";
+  if (end != size)
+    return "no EmbedFs archive: the file is signed, and its part before the signature does not end in the "
+           "\"EmbedFs 1.0\" trailer";
   return "no EmbedFs archive: the file does not end in the \"EmbedFs 1.0\" trailer";
 }
 

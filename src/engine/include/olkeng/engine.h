@@ -186,11 +186,38 @@ struct BuildProgress {
   uint64_t bytes_total = 0;
 };
 
+/* What the build does with a symbolic link or junction in either tree
+ * (the file layer never follows one; a caller that wants links followed
+ * hands the build trees whose layer follows them). */
+enum class LinkPolicy : uint8_t {
+  kRefuse, /* the build fails, naming the link */
+  kSkip,   /* the link is left out, as if it were not there */
+};
+
 struct BuildOptions {
   unsigned threads = 0; /* 0: one per core */
   /* Called from the building threads, one call at a time. */
   std::function<void(const BuildProgress&)> progress;
+  /* Paths left out of both trees, as if they were not there (see
+   * MatchesExcludePattern()). A folder left out takes all below it. */
+  std::vector<std::string> exclude;
+  LinkPolicy links = LinkPolicy::kRefuse;
+  /* Appended to the error that names a refused link, so that a tool can
+   * say how its user chooses otherwise. */
+  std::string link_advice;
 };
+
+/* MatchesExcludePattern():
+ * True when `path` (relative to a tree's root, '\' between components;
+ * `folder` tells whether it names a folder) matches `pattern`. Letters
+ * match either case, as in Windows names. In the pattern '\' (or '/')
+ * separates components; '*' matches any run of characters within one
+ * component, '?' one character, and '**' any run of characters across
+ * components ('**\' also none at all). A pattern without a separator
+ * matches the last component of a path at any depth ("*.pdb"); one with a
+ * separator matches from the root ("logs\*.txt", a leading '\' allowed).
+ * A pattern ending in a separator matches folders only. */
+bool MatchesExcludePattern(const std::string& pattern, const std::string& path, bool folder);
 
 struct BuildStats {
   uint64_t files_added = 0, files_removed = 0, files_changed = 0, files_unchanged = 0;
