@@ -19,6 +19,15 @@ int RunDiff(int argc, char** argv);
  *  error. */
 int RunApply(int argc, char** argv);
 
+/*! RunCheck() :
+ *  olkpack check DIR PATCH.pat [--json] [--verbose]
+ *  The engine's pre-flight alone, read-only: lists on stdout every file of
+ *  DIR that would stop the apply (missing, changed, in the way, unreadable
+ *  or locked, a link in the way), one line each with the result it gives.
+ *  @return : the result code the apply would give (0: it would apply), or
+ *  1 on a usage error. */
+int RunCheck(int argc, char** argv);
+
 /*! RunInfo() :
  *  olkpack info PATCH.pat [--json]
  *  Checks PATCH.pat and lists its entries on stdout.

@@ -30,6 +30,9 @@ const CommandInfo kCommands[] = {
      "stub, signed on request."},
     {"apply", RunApply, "apply DIR PATCH.pat [--quiet] [--json] [--no-sync]",
      "Applies patch data to a client folder, as the installer does."},
+    {"check", RunCheck, "check DIR PATCH.pat [--json] [--verbose]",
+     "Tells, without changing anything, whether patch data would apply to a client folder, and lists "
+     "every file that stands in the way."},
     {"info", RunInfo, "info PATCH.pat [--json]", "Checks patch data and lists its entries."},
     {"sign", RunSign,
      "sign FILE.exe --cert CERT.pfx [--password-file FILE] [--timestamp-url URL] [-o OUT.exe]",
@@ -45,7 +48,7 @@ const char kExitStatus[] =
     "exit status:\n"
     "  0    success (and after --help or --version)\n"
     "  1    a mistake on the command line, or a failure, told in one line on stderr\n"
-    "  apply and info end with the engine's result code instead of 1 when the engine refuses:\n"
+    "  apply, check and info end with the engine's result code instead of 1 when the engine refuses:\n"
     "  2 out of memory, 7 the patch data cannot be read, 9 invalid patch data,\n"
     "  15 a file to update is missing, 18 a file or folder cannot be created,\n"
     "  29 not enough disk space, 36 a file to update has unexpected contents,\n"

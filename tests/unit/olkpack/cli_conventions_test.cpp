@@ -13,7 +13,7 @@ using namespace olkpack_test;
 
 namespace {
 
-const char* const kCommands[] = {"diff", "installer", "apply", "info", "sign", "pack", "list", "extract"};
+const char* const kCommands[] = {"diff", "installer", "apply", "check", "info", "sign", "pack", "list", "extract"};
 
 size_t Lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
