@@ -11,11 +11,12 @@ packages=(
   build-essential cmake ninja-build pkg-config
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   libgtest-dev libgmock-dev libbenchmark-dev
   libzstd-dev liblzma-dev libdivsufsort-dev libxxhash-dev zstd xz-utils dpkg-dev
   bsdiff xdelta3
   python3
-  wine wine32:i386 xvfb xauth x11-apps imagemagick
+  wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
 )
 
 missing=()
@@ -38,7 +39,9 @@ if [ ${#missing[@]} -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
 fi
 
 # patcheng.dll links zstd's and liblzma's decoders, cross-built for
-# i686-w64-mingw32 from Debian's own source packages.
+# i686-w64-mingw32 from Debian's own source packages; the engine's tests
+# under 64-bit Wine link the same, built for x86_64-w64-mingw32.
 bash "$(dirname "$0")/win32-deps.sh"
+bash "$(dirname "$0")/win32-deps.sh" --arch x86_64
 
 echo "bootstrap: all set up" >&2
