@@ -39,9 +39,8 @@ if [ ${#missing[@]} -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
 fi
 
 # patcheng.dll links zstd's and liblzma's decoders, cross-built for
-# i686-w64-mingw32 from Debian's own source packages; the engine's tests
-# under 64-bit Wine link the same, built for x86_64-w64-mingw32.
+# i686-w64-mingw32 from Debian's own source packages. (Their x86_64 build,
+# for the engine's tests under 64-bit Wine, is made by `build.sh win64`.)
 bash "$(dirname "$0")/win32-deps.sh"
-bash "$(dirname "$0")/win32-deps.sh" --arch x86_64
 
 echo "bootstrap: all set up" >&2
