@@ -11,12 +11,13 @@ packages=(
   build-essential cmake ninja-build pkg-config
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   libgtest-dev libgmock-dev libbenchmark-dev
   libzstd-dev liblzma-dev libdivsufsort-dev libxxhash-dev zstd xz-utils dpkg-dev
   bsdiff xdelta3
   osslsigncode openssl libcli11-dev nlohmann-json3-dev
   python3
-  wine wine32:i386 xvfb xauth x11-apps imagemagick
+  wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
 )
 
 missing=()
@@ -39,7 +40,8 @@ if [ ${#missing[@]} -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
 fi
 
 # patcheng.dll links zstd's and liblzma's decoders, cross-built for
-# i686-w64-mingw32 from Debian's own source packages.
+# i686-w64-mingw32 from Debian's own source packages. (Their x86_64 build,
+# for the engine's tests under 64-bit Wine, is made by `build.sh win64`.)
 bash "$(dirname "$0")/win32-deps.sh"
 
 echo "bootstrap: all set up" >&2

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # All the tests: set-up, build, the native unit tests (plain and under
-# ASan/UBSan), the stub's checks, and the end-to-end tests under Wine.
+# ASan/UBSan), the engine under 64-bit Wine, the stub's checks, and the
+# end-to-end tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/bootstrap.sh
-bash scripts/build.sh native asan win32
+bash scripts/build.sh native asan win32 win64
 
 echo "== unit tests (native)"
 ctest --test-dir build/native --output-on-failure -j "$(nproc)"
 echo "== unit tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/native-asan --output-on-failure -j "$(nproc)"
+if bash scripts/wine64-usable.sh; then
+  echo "== patch engine on its Win32 file layer under 64-bit Wine"
+  bash tests/engine/wine64_engine_test.sh build/win64 build/native/olkpack
+else
+  echo "== 64-bit Wine tests SKIPPED: /usr/lib/wine/wine64 does not run here"
+fi
 echo "== installer stub"
 bash scripts/check-stub.sh build/win32/olkpatch.exe
 if bash scripts/wine32-usable.sh; then

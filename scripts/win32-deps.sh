@@ -1,20 +1,30 @@
 #!/usr/bin/env bash
-# Cross-builds, for i686-w64-mingw32, what patcheng.dll links statically,
-# from Debian's own source packages: zstd's and liblzma's decoders, and
-# xxHash's header (used inline). Result: build/deps-win32/{include,lib}.
-#   scripts/win32-deps.sh [PREFIX]
+# Cross-builds, for Windows, what the engine links statically, from
+# Debian's own source packages: zstd's and liblzma's decoders, and
+# xxHash's header (used inline).
+#   scripts/win32-deps.sh [--arch i686|x86_64] [PREFIX]
+# i686 (the default) is for patcheng.dll and goes to build/deps-win32;
+# x86_64 is for the engine's tests under 64-bit Wine and goes to
+# build/deps-win64. Each holds include/ and lib/.
 # Needs root (or sudo) for the deb-src entry; idempotent.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-prefix=${1:-$root/build/deps-win32}
-work=$root/build/deps-win32-src
+arch=i686
+if [ "${1:-}" = --arch ]; then arch=${2:?win32-deps: --arch needs i686 or x86_64}; shift 2; fi
+case "$arch" in
+  i686) name=deps-win32 ;;
+  x86_64) name=deps-win64 ;;
+  *) echo "win32-deps: unknown architecture '$arch' (i686 or x86_64)" >&2; exit 2 ;;
+esac
+prefix=${1:-$root/build/$name}
+work=$root/build/$name-src
 stamp=$prefix/.built-1
 [ -f "$stamp" ] && exit 0
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
-host=i686-w64-mingw32
+host=$arch-w64-mingw32
 
 # Source packages come from the same archive as the binary ones.
 # (The main archive only: the security archive's mirror serves no sources.)
@@ -55,4 +65,4 @@ xxh_dir=$(find . -maxdepth 1 -type d -name 'xxhash-*' | head -n1)
 cp "$xxh_dir/xxhash.h" "$prefix/include/"
 
 touch "$stamp"
-echo "win32-deps: ready in $prefix" >&2
+echo "win32-deps: $arch ready in $prefix" >&2

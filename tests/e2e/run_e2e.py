@@ -248,6 +248,7 @@ class Harness:
         self.engine = programs / "stand_in_engine.dll"
         self.unbound_engine = programs / "unbound_engine.dll"
         self.real_engine = self.win32_build / "patcheng.dll"
+        self.pausing_engine = self.win32_build / "patcheng_commit_pause.dll"
         self.prefix = self.work / "prefix"
         self.drive_c = self.prefix / "drive_c"
         self.runs = self.work / "runs"
@@ -264,7 +265,7 @@ class Harness:
     def start(self):
         missing = [str(p) for p in (self.stub, self.olkpack, self.uidriver, self.fake_client,
                                     self.recorder, self.probe, self.holder, self.planted, self.engine,
-                                    self.unbound_engine, self.real_engine)
+                                    self.unbound_engine, self.real_engine, self.pausing_engine)
                    if not p.is_file()]
         if missing:
             raise RuntimeError("not built: " + ", ".join(missing))
@@ -500,6 +501,28 @@ class Harness:
         proc.kill()
         proc.wait()
         raise RuntimeError("file holder did not come up (see %s)" % run_dir)
+
+    @staticmethod
+    def kill_program(exe_name):
+        """Ends every Windows program started from a file of this name with
+        SIGKILL, as a crash would, with no code of its own run; returns
+        their pids. Wine gives a program that another one started its
+        Windows path as its first argument."""
+        killed = []
+        for entry in Path("/proc").iterdir():
+            if not entry.name.isdigit():
+                continue
+            try:
+                argv0 = (entry / "cmdline").read_bytes().split(b"\0")[0].decode("utf-8", "replace")
+            except OSError:
+                continue
+            if argv0.replace("/", "\\").rsplit("\\", 1)[-1].lower() == exe_name.lower():
+                try:
+                    os.kill(int(entry.name), signal.SIGKILL)
+                    killed.append(int(entry.name))
+                except ProcessLookupError:
+                    pass
+        return killed
 
     @staticmethod
     def stop_client(proc):
@@ -1400,6 +1423,57 @@ class RealEngine(InstallerTest):
                          tree_bytes(self.h.client_build(TO_BUILD, large=True)))
         self.assertEqual(list(self.h.temp_dir.iterdir()), [])
         self.assertEqual(self.log_runs(client)[1].split("\r\n")[-2], "done")
+
+    def test_kill_in_the_middle_of_the_commit_leaves_a_journal_and_a_new_run_completes(self):
+        # The 3551 installer with a test build of the engine that stops in
+        # the middle of its commit; the installer is killed there, as a
+        # crash would end it. The client folder then holds the engine's
+        # journal (a commit in progress) and no file that is not one of
+        # either build, and is not yet build 3551. The real installer run
+        # on it rolls the commit back and patches again: the folder is
+        # 3551 byte for byte, with neither a staging folder nor anything
+        # in the temporary folder left.
+        client, folder = self.put_real_client()
+        old_files = tree_bytes(self.h.client_build(FROM_BUILD))
+        new_files = tree_bytes(self.h.client_build(TO_BUILD))
+        installer = self.h.client_installer(FROM_BUILD, TO_BUILD)
+        name = "OLK.%d-%d.pat" % (FROM_BUILD, TO_BUILD)
+        pausing = self.h.installer(VERSION_MEMBER, (ENGINE_DLL, self.h.pausing_engine.read_bytes()),
+                                   (name, self.h.member_of(installer, name)))
+        choose = ("set %d %s" % (FOLDER_EDIT, folder), PRESS_OK)
+        marker = self.run_dir / "paused"
+        # A step past the last one: the test build stops at the middle one.
+        pause = {"OLK_PAUSE_AT_COMMIT_STEP": "1000000", "OLK_PAUSE_MARKER": win_path(marker)}
+        killed = []
+
+        def kill_when_paused():
+            deadline = time.monotonic() + 30
+            while not marker.exists() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            if marker.exists():
+                killed.extend(self.h.kill_program(pausing.name))
+
+        killer = threading.Thread(target=kill_when_paused, daemon=True)
+        killer.start()
+        (self.run_dir / "killed").mkdir()
+        t = self.h.drive(self.run_dir / "killed", pausing, '/path="c:\\"', [choose], env=pause,
+                         win_env={"TMP": TEMP_WIN}, timeout_ms=40000)
+        killer.join(40)
+        self.assertTrue(marker.exists(), "the engine never reached its commit; see %s" % self.run_dir)
+        self.assertEqual(len(killed), 1, "installer processes killed")
+        self.assertEqual(t.boxes(), [])
+        self.assertTrue((client / STAGING_FOLDER / "journal").is_file(), "journal of a commit in progress")
+        now = tree_bytes(client, ignore=("patch_log.log", STAGING_FOLDER))
+        for rel, data in now.items():
+            if data is not None:
+                self.assertIn(data, (old_files.get(rel), new_files.get(rel)), rel)
+        self.assertNotEqual(now, new_files, "killed before the commit was done")
+
+        again = self.run_installer('/path="c:\\"', [choose, PRESS_OK], installer=installer, sub="again")
+        self.assertEqual(again.boxes(), [B6])
+        self.assertEqual(tree_bytes(client, ignore=("patch_log.log",)), new_files)
+        self.assertEqual(list(self.h.temp_dir.iterdir()), [])
+        self.assertEqual(self.log_runs(client)[-1].split("\r\n")[-2], "done")
 
     def corrupted_installer(self):
         """The 3551 installer with one byte of its patch data flipped,
