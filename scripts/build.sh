@@ -31,7 +31,7 @@ for t in "${targets[@]}"; do
     win64)
       bash scripts/win32-deps.sh --arch x86_64
       configure build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      cmake --build build/win64 -j "$jobs" --target engine_probe engine_probe_commit_pause ;;
+      cmake --build build/win64 -j "$jobs" --target engine_probe engine_probe_commit_pause fs_win32_probe ;;
     fuzz)
       configure build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOLK_FUZZ=ON \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++

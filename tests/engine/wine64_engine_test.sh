@@ -176,5 +176,17 @@ kill_case 1000000  # the middle step
 kill_case 20
 check "killed: new files were in place at one of the kill points" yes "$([ $new_in_place -gt 0 ] && echo yes || echo no)"
 
+# The file layer itself: a Unix link to a folder (a reparse point to
+# Wine) is reported and never followed; renames and deletes of a file that
+# another handle holds for a moment are retried (fs_win32_probe.cpp).
+mkdir -p "$work/probe/root" "$work/probe/outside" && printf 'keep' >"$work/probe/outside/keep.txt"
+ln -s "$work/probe/outside" "$work/probe/root/ldir"
+"$wine64" "$win64_dir/fs_win32_probe.exe" "$(winpath "$work/probe/root")" >"$work/probe.out" 2>&1
+check "file layer probe: no failures" 0 "$?"
+while read -r verdict name; do
+  if [ "$verdict" = PASS ] || [ "$verdict" = FAIL ]; then check "file layer: $name" PASS "$verdict"; fi
+done < <(tr -d '\r' <"$work/probe.out")
+check "file layer: outside untouched" keep "$(cat "$work/probe/outside/keep.txt")$(ls "$work/probe/outside" | grep -v '^keep.txt$')"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
