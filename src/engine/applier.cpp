@@ -234,6 +234,7 @@ class Applier {
       return r;
     }
     note_.Text(kNotifyInfo, "Patch data checked: " + std::to_string(info_.entries.size()) + " entries");
+    if (options_.on_manifest) options_.on_manifest(info_);
 
     EntryInfo root;
     if (fs_.Stat("", &root) != IoStatus::kOk || root.type != EntryType::kDirectory) {

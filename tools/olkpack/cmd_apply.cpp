@@ -116,26 +116,22 @@ int RunApply(int argc, char** argv) {
   olk::IoStatus s = olk::OpenNativeFile(patchPath, &patch);
   if (s != olk::IoStatus::kOk)
     return finish(olk::Result::kCannotOpenPatch, patchPath + ": " + olk::IoStatusName(s));
-  // The sizes of the files to write, for the progress in bytes. The engine
-  // checks the patch data again itself; a refusal here is the same one.
-  display.Stage("reading " + patchPath);
-  olk::PatchInfo info;
-  olk::Result r = olk::ReadPatch(*patch, &info);
-  if (r != olk::Result::kOk)
-    return finish(r, patchPath + ": " + olk::ResultName(r) + " (" + std::to_string(olk::ResultCode(r)) + ")");
-  for (const olk::PatchEntry& e : info.entries) {
-    if (e.kind != olk::EntryKind::kAddFile && e.kind != olk::EntryKind::kChangeFile) continue;
-    g_run.fileSizes[e.path] = e.new_size;
-    ++g_run.filesTotal;
-    g_run.bytesTotal += e.new_size;
-  }
-  info = olk::PatchInfo();
-
   std::unique_ptr<olk::FileSystem> fs = olk::NewNativeFileSystem(dir);
   olk::ApplyOptions options;
   options.callback = Notify;
   options.durable = !noSync;
-  r = olk::ApplyPatch(*fs, *patch, options);
+  // The sizes of the files to write, for the progress in bytes, from the
+  // manifest the engine has just checked.
+  options.on_manifest = [](const olk::PatchInfo& info) {
+    for (const olk::PatchEntry& e : info.entries) {
+      if (e.kind != olk::EntryKind::kAddFile && e.kind != olk::EntryKind::kChangeFile) continue;
+      g_run.fileSizes[e.path] = e.new_size;
+      ++g_run.filesTotal;
+      g_run.bytesTotal += e.new_size;
+    }
+  };
+  display.Stage("reading " + patchPath);
+  olk::Result r = olk::ApplyPatch(*fs, *patch, options);
   if (r != olk::Result::kOk)
     return finish(r, std::string("apply failed: ") + olk::ResultName(r) + " (" + std::to_string(olk::ResultCode(r)) + ")");
   display.Note("done: " + std::to_string(g_run.filesDone) + " files written (" + HumanBytes(g_run.bytesDone) + ")");

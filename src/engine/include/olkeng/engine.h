@@ -63,6 +63,9 @@ struct ApplyOptions {
   /* Make staged files and the journal durable before the commit. Leave on
    * for real installs; tests may turn it off for speed. */
   bool durable = true;
+  /* Called once the patch data has been checked, with its manifest: lets
+   * a tool size its progress display without reading the patch twice. */
+  std::function<void(const struct PatchInfo&)> on_manifest;
 };
 
 /* ApplyPatch():
