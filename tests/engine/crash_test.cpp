@@ -132,6 +132,16 @@ class CrashTest : public ::testing::Test {
     return "";
   }
 
+  // The record of one whole apply from the old build, which must succeed.
+  static std::vector<DiskOp> RecordApply(const MemFs& start) {
+    std::vector<DiskOp> ops;
+    MemFs fs = start.Clone();
+    fs.record = &ops;
+    EXPECT_EQ(ApplyTo(&fs, *patch_), olk::Result::kOk);
+    EXPECT_EQ(fs.ToTree(), *new_);
+    return ops;
+  }
+
   static std::string Describe(const Tree& t) {
     std::string out = "neither build:";
     for (const Tree* ref : {old_, new_}) {
@@ -160,13 +170,7 @@ std::vector<uint8_t>* CrashTest::patch_;
 
 TEST_F(CrashTest, PowerCutAtEveryStepLeavesOneWholeBuild) {
   const MemFs start(*old_);
-  std::vector<DiskOp> ops;
-  {
-    MemFs fs = start.Clone();
-    fs.record = &ops;
-    ASSERT_EQ(ApplyTo(&fs, *patch_), olk::Result::kOk);
-    ASSERT_EQ(fs.ToTree(), *new_);
-  }
+  const std::vector<DiskOp> ops = RecordApply(start);
   ASSERT_GT(ops.size(), 300u);
 
   std::mt19937 rng(42);
@@ -256,10 +260,7 @@ TEST_F(CrashTest, PowerCutAtEveryStepLeavesOneWholeBuild) {
 // synced.
 TEST_F(CrashTest, SuccessIsDurable) {
   const MemFs start(*old_);
-  std::vector<DiskOp> ops;
-  MemFs fs = start.Clone();
-  fs.record = &ops;
-  ASSERT_EQ(ApplyTo(&fs, *patch_), olk::Result::kOk);
+  const std::vector<DiskOp> ops = RecordApply(start);
   std::vector<size_t> unsynced;
   for (size_t i = olktest::LastSyncBefore(ops, ops.size()); i < ops.size(); ++i) unsynced.push_back(i);
   EXPECT_EQ(olktest::DiskAfterCut(start, ops, ops.size(), unsynced, LostData::kZeroed).ToTree(), *new_);
@@ -282,12 +283,7 @@ TEST_F(CrashTest, DeferredDeleteOfTheRecordLosesNothing) {
 // then damaged or was planted, recovery must touch nothing and say so.
 TEST_F(CrashTest, DamagedOrForeignJournalIsNeverActedOn) {
   const MemFs start(*old_);
-  std::vector<DiskOp> ops;
-  {
-    MemFs fs = start.Clone();
-    fs.record = &ops;
-    ASSERT_EQ(ApplyTo(&fs, *patch_), olk::Result::kOk);
-  }
+  const std::vector<DiskOp> ops = RecordApply(start);
   // The point where half of the commit's moves are done.
   size_t journal_at = 0, committed_at = 0;
   for (size_t i = 0; i < ops.size(); ++i) {
