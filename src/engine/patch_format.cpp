@@ -7,6 +7,7 @@
 
 #include "bytes.h"
 #include "codec.h"
+#include "payload.h"
 
 namespace olk {
 
@@ -184,23 +185,55 @@ bool CheckManifestStructure(const std::vector<PatchEntry>& entries) {
     if (k == (kRemoveFile | kAddFolder) || k == (kRemoveFolder | kAddFile) || k == (kRemoveFile | kAddFile)) continue;
     return false;
   }
-  for (const PatchEntry& e : entries) {
-    const bool creates = e.kind == EntryKind::kAddFolder || e.kind == EntryKind::kAddFile ||
-                         e.kind == EntryKind::kChangeFile;
-    const std::string key = FoldCase(e.path);
-    for (size_t cut = key.rfind('\\'); cut != std::string::npos && cut > 0; cut = key.rfind('\\', cut - 1)) {
-      auto it = kinds.find(key.substr(0, cut));
-      if (it == kinds.end()) continue;
-      unsigned a = it->second;
-      if (a & kChangeFile) return false;
-      if (creates) {
-        if (a & (kAddFile | kRemoveFolder)) return false;
-        if ((a & kRemoveFile) && !(a & kAddFolder)) return false;
-      } else {
-        if (a & (kRemoveFile | kAddFolder)) return false;
-        if ((a & kAddFile) && !(a & kRemoveFolder)) return false;
-      }
+  /* What may happen inside each path, from what happens to it: nothing is
+   * created inside a path that stops being (or does not become) a folder,
+   * nothing removed inside one that was not a folder. */
+  struct Node {
+    const std::string* key;
+    bool no_creates, no_removes; /* inside it, from it or any ancestor */
+  };
+  std::vector<Node> nodes;
+  nodes.reserve(kinds.size());
+  for (const auto& kv : kinds) {
+    const unsigned a = kv.second;
+    const bool no_creates = (a & (kChangeFile | kAddFile | kRemoveFolder)) || ((a & kRemoveFile) && !(a & kAddFolder));
+    const bool no_removes = (a & (kChangeFile | kRemoveFile | kAddFolder)) || ((a & kAddFile) && !(a & kRemoveFolder));
+    nodes.push_back(Node{&kv.first, no_creates, no_removes});
+  }
+  /* Sorted with the separator below every other byte, a path's descendants
+   * follow it at once, so one pass with a stack of the open ancestors sees
+   * each path's ancestors without copying a prefix per ancestor (which
+   * would be quadratic in the depth). */
+  auto sep_first = [](const Node& x, const Node& y) {
+    const std::string &a = *x.key, &b = *y.key;
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+      if (a[i] == b[i]) continue;
+      const unsigned ca = a[i] == '\\' ? 0u : static_cast<uint8_t>(a[i]) + 1u;
+      const unsigned cb = b[i] == '\\' ? 0u : static_cast<uint8_t>(b[i]) + 1u;
+      return ca < cb;
     }
+    return a.size() < b.size();
+  };
+  std::sort(nodes.begin(), nodes.end(), sep_first);
+  std::vector<Node> open; /* ancestors of the current path, with inherited limits */
+  for (Node n : nodes) {
+    const std::string& key = *n.key;
+    while (!open.empty()) {
+      const std::string& anc = *open.back().key;
+      if (key.size() > anc.size() && key[anc.size()] == '\\' && key.compare(0, anc.size(), anc) == 0) break;
+      open.pop_back();
+    }
+    if (!open.empty()) {
+      const Node& parent = open.back();
+      const unsigned k = kinds.find(key)->second;
+      const bool creates = (k & (kAddFolder | kAddFile | kChangeFile)) != 0;
+      const bool removes = (k & (kRemoveFolder | kRemoveFile)) != 0;
+      if ((creates && parent.no_creates) || (removes && parent.no_removes)) return false;
+      n.no_creates |= parent.no_creates;
+      n.no_removes |= parent.no_removes;
+    }
+    open.push_back(n);
   }
   return true;
 }
@@ -253,6 +286,8 @@ Result ReadPatch(File& patch, PatchInfo* info) {
     if (!rh.U8(&codec) || codec < 1 || codec > 3 || !rh.Varint(&index_size) || index_size > kMaxIndexSize)
       return Result::kBadPatch;
     const size_t rhead_len = rh.Consumed(rhead);
+    /* Checked before the index is allocated. */
+    if (index_size > MaxDecodedSize(static_cast<Codec>(codec), region_size - rhead_len)) return Result::kBadPatch;
     std::vector<uint8_t> index(static_cast<size_t>(index_size));
     {
       StreamDecoder dec;
@@ -271,7 +306,9 @@ Result ReadPatch(File& patch, PatchInfo* info) {
     info->total_size = size;
     info->entries.clear();
     info->solid.clear();
-    info->entries.reserve(static_cast<size_t>(count));
+    /* Grown as entries prove to be there: a count that only the index's
+     * size bounds could otherwise reserve far more than the index holds. */
+    info->entries.reserve(static_cast<size_t>(std::min<uint64_t>(count, 4096)));
     uint64_t separate_pos = payload_start, solid_pos = 0;
     auto read_ref = [&](StreamRef* ref, bool with_size, uint64_t implied_size) {
       if (!in.U8(&ref->codec) || ref->codec > 3) return false;
@@ -311,11 +348,11 @@ Result ReadPatch(File& patch, PatchInfo* info) {
         } else if (form == 2 && e.kind == EntryKind::kChangeFile) {
           for (StreamRef& r : e.streams)
             if (!read_ref(&r, true, 0)) return Result::kBadPatch;
-          if (e.streams[2].decoded_size > e.new_size) return Result::kBadPatch;
           e.encoding = Encoding::kDelta;
         } else {
           return Result::kBadPatch;
         }
+        if (!DeclaredSizesPossible(e)) return Result::kBadPatch;
         e.payload_offset = first;
         e.payload_size = separate_pos - first;
       }
