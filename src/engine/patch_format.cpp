@@ -261,8 +261,8 @@ Result ReadPatch(File& patch, PatchInfo* info) {
     {
       Hasher hasher;
       if (!hasher.ok()) return Result::kNoMemory;
-      std::vector<uint8_t> buf(1 << 20);
       uint64_t pos = 0, end = size - kTrailerSize;
+      std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(end, 1 << 20)));
       while (pos < end) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), end - pos));
         if (patch.ReadAt(pos, buf.data(), want, &got) != IoStatus::kOk || got != want)

@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemFile patch(p);
   olk::PatchInfo info;
   if (olk::ReadPatch(patch, &info) != olk::Result::kOk) return 0;
-  uint64_t budget = 64u << 20;
+  uint64_t budget = 16u << 20;
   for (const olk::PatchEntry& e : info.entries) {
     if (e.encoding == olk::Encoding::kNone) continue;
     PatternFile old_file(e.old_size);
