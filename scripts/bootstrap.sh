@@ -14,7 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libzstd-dev liblzma-dev libdivsufsort-dev libxxhash-dev zstd xz-utils dpkg-dev
   bsdiff xdelta3
-  python3
+  python3 unicode-data
   wine wine32:i386 xvfb xauth x11-apps imagemagick
 )
 

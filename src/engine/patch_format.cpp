@@ -8,6 +8,7 @@
 #include "bytes.h"
 #include "codec.h"
 #include "payload.h"
+#include "unicode_case.h"
 
 namespace olk {
 
@@ -92,10 +93,69 @@ bool IsSafeComponent(const std::string& c) {
 }  // namespace
 
 std::string FoldCase(const std::string& path) {
-  std::string s = path;
-  for (char& ch : s)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+  std::string s;
+  s.reserve(path.size());
+  size_t i = 0;
+  while (i < path.size()) {
+    const size_t start = i;
+    uint32_t cp;
+    if (static_cast<uint8_t>(path[i]) < 0x80) {
+      cp = UpcaseUnit(static_cast<uint8_t>(path[i++]));
+      s.push_back(static_cast<char>(cp));
+      continue;
+    }
+    if (!NextCodePoint(path, &i, &cp)) {
+      s.push_back(path[i++]); /* not UTF-8: kept as it is */
+      continue;
+    }
+    if (cp > 0xFFFF) {
+      s.append(path, start, i - start); /* two code units, compared as they are */
+      continue;
+    }
+    cp = UpcaseUnit(static_cast<uint16_t>(cp));
+    if (cp < 0x80) {
+      s.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      s.push_back(static_cast<char>(0xC0 | cp >> 6));
+      s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      s.push_back(static_cast<char>(0xE0 | cp >> 12));
+      s.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+      s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
   return s;
+}
+
+namespace {
+
+size_t CodePoints(const std::string& s, size_t from, size_t to) {
+  size_t n = 0;
+  for (size_t i = from; i < to; ++i) n += (static_cast<uint8_t>(s[i]) & 0xC0) != 0x80;
+  return n;
+}
+
+bool ComponentHasShortNameForm(const std::string& path, size_t start, size_t end) {
+  const size_t dot = path.find('.', start);
+  const size_t base_end = dot < end ? dot : end;
+  if (dot < end && (path.find('.', dot + 1) < end || CodePoints(path, dot + 1, end) > 3)) return false;
+  if (CodePoints(path, start, base_end) > 8) return false;
+  size_t digits = base_end;
+  while (digits > start && path[digits - 1] >= '0' && path[digits - 1] <= '9') --digits;
+  return digits < base_end && digits > start && path[digits - 1] == '~';
+}
+
+}  // namespace
+
+bool HasShortNameForm(const std::string& path) {
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    if (ComponentHasShortNameForm(path, start, end)) return true;
+    if (end == path.size()) return false;
+    start = end + 1;
+  }
 }
 
 bool IsSafeRelativePath(const std::string& path) {
@@ -336,7 +396,7 @@ Result ReadPatch(File& patch, PatchInfo* info) {
       e.kind = static_cast<EntryKind>(kind);
       if (path_len == 0 || path_len > kMaxPathBytes || !in.Str(&e.path, static_cast<size_t>(path_len)))
         return Result::kBadPatch;
-      if (!IsSafeRelativePath(e.path)) return Result::kBadPatch;
+      if (!IsSafeRelativePath(e.path) || HasShortNameForm(e.path)) return Result::kBadPatch;
       if (HasOld(e.kind) && (!in.Varint(&e.old_size) || !in.Bytes(e.old_hash.bytes, 16))) return Result::kBadPatch;
       if (HasNew(e.kind)) {
         uint8_t form;
