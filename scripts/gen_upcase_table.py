@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """Writes the engine's upper-case table (C++) from the Unicode Character
-Database: every UTF-16 code unit of the Basic Multilingual Plane whose
-simple uppercase mapping (UnicodeData.txt, field 12) is another code unit
-of that plane, as Windows' file systems compare names.
+Database, as Windows' file systems compare names: every UTF-16 code unit
+of the Basic Multilingual Plane whose simple uppercase mapping
+(UnicodeData.txt, field 12) is another code unit of that plane that maps
+back to it in lower case (field 13). Windows' table pairs letters one to
+one: the letters that only fold into another's upper case (dotless i,
+long s, final sigma, micro sign, title-case digraphs, Greek symbol forms)
+keep their own names.
 
     gen_upcase_table.py UnicodeData.txt OUT.cpp
 """
@@ -10,19 +14,21 @@ import sys
 
 
 def mappings(path):
-    pairs = []
+    upper, lower = {}, {}
     with open(path, encoding="ascii") as f:
         for line in f:
             fields = line.rstrip("\n").split(";")
-            if len(fields) < 15 or not fields[12]:
+            if len(fields) < 15:
                 continue
-            unit, upper = int(fields[0], 16), int(fields[12], 16)
-            # Characters beyond the plane take two code units, which the
-            # file system compares as they are.
-            if unit <= 0xFFFF and upper <= 0xFFFF and unit != upper:
-                pairs.append((unit, upper))
-    pairs.sort()
-    return pairs
+            unit = int(fields[0], 16)
+            if fields[12]:
+                upper[unit] = int(fields[12], 16)
+            if fields[13]:
+                lower[unit] = int(fields[13], 16)
+    # Characters beyond the plane take two code units, which the file
+    # system compares as they are.
+    return sorted((u, up) for u, up in upper.items()
+                  if u <= 0xFFFF and up <= 0xFFFF and u != up and lower.get(up) == u)
 
 
 def main():

@@ -213,6 +213,11 @@ TEST(PatchFormat, NamesCompareAsWindowsComparesThem) {
       {"\xF0\x90\x90\xA8", "\xF0\x90\x90\x80", false},  // beyond the plane: code units compared as they are
       {"e\xCC\x81", "\xC3\xA9", false},      // no normalization
       {"\xC3\xA9", "\xC3\x89", true},        // é É
+      // Letters that only fold into another's upper case keep their own
+      // names on Windows: dotless i, final sigma, micro sign.
+      {"\xC4\xB1", "I", false},
+      {"\xCF\x82", "\xCE\xA3", false},
+      {"\xC2\xB5", "\xCE\x9C", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(olk::FoldCase(c.a) == olk::FoldCase(c.b), c.same) << c.a << " / " << c.b;
