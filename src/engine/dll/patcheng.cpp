@@ -9,7 +9,10 @@
  * in double quotes, in the ANSI code page. Flags: the installer passes 1;
  * no bit changes the behaviour in this version. The result is 0 or one of
  * the engine's result codes (see olkeng/result.h). The call keeps no file
- * open when it returns.
+ * open when it returns. Texts passed to the callback are in the ANSI code
+ * page (whichever it is, UTF-8 included), at most 1023 bytes: a longer
+ * one is cut after its last whole character that fits; characters the code
+ * page lacks show as '?'.
  */
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
