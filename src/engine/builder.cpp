@@ -3,7 +3,6 @@
 #include <map>
 #include <mutex>
 #include <new>
-#include <set>
 #include <thread>
 
 #include "codec.h"

@@ -250,6 +250,7 @@ bool CheckManifestStructure(const std::vector<PatchEntry>& entries) {
    * nothing removed inside one that was not a folder. */
   struct Node {
     const std::string* key;
+    unsigned kinds;
     bool no_creates, no_removes; /* inside it, from it or any ancestor */
   };
   std::vector<Node> nodes;
@@ -258,7 +259,7 @@ bool CheckManifestStructure(const std::vector<PatchEntry>& entries) {
     const unsigned a = kv.second;
     const bool no_creates = (a & (kChangeFile | kAddFile | kRemoveFolder)) || ((a & kRemoveFile) && !(a & kAddFolder));
     const bool no_removes = (a & (kChangeFile | kRemoveFile | kAddFolder)) || ((a & kAddFile) && !(a & kRemoveFolder));
-    nodes.push_back(Node{&kv.first, no_creates, no_removes});
+    nodes.push_back(Node{&kv.first, a, no_creates, no_removes});
   }
   /* Sorted with the separator below every other byte, a path's descendants
    * follow it at once, so one pass with a stack of the open ancestors sees
@@ -286,9 +287,8 @@ bool CheckManifestStructure(const std::vector<PatchEntry>& entries) {
     }
     if (!open.empty()) {
       const Node& parent = open.back();
-      const unsigned k = kinds.find(key)->second;
-      const bool creates = (k & (kAddFolder | kAddFile | kChangeFile)) != 0;
-      const bool removes = (k & (kRemoveFolder | kRemoveFile)) != 0;
+      const bool creates = (n.kinds & (kAddFolder | kAddFile | kChangeFile)) != 0;
+      const bool removes = (n.kinds & (kRemoveFolder | kRemoveFile)) != 0;
       if ((creates && parent.no_creates) || (removes && parent.no_removes)) return false;
       n.no_creates |= parent.no_creates;
       n.no_removes |= parent.no_removes;
