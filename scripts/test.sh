@@ -14,7 +14,13 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build/native-asan --output-on-failure -j "$(nproc)"
 echo "== installer stub"
 bash scripts/check-stub.sh build/win32/olkpatch.exe
-echo "== patch engine DLL under Wine"
-bash tests/engine/wine_dll_test.sh build/win32 build/native/olkpack
-echo "== end-to-end tests under Wine"
-python3 tests/e2e/run_e2e.py --win32-build build/win32 --native-build build/native
+if bash scripts/wine32-usable.sh; then
+  echo "== patch engine DLL under Wine"
+  bash tests/engine/wine_dll_test.sh build/win32 build/native/olkpack
+  echo "== end-to-end tests under Wine"
+  python3 tests/e2e/run_e2e.py --win32-build build/win32 --native-build build/native
+else
+  echo "== Wine tests SKIPPED: this machine cannot run 32-bit programs (its kernel has no IA-32"
+  echo "   emulation: Wine's 32-bit loader fails with 'Exec format error'). The Windows programs"
+  echo "   are built and checked above; the DLL and end-to-end tests need a machine that runs them."
+fi

@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <new>
+
 #include "archive/version_info.h"
 #include "driver/client_guard.h"
 #include "driver/paths.h"
@@ -11,6 +13,7 @@
 #include "install/install_locator.h"
 #include "install/install_validation.h"
 #include "patching/apply_embedded_patch.h"
+#include "platform/path.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "ui/progress_window.h"
@@ -111,7 +114,9 @@ void PatchRunBody(const char* commandLine) {
 
   if (!SelectTargetFolder(run)) return;  // the user gave up: end quietly
 
-  g_progressWindow = new ProgressWindow();
+  // Without memory for the window the run goes on unseen, as it does when
+  // the window cannot be created: every user of the window allows for that.
+  g_progressWindow = new (std::nothrow) ProgressWindow();
   if (g_progressWindow) g_progressWindow->Create(run.installFolder);
   text::Format(run.headingText, sizeof run.headingText, "Patching OLK from %d to %d",
                run.fromBuild, run.toBuild);

@@ -11,6 +11,7 @@ class PatchDriver {
 };
 
 // The process entry's work between WinMain and its return: prepares the
-// process, runs the driver once, drains the message loop and tears down.
+// process, runs the driver once on the process's command line after the
+// program's name, drains the message loop and tears down.
 // Returns the exit code, 0 on every path.
-int RunInstaller(void* moduleInstance, const char* commandLine);
+int RunInstaller(void* moduleInstance);

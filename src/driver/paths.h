@@ -1,18 +1,6 @@
-// The path routines every part of the installer uses.
+// The normalisation the driver applies to the reference folder (from /path
+// or the registry) before it compares the chosen folder with it.
 #pragma once
-
-#include <stddef.h>
-
-// Folder and path texts: 259 characters and the terminator.
-constexpr size_t kPathCapacity = 260;
 
 // Turns every '/' into '\' and drops one trailing '\' (so "C:\" becomes "C:").
 void NormalizeFolderPath(char* folder);
-
-// Writes `folder`, one backslash and `name` into `dest` (`capacity` bytes,
-// terminator included) and returns `dest`. Only the folder's last character
-// is looked at: a trailing '/' becomes '\', and a '\' is added unless one is
-// there already. `dest` may be `folder` itself.
-// A joined path that would not fit is never cut: `dest` is left as the empty
-// text and the result is null.
-char* JoinPath(char* dest, size_t capacity, const char* folder, const char* name);

@@ -13,7 +13,8 @@ constexpr size_t kSwitchValueCapacity = 260;
 // (that character, normally '=', is skipped whatever it is); a value in double
 // quotes runs to the closing quote, any other to the next blank.
 // A value that does not fit the buffer is never cut: the switch is then not
-// taken (false), so a cut folder or patch id is never used.
+// taken (false), so a cut folder or patch id is never used, and a debug
+// output line names the switch.
 bool FindSwitch(const char* commandLine, const char* name, char* value);
 
 // Splits "3552+3553+3554" at its first plus sign: `first` gets "3552" and

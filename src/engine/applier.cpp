@@ -12,10 +12,9 @@
  *      untouched; a process killed now leaves only the staging folder,
  *      which the next run removes.
  *   5. Commit: write the journal, then move old files aside and staged
- *      files into place. No notification is sent meanwhile, so the host
- *      cannot end the process in the middle. Any failure undoes every move.
- *      Removing the journal marks the commit as done.
- *   6. Clean up the backups and the staging folder.
+ *      files into place, make it durable, and mark it done; clean up.
+ *      The protocol and its guarantees against crashes and power cuts
+ *      are in commit.h.
  */
 #include <algorithm>
 #include <cstdio>
@@ -24,6 +23,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "commit.h"
 #include "hash.h"
 #include "journal.h"
 #include "olkeng/engine.h"
@@ -173,7 +173,9 @@ Result HashFile(FileSystem& fs, const std::string& path, ItemProgress* progress,
   if (s != IoStatus::kOk) return FromOpenOld(s);
   Hasher hasher;
   if (!hasher.ok()) return Result::kNoMemory;
-  std::vector<uint8_t> buf(1 << 20);
+  /* Sized to the file: most client files are small, and zeroing a large
+   * buffer for each of them costs more than hashing them. */
+  std::vector<uint8_t> buf(static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(f->Size(), 1 << 20))));
   uint64_t pos = 0;
   for (;;) {
     size_t got = 0;
@@ -188,30 +190,38 @@ Result HashFile(FileSystem& fs, const std::string& path, ItemProgress* progress,
   return Result::kOk;
 }
 
-/* Removes every file of the staging folder, then the folder. */
-IoStatus ClearStaging(FileSystem& fs) {
-  EntryInfo info;
-  IoStatus s = fs.Stat(kStagingFolder, &info);
-  if (s != IoStatus::kOk) return s;
-  if (info.type != EntryType::kDirectory) return IoStatus::kOk;
-  std::vector<DirEntry> entries;
-  s = fs.List(kStagingFolder, &entries);
-  if (s != IoStatus::kOk) return s;
-  IoStatus first = IoStatus::kOk;
-  for (const DirEntry& d : entries) {
-    std::string p = std::string(kStagingFolder) + "\\" + d.name;
-    IoStatus r = d.type == EntryType::kDirectory ? fs.RemoveDir(p) : fs.RemoveFile(p);
-    if (r != IoStatus::kOk && r != IoStatus::kNotFound && first == IoStatus::kOk) first = r;
-  }
-  IoStatus r = fs.RemoveDir(kStagingFolder);
-  if (r != IoStatus::kOk && r != IoStatus::kNotFound && first == IoStatus::kOk) first = r;
-  return first;
-}
-
 class Applier {
  public:
   Applier(FileSystem& fs, File& patch, const ApplyOptions& options)
       : fs_(fs), patch_(patch), options_(options), note_(options.callback) {}
+
+  /* The pre-flight alone, read-only: what an apply would find. */
+  Result Check(CheckReport* report) {
+    check_ = report;
+    *report = CheckReport();
+    EntryInfo staging;
+    if (fs_.Stat(kStagingFolder, &staging) == IoStatus::kOk && staging.type != EntryType::kNone)
+      note_.Text(kNotifyWarning, "An interrupted patch run left .olkpatch behind; an apply resolves it first");
+    Result r = ReadPatch(patch_, &info_);
+    if (r != Result::kOk) {
+      note_.Text(kNotifyError, std::string("Patch data rejected: ") + ResultName(r));
+      return report->result = r;
+    }
+    EntryInfo root;
+    if (fs_.Stat("", &root) != IoStatus::kOk || root.type != EntryType::kDirectory) {
+      note_.Text(kNotifyError, "The install folder does not exist");
+      return report->result = Result::kOldFileMissing;
+    }
+    r = Preflight();
+    if (r != Result::kOk && report->result == Result::kOk) report->result = r;
+    for (const Work& w : work_) {
+      if (!w.needed || !w.entry) continue;
+      const EntryKind k = w.entry->kind;
+      if (k == EntryKind::kAddFile || k == EntryKind::kChangeFile) ++report->files_to_write;
+      if (k == EntryKind::kRemoveFile) ++report->files_to_remove;
+    }
+    return report->result;
+  }
 
   Result Run() {
     note_.Send(kNotifySearching, nullptr);
@@ -246,10 +256,16 @@ class Applier {
       return Result::kOk;
     }
 
+    VolumeInfo volume;
+    if (fs_.DescribeVolume(&volume) == IoStatus::kOk && !volume.ordered)
+      note_.Text(kNotifyWarning, "The client is on a " + (volume.fs_name.empty() ? std::string("FAT") : volume.fs_name) +
+                                     " volume, which does not keep the order of changes: the patch is not protected "
+                                     "against a power cut there");
+
     note_.Count(static_cast<uint32_t>(to_stage + 1)); /* the check above was the first item */
     r = Stage();
     if (r != Result::kOk) {
-      ClearStaging(fs_);
+      DiscardStaging(fs_);
       return r;
     }
     return Commit();
@@ -291,9 +307,14 @@ class Applier {
       w.index = i;
       EntryInfo st;
       IoStatus s = fs_.Stat(e.path, &st);
+      if (s == IoStatus::kLink || st.type == EntryType::kLink) {
+        if (Result r = LinkInTheWay(e.path); r != Result::kOk) return r;
+        continue;
+      }
       if (s != IoStatus::kOk) {
-        note_.Text(kNotifyError, Describe("Cannot examine", e.path, s));
-        return FromOpenOld(s);
+        if (Result r = Problem(FromOpenOld(s), e.path, Describe("Cannot examine", e.path, s)); r != Result::kOk)
+          return r;
+        continue;
       }
       const unsigned here = KindsAt(e.path);
       switch (e.kind) {
@@ -303,12 +324,14 @@ class Applier {
           if (st.type == EntryType::kNone ||
               (st.type == EntryType::kDirectory && remove && (here & Bit(EntryKind::kAddFolder)))) {
             if (remove) break; /* already gone */
-            note_.Text(kNotifyError, "Missing file " + e.path);
-            return Result::kOldFileMissing;
+            if (Result r = Problem(Result::kOldFileMissing, e.path, "Missing file " + e.path); r != Result::kOk)
+              return r;
+            break;
           }
           if (st.type != EntryType::kFile) {
-            note_.Text(kNotifyError, "Not a file: " + e.path);
-            return Result::kOldFileMissing;
+            if (Result r = Problem(Result::kOldFileMissing, e.path, "Not a file: " + e.path); r != Result::kOk)
+              return r;
+            break;
           }
           Hash128 h;
           const bool may_be_old = st.size == e.old_size;
@@ -317,8 +340,8 @@ class Applier {
           if (may_be_old || may_be_new || may_be_added) {
             Result r = HashFile(fs_, e.path, &progress, &h);
             if (r != Result::kOk) {
-              note_.Text(kNotifyError, "Cannot read " + e.path);
-              return r;
+              if ((r = Problem(r, e.path, "Cannot read " + e.path)) != Result::kOk) return r;
+              break;
             }
           }
           if (may_be_old && h == e.old_hash) {
@@ -328,17 +351,19 @@ class Applier {
             note_.Text(kNotifyDetail, e.path + " is already up to date");
           } else if (may_be_added && AddedHashIs(e.path, st.size, h)) {
             /* the file that replaces it under another case is already there */
-          } else {
-            note_.Text(kNotifyError, "Unexpected size or contents: " + e.path);
-            return Result::kOldFileMismatch;
+          } else if (Result r = Problem(Result::kOldFileMismatch, e.path, "Unexpected size or contents: " + e.path);
+                     r != Result::kOk) {
+            return r;
           }
           break;
         }
         case EntryKind::kAddFile: {
           if (st.type == EntryType::kDirectory) {
             if (!(here & Bit(EntryKind::kRemoveFolder))) {
-              note_.Text(kNotifyError, "A folder is in the way of " + e.path);
-              return Result::kCannotCreate;
+              if (Result r = Problem(Result::kCannotCreate, e.path, "A folder is in the way of " + e.path);
+                  r != Result::kOk)
+                return r;
+              break;
             }
             w.needed = true;
           } else if (st.type == EntryType::kFile && moved_away.count(FoldCase(e.path))) {
@@ -348,7 +373,10 @@ class Applier {
             bool done = false;
             if (st.size == e.new_size) {
               Result r = HashFile(fs_, e.path, &progress, &h);
-              if (r != Result::kOk) return r;
+              if (r != Result::kOk) {
+                if ((r = Problem(r, e.path, "Cannot read " + e.path)) != Result::kOk) return r;
+                break;
+              }
               done = h == e.new_hash;
             }
             /* Any other file there is replaced; it is kept aside until the
@@ -358,8 +386,10 @@ class Applier {
           } else if (st.type == EntryType::kNone) {
             w.needed = true;
           } else {
-            note_.Text(kNotifyError, "Something is in the way of " + e.path);
-            return Result::kCannotCreate;
+            if (Result r = Problem(Result::kCannotCreate, e.path, "Something is in the way of " + e.path);
+                r != Result::kOk)
+              return r;
+            break;
           }
           if (w.needed) {
             Result r = NeedParents(e.path);
@@ -370,8 +400,10 @@ class Applier {
         case EntryKind::kAddFolder:
           if (st.type == EntryType::kDirectory) break;
           if (st.type != EntryType::kNone && !moved_away.count(FoldCase(e.path))) {
-            note_.Text(kNotifyError, "A file is in the way of folder " + e.path);
-            return Result::kCannotCreate;
+            if (Result r = Problem(Result::kCannotCreate, e.path, "A file is in the way of folder " + e.path);
+                r != Result::kOk)
+              return r;
+            break;
           }
           w.needed = true;
           {
@@ -394,15 +426,51 @@ class Applier {
      * the file system's own bookkeeping. */
     uint64_t need = 1 << 20;
     for (const Work& w : work_)
-      if (w.needed && (w.entry->kind == EntryKind::kAddFile || w.entry->kind == EntryKind::kChangeFile))
-        need += w.entry->new_size + 4096;
+      if (w.needed && (w.entry->kind == EntryKind::kAddFile || w.entry->kind == EntryKind::kChangeFile)) {
+        /* Declared sizes come from the patch: saturate rather than wrap. */
+        const uint64_t add = w.entry->new_size > UINT64_MAX - 4096 ? UINT64_MAX : w.entry->new_size + 4096;
+        need = add > UINT64_MAX - need ? UINT64_MAX : need + add;
+      }
     uint64_t free_bytes = 0;
     IoStatus s = fs_.FreeSpace(&free_bytes);
     if (s == IoStatus::kOk && free_bytes < need) {
-      note_.Text(kNotifyError, "Not enough free space: " + std::to_string(need) + " bytes needed, " +
-                                   std::to_string(free_bytes) + " free");
-      return Result::kDiskFull;
+      if (Result r = Problem(Result::kDiskFull, "", "Not enough free space: " + std::to_string(need) +
+                                                        " bytes needed, " + std::to_string(free_bytes) + " free");
+          r != Result::kOk)
+        return r;
     }
+    return check_ ? check_->result : Result::kOk;
+  }
+
+  /* The patch never writes or removes through a link: it could be made to
+   * change files outside the client. Names the first link on the way to
+   * `path` (the engine cannot tell a player's own junction from a planted
+   * one, so it says which link and what to do). */
+  Result LinkInTheWay(const std::string& path) {
+    std::string link = path;
+    for (size_t cut = path.find('\\');; cut = path.find('\\', cut + 1)) {
+      const std::string prefix = path.substr(0, cut);
+      EntryInfo st;
+      if (fs_.Stat(prefix, &st) == IoStatus::kOk && st.type == EntryType::kLink) {
+        link = prefix;
+        break;
+      }
+      if (cut == std::string::npos) break;
+    }
+    return Problem(Result::kCannotCreate, link,
+                   "The patch must change " + path + ", but " + link +
+                       " in the client's folder is a link or junction to another place, and the patch does not "
+                       "follow links. Nothing was changed. Put the real folder or file back in place of the link "
+                       "(or remove the link), then run the patch again.");
+  }
+
+  /* A problem with `path`. An apply stops at the first; a check notes
+   * every one and goes on. @return the result to stop with, or kOk. */
+  Result Problem(Result r, const std::string& path, const std::string& text) {
+    note_.Text(kNotifyError, text);
+    if (!check_) return r;
+    if (check_->result == Result::kOk) check_->result = r;
+    check_->findings.push_back(CheckFinding{r, path, text});
     return Result::kOk;
   }
 
@@ -422,12 +490,15 @@ class Applier {
       const unsigned k = KindsAt(parent);
       EntryInfo st;
       IoStatus s = fs_.Stat(parent, &st);
+      if (s == IoStatus::kLink || st.type == EntryType::kLink) return LinkInTheWay(parent);
       if (s != IoStatus::kOk) return FromCreate(s);
       if (st.type == EntryType::kDirectory) continue;
       if (k & Bit(EntryKind::kAddFolder)) continue;
       if (st.type != EntryType::kNone) {
-        note_.Text(kNotifyError, "A file is in the way of folder " + parent);
-        return Result::kCannotCreate;
+        if (Result r = Problem(Result::kCannotCreate, parent, "A file is in the way of folder " + parent);
+            r != Result::kOk)
+          return r;
+        continue;
       }
       implicit_dirs_[key] = parent;
     }
@@ -435,12 +506,11 @@ class Applier {
   }
 
   Result Stage() {
-    IoStatus s = fs_.MakeDir(kStagingFolder);
+    IoStatus s = PrepareStagingFolder(fs_);
     if (s != IoStatus::kOk) {
       note_.Text(kNotifyError, Describe("Cannot make the staging folder", kStagingFolder, s));
       return FromCreate(s);
     }
-    fs_.MarkHidden(kStagingFolder);
     for (const Work& w : work_) {
       if (!w.needed) continue;
       const PatchEntry& e = *w.entry;
@@ -527,83 +597,41 @@ class Applier {
         steps.push_back(Step{Step::kMove, StagedFilePath(w.index), w.entry->path});
     }
 
-    std::vector<size_t> kept(steps.size());
-    size_t kept_count = 0;
-    IoStatus s = WriteJournal(fs_, steps, options_.durable);
+    CommitReport report;
+    IoStatus s = CommitSteps(fs_, steps, options_.durable, &report);
     if (s != IoStatus::kOk) {
-      ClearStaging(fs_);
-      note_.Text(kNotifyError, Describe("Cannot write the journal", StagingPath(kJournalName), s));
-      return FromCreate(s);
-    }
-
-    /* From here until the journal is gone: no notification, and nothing
-     * that allocates, so that nothing but the file system can fail. */
-    Result failure = Result::kOk;
-    size_t failed_step = 0;
-    IoStatus failed_status = IoStatus::kOk;
-    size_t done = 0;
-    for (; done < steps.size(); ++done) {
-      const Step& st = steps[done];
-      if (st.type == Step::kMove) {
-        s = fs_.Rename(st.from, st.to);
-        if (s != IoStatus::kOk) {
-          failure = (s == IoStatus::kInUse || s == IoStatus::kAccessDenied) ? Result::kFileInUse
-                    : s == IoStatus::kNoMemory                              ? Result::kNoMemory
-                    : s == IoStatus::kDiskFull                              ? Result::kDiskFull
-                                                                            : Result::kCannotCreate;
-          break;
-        }
-      } else if (st.type == Step::kMakeDir) {
-        s = fs_.MakeDir(st.to);
-        if (s != IoStatus::kOk) {
-          failure = FromCreate(s);
-          break;
-        }
-      } else {
-        s = fs_.RemoveDir(st.to);
-        if (s != IoStatus::kOk && s != IoStatus::kNotFound) kept[kept_count++] = done;
-      }
-    }
-    if (failure != Result::kOk) {
-      failed_step = done;
-      failed_status = s;
-    } else {
-      s = fs_.RemoveFile(StagingPath(kJournalName));
-      if (s != IoStatus::kOk) {
-        failure = Result::kFileInUse;
-        failed_step = steps.size();
-        failed_status = s;
-        done = steps.size();
-      }
-    }
-    if (failure != Result::kOk) {
-      s = UndoSteps(fs_, steps, std::min(done + 1, steps.size()));
-      if (failed_step < steps.size()) {
-        const Step& st = steps[failed_step];
-        const bool staged = st.type == Step::kMove && st.from.compare(0, std::strlen(kStagingFolder), kStagingFolder) == 0;
+      const Result failure = (s == IoStatus::kInUse || s == IoStatus::kAccessDenied) ? Result::kFileInUse
+                             : s == IoStatus::kNoMemory                              ? Result::kNoMemory
+                             : s == IoStatus::kDiskFull                              ? Result::kDiskFull
+                                                                                     : Result::kCannotCreate;
+      if (report.failed_step < steps.size()) {
+        const Step& st = steps[report.failed_step];
+        const bool staged = st.type == Step::kMove && !IsSafeRelativePath(st.from);
         note_.Text(kNotifyError, Describe(st.type != Step::kMove ? "Cannot make folder"
                                           : staged               ? "Cannot put in place"
                                                                  : "Cannot replace",
-                                          st.type == Step::kMove && !staged ? st.from : st.to, failed_status));
+                                          st.type == Step::kMove && !staged ? st.from : st.to, s));
       } else {
-        note_.Text(kNotifyError, Describe("Cannot finish the commit", StagingPath(kJournalName), failed_status));
+        note_.Text(kNotifyError, Describe("Cannot record the commit", StagingPath(kJournalName), s));
+        if (report.rollback_status == IoStatus::kOk) DiscardStaging(fs_);
       }
-      if (s != IoStatus::kOk) {
+      if (report.rollback_status != IoStatus::kOk) {
         /* The journal stays; the next run finishes the roll-back. */
-        note_.Text(kNotifyError, std::string("Roll-back not complete (") + IoStatusName(s) +
+        note_.Text(kNotifyError, std::string("Roll-back not complete (") + IoStatusName(report.rollback_status) +
                                      "); it is finished when the patch is run again");
         return failure;
       }
-      if (fs_.RemoveFile(StagingPath(kJournalName)) == IoStatus::kOk) ClearStaging(fs_);
       note_.Text(kNotifyWarning, "Every change was rolled back; the install is as it was");
       return failure;
     }
 
-    for (size_t i = 0; i < kept_count; ++i)
-      note_.Text(kNotifyWarning, "Kept folder " + steps[kept[i]].to + ": it is not empty or is in use");
-    s = ClearStaging(fs_);
-    if (s != IoStatus::kOk)
-      note_.Text(kNotifyWarning, std::string("Some leftovers of the patch stay until the next run: ") + IoStatusName(s));
+    for (size_t i : report.kept_folders)
+      note_.Text(kNotifyWarning, "Kept folder " + steps[i].to + ": it is not empty or is in use");
+    if (report.leftovers)
+      note_.Text(kNotifyWarning, "Some leftovers of the patch stay in .olkpatch until a later run");
+    if (report.not_durable)
+      note_.Text(kNotifyWarning, "The system did not confirm that every change is on disk; "
+                                 "a power cut now could undo part of the patch");
     size_t written = 0, removed = 0;
     for (const Work& w : work_) {
       if (!w.needed) continue;
@@ -619,6 +647,7 @@ class Applier {
   File& patch_;
   ApplyOptions options_;
   Notifier note_;
+  CheckReport* check_ = nullptr; /* set for a check: pre-flight goes on after a problem */
   PatchInfo info_;
   std::unordered_map<std::string, unsigned> kinds_;
   std::vector<Work> work_;
@@ -629,33 +658,20 @@ class Applier {
 
 Result RecoverInstall(FileSystem& fs, ProgressCallback callback) {
   try {
-    Notifier note(callback);
-    EntryInfo info;
-    IoStatus s = fs.Stat(kStagingFolder, &info);
-    if (s != IoStatus::kOk) return FromOpenOld(s);
-    if (info.type != EntryType::kDirectory) return Result::kOk;
-    std::vector<Step> steps;
-    s = ReadJournal(fs, &steps);
-    if (s == IoStatus::kOk) {
-      s = UndoSteps(fs, steps, steps.size());
-      if (s == IoStatus::kOk) s = fs.RemoveFile(StagingPath(kJournalName));
-      if (s != IoStatus::kOk) {
-        note.Text(kNotifyError, std::string("Cannot roll back the interrupted patch run: ") + IoStatusName(s));
-        return s == IoStatus::kNoMemory ? Result::kNoMemory : Result::kFileInUse;
-      }
-      note.Text(kNotifyWarning, "Rolled back an interrupted patch run");
-    } else if (s != IoStatus::kNotFound) {
-      note.Text(kNotifyError, std::string("Cannot read the journal of an earlier run: ") + IoStatusName(s));
-      return s == IoStatus::kNoMemory ? Result::kNoMemory : Result::kFileInUse;
-    }
-    s = ClearStaging(fs);
-    if (s != IoStatus::kOk) {
-      note.Text(kNotifyError, std::string("Cannot remove the leftovers of an earlier run: ") + IoStatusName(s));
-      return s == IoStatus::kNoMemory ? Result::kNoMemory : Result::kFileInUse;
-    }
-    return Result::kOk;
+    return RecoverStaging(fs, callback);
   } catch (const std::bad_alloc&) {
     return Result::kNoMemory;
+  }
+}
+
+Result CheckPatch(FileSystem& install, File& patch, ProgressCallback callback, CheckReport* report) {
+  try {
+    ApplyOptions options;
+    options.callback = callback;
+    Applier applier(install, patch, options);
+    return applier.Check(report);
+  } catch (const std::bad_alloc&) {
+    return report->result = Result::kNoMemory;
   }
 }
 

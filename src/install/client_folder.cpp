@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "archive/decimal.h"
-#include "driver/paths.h"
+#include "platform/path.h"
 #include "platform/platform.h"
 
 namespace {

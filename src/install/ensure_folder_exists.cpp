@@ -1,7 +1,7 @@
 #include <string.h>
 
-#include "driver/paths.h"
 #include "install/folder_dialog.h"
+#include "platform/path.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "install/folder_dialog.h"
 
-#include "driver/paths.h"
+#include "platform/path.h"
 #include "ui/resource_ids.h"
 
 namespace {

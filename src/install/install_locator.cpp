@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "driver/paths.h"
+#include "platform/path.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

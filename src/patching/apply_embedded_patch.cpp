@@ -2,11 +2,14 @@
 
 #include <string.h>
 
+#include <new>
+
 #include "archive/embedded_archive.h"
 #include "archive/member_extraction.h"
-#include "driver/paths.h"
 #include "patching/patch_engine_callback.h"
 #include "patching/patch_engine_contract.h"
+#include "patching/temp_folder.h"
+#include "platform/path.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "ui/progress_window.h"
@@ -15,7 +18,6 @@ namespace {
 using namespace platform;
 
 const char kEngineMember[] = "patcheng.dll";
-const char kTempPrefix[] = "MyToken";
 const char kScriptBundle[] = "script\\quandrel.code";
 const char kApplyErrorCaption[] = "Error applying patch";
 const size_t kEngineCommandCapacity = 520;
@@ -59,7 +61,7 @@ bool RefuseTooLong(const char* what) {
 // Replaces the start-up archive with a fresh reader, which reads the
 // directory afresh on first use; the old one is released.
 bool RenewArchive() {
-  EmbeddedArchive* fresh = new EmbeddedArchive();
+  EmbeddedArchive* fresh = new (std::nothrow) EmbeddedArchive();
   if (!fresh) return false;
   delete g_embeddedArchive;
   g_embeddedArchive = fresh;
@@ -76,24 +78,6 @@ const char* FindPatchDataMember() {
   }
 }
 
-// The temporary folder, ending with its separator: the runtime's temporary
-// name up to its last separator (the runtime may shorten the prefix).
-bool FindTempFolder(char* folder, size_t capacity) {
-  char* name = process::TempName(kTempPrefix);
-  if (!name) return false;
-  const char* back = strrchr(name, '\\');
-  const char* slash = strrchr(name, '/');
-  const char* last = back > slash ? back : slash;
-  size_t length = last ? static_cast<size_t>(last - name) + 1 : 0;
-  bool fits = length < capacity;
-  if (fits) {
-    memcpy(folder, name, length);
-    folder[length] = '\0';
-  }
-  process::FreeTempName(name);
-  return fits;
-}
-
 // The engine file as extracted must be the one loaded: it is held open
 // against writing and deleting, and compared with the archive member, until
 // the library is loaded. Null when the file is not the member.
@@ -104,7 +88,7 @@ Handle HoldEngineFile(const char* path) {
   const uint8_t* member =
       static_cast<const uint8_t*>(g_embeddedArchive->MapMember(kEngineMember, size));
   const uint32_t kChunk = 65536;
-  uint8_t* chunk = new uint8_t[kChunk];
+  uint8_t* chunk = new (std::nothrow) uint8_t[kChunk];
   bool same = member && chunk && file::Size(held) == size;
   for (uint32_t offset = 0; same && offset < size;) {
     uint32_t got = 0;

@@ -57,6 +57,10 @@ bool SetAttributes(const char* path, uint32_t attributes);
 // The attributes, or kInvalidSize when nothing is at `path`.
 uint32_t Attributes(const char* path);
 bool CreateFolder(const char* path);
+// The full path of `path` (GetFullPathNameA: made absolute against the
+// current folder, "." and ".." resolved); its length, or 0 when it cannot be
+// made or does not fit `capacity` bytes.
+uint32_t FullPath(const char* path, char* buffer, uint32_t capacity);
 // Sets creation, access and write time of an open file to the current time.
 bool TouchTimes(Handle file);
 }  // namespace file
@@ -83,12 +87,12 @@ bool Launch(const char* path, const char* commandLine);
 void SleepMs(uint32_t milliseconds);
 // Ends the process at once with exit code 0.
 [[noreturn]] void TerminateSelf();
-// The runtime's _tempnam(NULL, prefix): a new name of a file that does not
-// exist yet, in the folder that TMP names (else the drive's root, else the
-// current folder); null when none can be made. If the runtime created the
-// (empty) file, it is removed again. Release with FreeTempName.
-char* TempName(const char* prefix);
-void FreeTempName(char* name);
+// The process's whole command line, the program's own name included
+// (GetCommandLineA).
+const char* CommandLine();
+// An environment variable's value (GetEnvironmentVariableA); false when it
+// is not set, empty, or longer than `capacity` - 1 characters.
+bool ReadEnvironment(const char* name, char* buffer, uint32_t capacity);
 uint32_t LastError();
 void SetLastError(uint32_t code);
 void DebugOutput(const char* text);

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <new>
+
 namespace text {
 
 bool Copy(char* dest, size_t capacity, const char* source) {
@@ -41,6 +43,15 @@ bool Format(char* dest, size_t capacity, const char* format, ...) {
   bool fits = FormatV(dest, capacity, format, args);
   va_end(args);
   return fits;
+}
+
+char* Duplicate(const char* source) {
+  size_t size = strlen(source) + 1;
+  // nothrow: the installer is built without exceptions, and a plain new
+  // would let the compiler assume a result that is never null.
+  char* copy = new (std::nothrow) char[size];
+  if (copy) memcpy(copy, source, size);
+  return copy;
 }
 
 }  // namespace text

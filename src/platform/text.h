@@ -21,4 +21,8 @@ bool Format(char* dest, size_t capacity, const char* format, ...)
     ;
 bool FormatV(char* dest, size_t capacity, const char* format, va_list args);
 
+// A copy of `source` on the heap, released with delete[]; null when memory
+// runs out.
+char* Duplicate(const char* source);
+
 }  // namespace text

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "driver/paths.h"
+#include "platform/path.h"
 #include "platform/text.h"
 #include "ui/resource_ids.h"
 

@@ -430,7 +430,7 @@ class Harness:
             path = self.drive_c / name
             if path.exists():
                 path.unlink()
-        for name in ("cache", "script", "Games", TEMP_DIR):
+        for name in ("cache", "script", "Games", "e2ecwd", TEMP_DIR):
             if (self.drive_c / name).exists():
                 shutil.rmtree(self.drive_c / name)
         (self.drive_c / TEMP_DIR).mkdir()
@@ -526,11 +526,14 @@ class Harness:
         return ("patcheng.dll", self.engine.read_bytes())
 
     def drive(self, run_dir, exe, args=None, answers=(), timeout_ms=15000, window_shots=False,
-              env=None, win_env=None, leave_progress=True, ping_progress=False, follow=False):
+              env=None, win_env=None, leave_progress=True, ping_progress=False, follow=False,
+              cmdline=None, cwd=None):
         """Starts `exe` under uidriver and returns its transcript. `env` is
         added to the environment of Wine; `win_env` is set by uidriver for
         the program alone (for variables that Wine takes from its own
-        registry, such as TMP). The progress window is left alone unless
+        registry, such as TMP). `cmdline` is the whole command line, program
+        name included, in place of the quoted path of `exe`, a blank and
+        `args`; `cwd` the program's current folder (a Windows path). The progress window is left alone unless
         `leave_progress` is false: it then takes the next scripted answer
         in its turn. With `follow`, the programs it starts are driven too
         (their windows take the answers in their turn), until the last of
@@ -548,6 +551,10 @@ class Harness:
             lines.append("env=%s=%s" % (name, value))
         if args is not None:
             lines.append("args=" + args)
+        if cmdline is not None:
+            lines.append("cmdline=" + cmdline)
+        if cwd is not None:
+            lines.append("cwd=" + cwd)
         if window_shots or self.all_window_shots:
             lines.append("window_shots=1")
         for answer in answers:
@@ -892,6 +899,19 @@ class RunFlow(InstallerTest):
         self.assertEqual(t.other_windows(), [])
         self.assertIsNone(self.read_log())
 
+    def test_switch_right_after_a_quoted_program_name_counts(self):
+        # The program's name in double quotes, then /path with no blank in
+        # between, as a shortcut may write it: /path still counts (no
+        # notice), as it does with the blank.
+        self.h.put_client()
+        exe = win_path(self.full)
+        for i, cmdline in enumerate(('"%s"/path="c:\\"' % exe, '"%s" /path="c:\\"' % exe)):
+            with self.subTest(cmdline=cmdline):
+                t = self.run_installer(None, [PRESS_OK], cmdline=cmdline, sub="case%d" % i)
+                self.assertEqual(t.of("start")[0]["cmdline"], cmdline)
+                self.assertEqual(t.boxes(), [B6])
+                self.assertProgressWindow(t, True)
+
     def test_main_install_as_target_needs_two_yes_and_no_starts_over(self):
         # /path names c:\ itself (one of the two backslashes is dropped), so
         # choosing c:\ is choosing the main install.
@@ -1095,6 +1115,38 @@ class PatchApplication(InstallerTest):
                 self.assertEqual(list(self.h.temp_dir.iterdir()), [])
                 times = bundle.stat()
                 self.assertGreaterEqual(min(times.st_mtime, times.st_atime), started - 2)
+
+    def test_temporary_folder_without_tmp_quotes_or_else_the_drive_root(self):
+        # After the folder TMP names (the test above): TMP's value without
+        # its double quotes (set TMP="c:\e2etmp" keeps them in the value),
+        # else the root of the current drive (the installer runs in
+        # c:\e2ecwd). The engine gets the full path of the files, and they
+        # are removed again. (The last choice, the current folder, needs a
+        # current folder whose drive has no root: Wine has none such.)
+        cwd = self.h.drive_c / "e2ecwd"
+        cases = [
+            # case, TMP, the folder the files go to
+            ("quoted", '"%s"' % TEMP_WIN, TEMP_WIN + "\\"),
+            ("quoted, with a separator", '"%s\\"' % TEMP_WIN, TEMP_WIN + "\\"),
+            ("missing", TEMP_WIN + "\\missing", "c:\\"),
+            ("missing, quoted", '"%s\\missing"' % TEMP_WIN, "c:\\"),
+        ]
+        for case, tmp, folder in cases:
+            with self.subTest(case=case):
+                self.h.reset_drive_c()
+                self.h.put_client()
+                cwd.mkdir(exist_ok=True)
+                t = self.run_installer('/path="c:\\"', [PRESS_OK], tmp=tmp, cwd="c:\\e2ecwd",
+                                       sub=case.replace(" ", "-").replace(",", ""))
+                self.assertEqual(t.boxes(), [B6])
+                facts = self.engine_facts()
+                # The platform may write the drive letter in capitals.
+                self.assertEqual(facts["cmdline"].lower(), ('"c:\\" "%s%s"' % (folder, PATCH_NAME)).lower())
+                self.assertEqual(facts["module"].lower(), (folder + ENGINE_DLL).lower())
+                self.assertEqual(facts["patch_data"], str(len(PATCH_MEMBER[1])))
+                self.assertEqual(list(self.h.temp_dir.iterdir()), [])
+                self.assertEqual([name for name in (PATCH_NAME, ENGINE_DLL) if (self.h.drive_c / name).exists()], [])
+                self.assertEqual(list(cwd.iterdir()), [])
 
     def test_engine_notifications_reach_the_log_item_text_bars_and_counter(self):
         # 100 items announced and 29 finished: the overall bar stands at 28

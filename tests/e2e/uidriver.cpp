@@ -9,6 +9,10 @@
 //
 //   exe=PATH          program to start (required)
 //   args=TEXT         command line after the program's name (optional)
+//   cmdline=TEXT      the whole command line, program name included, instead
+//                     of the quoted exe path, a blank and args: for names
+//                     written as a user or a shortcut may write them
+//   cwd=DIR           the program's current folder (default: the driver's)
 //   transcript=PATH   JSON lines written here (required)
 //   timeout_ms=N      limit for the whole run (default 20000); the program is
 //                     terminated when it is exceeded
@@ -103,6 +107,9 @@ struct Job {
   std::string exe;
   std::string args;
   bool haveArgs = false;
+  std::string cmdline;
+  bool haveCmdline = false;
+  std::string cwd;
   std::string transcript;
   std::string shots;
   bool windowShots = false;
@@ -220,6 +227,11 @@ bool ReadJob(const char* path, Job* job, std::string* error) {
     } else if (key == "args") {
       job->args = value;
       job->haveArgs = true;
+    } else if (key == "cmdline") {
+      job->cmdline = value;
+      job->haveCmdline = true;
+    } else if (key == "cwd") {
+      job->cwd = value;
     } else if (key == "transcript") {
       job->transcript = value;
     } else if (key == "shots") {
@@ -751,6 +763,7 @@ void CALLBACK OnShow(HWINEVENTHOOK, DWORD, HWND w, LONG object, LONG child, DWOR
 int Run(const Job& job) {
   std::string cmd = "\"" + job.exe + "\"";
   if (job.haveArgs) cmd += " " + job.args;
+  if (job.haveCmdline) cmd = job.cmdline;
   std::vector<char> cmdBuf(cmd.begin(), cmd.end());
   cmdBuf.push_back('\0');
 
@@ -762,7 +775,7 @@ int Run(const Job& job) {
   PROCESS_INFORMATION pi = {};
   g_start = GetTickCount();
   if (!CreateProcessA(job.exe.c_str(), cmdBuf.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                      nullptr, &si, &pi)) {
+                      job.cwd.empty() ? nullptr : job.cwd.c_str(), &si, &pi)) {
     Emit("error", "\"what\":" + Json("CreateProcess failed, error " + std::to_string(GetLastError())));
     return 2;
   }

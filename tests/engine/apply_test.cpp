@@ -320,11 +320,12 @@ TEST_F(ApplyTest, NotificationsInOrderAndNoneDuringTheCommit) {
   EXPECT_FALSE(in_item);
   EXPECT_GT(items, 1u);
   EXPECT_EQ(items, announced);  // the last count covers every item
-  // The commit: from the journal's arrival to its removal, only the disk.
+  // The commit: from the journal's arrival to the commit point, only the
+  // disk.
   size_t begin = 0, end = 0;
   for (size_t i = 0; i < timeline.size(); ++i) {
     if (timeline[i] == "fs rename .olkpatch\\journal.tmp -> .olkpatch\\journal") begin = i;
-    if (timeline[i] == "fs remove .olkpatch\\journal") end = i;
+    if (timeline[i] == "fs rename .olkpatch\\journal -> .olkpatch\\committed") end = i;
   }
   ASSERT_LT(begin, end);
   for (size_t i = begin; i < end; ++i) EXPECT_EQ(timeline[i].compare(0, 3, "fs "), 0) << timeline[i];

@@ -20,6 +20,18 @@ if(TARGET olk_engine)
   # The engine is built with coverage hooks; the seed writer links their runtime.
   target_link_options(engine_fuzz_seeds PRIVATE -fsanitize=fuzzer-no-link)
 
+  # Recovery from a fuzzed journal and staging folder, on the in-memory
+  # file layer of the engine's tests.
+  add_executable(journal_fuzz ${CMAKE_CURRENT_LIST_DIR}/journal_fuzz.cpp
+                 ${CMAKE_CURRENT_LIST_DIR}/../engine/mem_fs.cpp)
+  target_include_directories(journal_fuzz PRIVATE ${OLK_ENGINE_SOURCE_DIR} ${CMAKE_CURRENT_LIST_DIR}/../engine)
+  target_link_libraries(journal_fuzz PRIVATE olk_engine)
+  target_compile_options(journal_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(journal_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  add_test(NAME journal_fuzz_smoke
+           COMMAND $<TARGET_FILE:journal_fuzz> -max_total_time=20 -max_len=512 -print_final_stats=1
+                   ${CMAKE_CURRENT_BINARY_DIR}/journal_corpus)
+
   add_test(NAME engine_patch_fuzz_smoke
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_engine_fuzz.sh ${CMAKE_CURRENT_BINARY_DIR} 20
                    ${CMAKE_CURRENT_BINARY_DIR}/engine_corpus)

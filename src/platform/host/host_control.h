@@ -90,8 +90,14 @@ void ScriptBrowse(std::vector<const char*> answers);
 void SetLibraryExport(const std::string& name, void* function);
 // Whether a library is loaded now.
 int LoadedLibraryCount();
-// TempName fails from now on.
-void FailTempName(bool fail);
+// The process's whole command line (default "olkpatch.exe").
+void SetCommandLine(const std::string& commandLine);
+// The host folder that a path starting with one backslash (on the root of
+// the current drive) lies in; "" (the default) is the host's root.
+void SetDriveRoot(const std::string& hostFolder);
+// The allocation with new (std::nothrow) of this number, counted from 1 since
+// this call, gives null; 0: none fails. Reset() sets 0.
+void FailNothrowAllocation(int number);
 
 // Thrown by TerminateSelf, so a test can watch the process end.
 struct ProcessTerminated {};

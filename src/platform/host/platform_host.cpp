@@ -14,10 +14,50 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "platform/host/host_control.h"
 #include "platform/platform.h"
+#include "platform/text.h"
+
+namespace {
+// Allocations made with new (std::nothrow), counted since the last
+// FailNothrowAllocation; the one with this number fails (0: none).
+int g_nothrowAllocations = 0;
+int g_failingNothrowAllocation = 0;
+
+bool NextNothrowAllocationFails() {
+  return ++g_nothrowAllocations == g_failingNothrowAllocation;
+}
+}  // namespace
+
+// The installer's allocations fail on demand. A successful one is made by
+// the ordinary operator new, so that the sanitizers still pair it with its
+// delete.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (NextNothrowAllocationFails()) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  if (NextNothrowAllocationFails()) return nullptr;
+  try {
+    return ::operator new[](size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// The installer's libraries are built with pointer-compare in the sanitizer
+// build; this makes it report a relational comparison with a null pointer
+// too, not only one of two pointers into different objects.
+extern "C" const char* __asan_default_options() { return "detect_invalid_pointer_pairs=2"; }
+#endif
 
 namespace platform {
 namespace {
@@ -48,8 +88,8 @@ struct World {
   bool failDialogs = false;
   std::map<std::string, void*> exports;
   int loadedLibraries = 0;
-  bool failTempName = false;
-  int tempCounter = 0;
+  std::string commandLine = "olkpatch.exe";
+  std::string driveRoot;  // host folder of the current drive's root; "" is "/"
   std::deque<std::pair<bool, std::string>> browseAnswers;
   std::vector<host::Call> calls;
   std::deque<int> boxAnswers;
@@ -83,11 +123,14 @@ void Record(const char* name, std::string text = {}, std::string detail = {},
   world().calls.push_back(std::move(c));
 }
 
+// A path that starts with one backslash is on the current drive, whose root
+// is world().driveRoot.
 std::string HostPath(const char* path) {
   std::string p(path ? path : "");
+  bool onCurrentDrive = p.size() >= 1 && p[0] == '\\' && (p.size() == 1 || p[1] != '\\');
   for (char& ch : p)
     if (ch == '\\') ch = '/';
-  return p;
+  return onCurrentDrive ? world().driveRoot + p : p;
 }
 
 bool ParentExists(const std::string& p) {
@@ -295,6 +338,21 @@ bool CreateFolder(const char* path) {
   }
   return true;
 }
+uint32_t FullPath(const char* path, char* buffer, uint32_t capacity) {
+  std::string full = HostPath(path);
+  if (full.empty()) return 0;
+  if (full[0] != '/') {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) return 0;
+    full = std::string(cwd) + "/" + full;
+  }
+  // "." and "/." at the end name the folder itself.
+  while (full.size() > 2 && full.compare(full.size() - 2, 2, "/.") == 0)
+    full.resize(full.size() - 2);
+  if (full.size() + 1 > capacity) return 0;
+  memcpy(buffer, full.c_str(), full.size() + 1);
+  return static_cast<uint32_t>(full.size());
+}
 bool TouchTimes(Handle h) {
   OpenFile* f = FileOf(h);
   return f && futimens(f->fd, nullptr) == 0;
@@ -365,6 +423,14 @@ uint32_t OwnPath(char* buffer, uint32_t capacity) {
   return n < p.size() ? 0 : static_cast<uint32_t>(n);
 }
 bool Launch(const char* path, const char* commandLine) {
+  // As on Windows: the process gets a copy of the command line, made before
+  // it is created.
+  char* line = commandLine ? text::Duplicate(commandLine) : nullptr;
+  if (commandLine && !line) {
+    t_lastError = 8;  // ERROR_NOT_ENOUGH_MEMORY
+    return false;
+  }
+  delete[] line;
   Record("Launch", path ? path : "", commandLine ? commandLine : "", 0, commandLine != nullptr);
   struct stat st;
   std::string p = HostPath(path);
@@ -379,22 +445,13 @@ void TerminateSelf() {
   Record("TerminateProcess");
   throw host::ProcessTerminated{};
 }
-char* TempName(const char* prefix) {
-  Record("TempName", prefix ? prefix : "");
-  World& w = world();
-  if (w.failTempName) return nullptr;
-  // As the runtime: the folder TMP names if it exists, else the current one.
-  std::string folder = ".";
-  const char* tmp = getenv("TMP");
-  struct stat st;
-  if (tmp && stat(HostPath(tmp).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) folder = tmp;
-  if (folder.back() != '\\' && folder.back() != '/') folder += '\\';
-  for (;;) {
-    std::string name = folder + (prefix ? prefix : "") + std::to_string(++w.tempCounter);
-    if (stat(HostPath(name.c_str()).c_str(), &st) != 0) return strdup(name.c_str());
-  }
+const char* CommandLine() { return world().commandLine.c_str(); }
+bool ReadEnvironment(const char* name, char* buffer, uint32_t capacity) {
+  const char* value = getenv(name);
+  if (!value || !*value || strlen(value) >= capacity) return false;
+  memcpy(buffer, value, strlen(value) + 1);
+  return true;
 }
-void FreeTempName(char* name) { free(name); }
 uint32_t LastError() { return t_lastError; }
 void SetLastError(uint32_t code) { t_lastError = code; }
 void DebugOutput(const char* text) { Record("DebugOutput", text ? text : ""); }
@@ -672,6 +729,7 @@ ReadResult ReadMachineString(const char* subkey, const char* value, char* buffer
 
 namespace host {
 void Reset() {
+  FailNothrowAllocation(0);
   World& w = world();
   for (auto& kv : w.files) ::close(kv.second->fd);
   for (auto& kv : w.mappings) ::close(kv.second->fd);
@@ -728,7 +786,12 @@ intptr_t SendToDialog(void* window, uint32_t message, uintptr_t wParam, intptr_t
 void FailDialogCreation(bool fail) { world().failDialogs = fail; }
 void SetLibraryExport(const std::string& name, void* function) { world().exports[name] = function; }
 int LoadedLibraryCount() { return world().loadedLibraries; }
-void FailTempName(bool fail) { world().failTempName = fail; }
+void SetCommandLine(const std::string& commandLine) { world().commandLine = commandLine; }
+void SetDriveRoot(const std::string& hostFolder) { world().driveRoot = hostFolder; }
+void FailNothrowAllocation(int number) {
+  g_nothrowAllocations = 0;
+  g_failingNothrowAllocation = number;
+}
 void ScriptBrowse(std::vector<const char*> answers) {
   auto& q = world().browseAnswers;
   q.clear();

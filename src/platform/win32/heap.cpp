@@ -1,7 +1,9 @@
 // operator new and delete on the process heap. The stub is built without
 // exceptions; the runtime's own operator new would drag in the exception
 // machinery of libstdc++ only to throw bad_alloc. Here a failed allocation
-// gives null, which every caller checks.
+// gives null. The installer allocates with new (std::nothrow) and checks the
+// result: after a plain new the compiler may take the result as never null
+// and drop the check.
 #include <windows.h>
 
 #include <new>

@@ -1,12 +1,12 @@
 // Win32 side of the platform layer: one API call per routine, nothing more.
 #include <windows.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <commctrl.h>
 #include <objbase.h>
 #include <shlobj.h>
 
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "platform/win32/system_functions.h"
 
 namespace platform {
@@ -39,6 +39,10 @@ bool SetAttributes(const char* path, uint32_t attributes) {
 }
 uint32_t Attributes(const char* path) { return GetFileAttributesA(path); }
 bool CreateFolder(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+uint32_t FullPath(const char* path, char* buffer, uint32_t capacity) {
+  DWORD n = GetFullPathNameA(path, capacity, buffer, nullptr);
+  return n < capacity ? n : 0;  // >= capacity: the size it would need
+}
 bool TouchTimes(Handle file) {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
@@ -79,9 +83,11 @@ bool Launch(const char* path, const char* commandLine) {
   // the whole text (a cut command line must never be started).
   char* line = nullptr;
   if (commandLine) {
-    line = new char[lstrlenA(commandLine) + 1];
-    if (!line) return false;
-    lstrcpyA(line, commandLine);
+    line = text::Duplicate(commandLine);
+    if (!line) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
   }
   BOOL created = CreateProcessA(path, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                 &startup, &info);
@@ -96,19 +102,12 @@ void TerminateSelf() {
   TerminateProcess(GetCurrentProcess(), 0);
   for (;;) ExitProcess(0);  // not reached; keeps [[noreturn]] honest
 }
-char* TempName(const char* prefix) {
-  char* name = _tempnam(nullptr, prefix);
-  if (!name) return nullptr;
-  // Wine's runtime creates the file it names; Windows' does not. Remove an
-  // empty file of that name so nothing is left behind.
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (GetFileAttributesExA(name, GetFileExInfoStandard, &data) &&
-      !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && data.nFileSizeLow == 0 &&
-      data.nFileSizeHigh == 0)
-    DeleteFileA(name);
-  return name;
+const char* CommandLine() { return GetCommandLineA(); }
+bool ReadEnvironment(const char* name, char* buffer, uint32_t capacity) {
+  if (capacity == 0) return false;
+  DWORD n = GetEnvironmentVariableA(name, buffer, capacity);
+  return n > 0 && n < capacity;  // 0: not set or empty; >= capacity: the size it needs
 }
-void FreeTempName(char* name) { free(name); }
 uint32_t LastError() { return GetLastError(); }
 void SetLastError(uint32_t code) { ::SetLastError(code); }
 void DebugOutput(const char* text) { OutputDebugStringA(text); }

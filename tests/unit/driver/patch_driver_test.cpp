@@ -57,9 +57,22 @@ class PatchRunTest : public HostWorld {
     HostWorld::TearDown();
   }
 
-  int RunWith(const char* commandLine) {
+  // Runs the installer started with `arguments` after its name.
+  int RunWith(const std::string& arguments) {
+    return RunAs("\"C:\\dl\\olkpatch.exe\" " + arguments);
+  }
+  // Runs the installer started with this whole command line.
+  int RunAs(const std::string& commandLine) {
     CloseRunGlobals();
-    return RunInstaller(nullptr, commandLine);
+    platform::host::SetCommandLine(commandLine);
+    return RunInstaller(nullptr);
+  }
+  // Forgets what an earlier run of the same test did.
+  void ResetWorld() {
+    platform::host::Reset();
+    platform::host::SetOwnPath((root() / "olkpatch.exe").string());
+    platform::host::SetLibraryExport("PatchApply32@12",
+                                     reinterpret_cast<void*>(&EngineThatSucceeds));
   }
 
   static std::vector<std::string> BoxCaptions() {
@@ -182,10 +195,7 @@ TEST_F(PatchRunTest, HandsOverToTheNextProgram) {
       {longChain.c_str(), nullptr, nullptr, false},
   };
   for (const HandOver& c : cases) {
-    platform::host::Reset();
-    platform::host::SetOwnPath((root() / "olkpatch.exe").string());
-    platform::host::SetLibraryExport("PatchApply32@12",
-                                     reinterpret_cast<void*>(&EngineThatSucceeds));
+    ResetWorld();
     RunWith(c.commandLine);
     auto launches = CallsNamed("Launch");
     if (c.program) {
@@ -201,6 +211,56 @@ TEST_F(PatchRunTest, HandsOverToTheNextProgram) {
     bool sawSuccess = false;
     for (const std::string& caption : BoxCaptions()) sawSuccess |= caption == "Patch applied";
     EXPECT_EQ(sawSuccess, c.successBox) << c.commandLine;
+  }
+}
+
+TEST_F(PatchRunTest, SwitchesAreReadAfterTheProgramsName) {
+  // A quoted program name may be followed by a switch with no blank between.
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"\"C:\\dl\\olkpatch.exe\"/path=\"D:\\Test Client\"", {"Patch applied"}},
+      {"\"C:\\Program Files\\olk patch.exe\"\t/path=x", {"Patch applied"}},
+      {"C:\\dl\\olkpatch.exe /path=x", {"Patch applied"}},
+      {"\"C:\\dl\\olkpatch.exe\"", {"test patch", "Patch applied"}},
+      {"olkpatch.exe", {"test patch", "Patch applied"}},
+  };
+  for (const auto& [commandLine, captions] : cases) {
+    ResetWorld();
+    EXPECT_EQ(RunAs(commandLine), 0);
+    EXPECT_EQ(BoxCaptions(), captions) << commandLine;
+  }
+}
+
+TEST_F(PatchRunTest, OutOfMemoryTakesTheDesignedPaths) {
+  // The run's allocations, in order: the archive reader at start-up, the
+  // progress window, the fresh archive reader of patch application, the
+  // buffer that compares the extracted engine with its member, and the copy
+  // of the next installer's command line. Each one that fails ends the run
+  // as designed: no crash, exit code 0, nothing started after a failure.
+  struct Case {
+    int failing;
+    std::vector<std::string> boxes;
+    bool progressWindow;
+    bool launched;
+  };
+  const Case cases[] = {
+      {1, {"Don't give up."}, false, false},
+      {2, {}, false, true},  // the run goes on unseen, as without a window
+      {3, {"Error applying patch", "Don't give up."}, true, false},
+      {4, {"Could not load the patch dll.", "Don't give up."}, true, false},
+      {5, {}, true, false},
+      {6, {}, true, true},  // there is no sixth
+  };
+  for (const Case& c : cases) {
+    ResetWorld();
+    platform::host::FailNothrowAllocation(c.failing);
+    EXPECT_EQ(RunWith("/path=x /patches=3552"), 0);
+    EXPECT_EQ(BoxCaptions(), c.boxes) << c.failing;
+    EXPECT_EQ(CallsNamed("CreateDialog").size(), c.progressWindow ? 1u : 0u) << c.failing;
+    EXPECT_EQ(CallsNamed("Launch").size(), c.launched ? 1u : 0u) << c.failing;
+    if (c.failing == 3) {
+      EXPECT_EQ(CallsNamed("MessageBox")[0].text, "Not enough memory to complete the operation");
+    }
+    EXPECT_EQ(platform::host::LoadedLibraryCount(), 0);
   }
 }
 

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "platform/host/host_control.h"
 
 namespace {
 
@@ -43,7 +46,8 @@ TEST(FindSwitch, FindsNameAndValue) {
   }
 }
 
-TEST(FindSwitch, ValueThatWouldNotFitIsNotTaken) {
+TEST(FindSwitch, ValueThatWouldNotFitIsNotTakenAndNamedOnTheDebugOutput) {
+  platform::host::Reset();
   std::string exact = "/patches=" + std::string(kSwitchValueCapacity - 1, '7');
   std::string over = "/patches=" + std::string(kSwitchValueCapacity, '7');
   std::string quotedOver = "/path=\"" + std::string(kSwitchValueCapacity, 'x') + "\"";
@@ -58,6 +62,14 @@ TEST(FindSwitch, ValueThatWouldNotFitIsNotTaken) {
   EXPECT_EQ(value[kSwitchValueCapacity], '#');
   // Without a value buffer, presence is all that counts.
   EXPECT_TRUE(FindSwitch(over.c_str(), "/patches", nullptr));
+
+  // One line for each refusal, naming the switch; none for a value that fits.
+  std::vector<std::string> lines;
+  for (const auto& call : platform::host::CallsNamed("DebugOutput")) lines.push_back(call.text);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "switch /patches ignored: its value has 260 characters, more than 259",
+                       "switch /path ignored: its value has 260 characters, more than 259"}));
+  platform::host::Reset();
 }
 
 struct SplitCase {

@@ -204,11 +204,76 @@ TEST_F(ApplyTest, EngineSwappedAfterExtractionIsNotLoaded) {
                          "Could not load the patch dll.: Error loading patcheng.dll"});
 }
 
+TEST_F(ApplyTest, TemporaryFolderIsTheFirstOfTmpUnquotedTmpDriveRootCurrentFolder) {
+  const std::string tmp = (root() / "tmp").string();
+  const std::string missing = (root() / "missing").string();
+  const std::string drive = (root() / "drive").string();
+  struct Case {
+    const char* what;
+    bool tmpSet;
+    std::string tmpValue;
+    bool driveRootExists;
+    std::string folder;  // where the files go, as the engine is told
+  };
+  const Case cases[] = {
+      {"TMP", true, tmp, true, tmp + "\\"},
+      {"TMP ending in a separator", true, tmp + "/", true, tmp + "/"},
+      {"TMP with quotes", true, "\"" + tmp + "\"", true, tmp + "\\"},
+      {"TMP naming a file", true, tmp + "/file", true, drive + "/"},
+      {"TMP missing, with quotes", true, "\"" + missing + "\"", true, drive + "/"},
+      {"TMP not set", false, "", true, drive + "/"},
+      {"no drive root", true, missing, false, root().string() + "\\"},
+      // Relative and with no slash at all: made a full path (choosing the
+      // last separator of such a name once compared a pointer with null).
+      {"TMP relative", true, "tmp", true, tmp + "\\"},
+  };
+  WriteFile("tmp/file", "not a folder");
+  for (const Case& c : cases) {
+    Fresh(ShippedMembers());
+    g_engineCalls.clear();
+    if (c.tmpSet)
+      setenv("TMP", c.tmpValue.c_str(), 1);
+    else
+      unsetenv("TMP");
+    std::filesystem::remove_all(drive);
+    if (c.driveRootExists) std::filesystem::create_directories(drive);
+    platform::host::SetDriveRoot(drive);
+
+    EXPECT_TRUE(ApplyEmbeddedPatch("client")) << c.what;
+    ASSERT_EQ(g_engineCalls.size(), 1u) << c.what;
+    EXPECT_EQ(g_engineCalls[0].commandLine,
+              "\"client\" \"" + c.folder + "OLK.2.06.3550-2.06.3551.pat\"")
+        << c.what;
+    EXPECT_EQ(g_engineCalls[0].patchData, ShippedMembers()[2].data) << c.what;
+    auto loads = CallsNamed("LoadLibrary");
+    ASSERT_EQ(loads.size(), 1u) << c.what;
+    EXPECT_EQ(loads[0].text, c.folder + "patcheng.dll") << c.what;
+    EXPECT_FALSE(std::filesystem::exists(root() / "OLK.2.06.3550-2.06.3551.pat")) << c.what;
+    EXPECT_FALSE(std::filesystem::exists(root() / "drive/patcheng.dll")) << c.what;
+    EXPECT_TRUE(Boxes().empty()) << c.what;
+  }
+}
+
 TEST_F(ApplyTest, NoTemporaryFolderOrTooLongPathsAreRefused) {
-  platform::host::FailTempName(true);
-  EXPECT_FALSE(ApplyEmbeddedPatch("client"));
-  EXPECT_EQ(Boxes().size(), 1u);
-  platform::host::FailTempName(false);
+  // A temporary folder must leave room for a temporary name (7 + 12
+  // characters) within 260 bytes: 241 characters do, 242 do not. The
+  // patch data path behind 241 characters is too long all the same.
+  for (size_t length : {241u, 242u}) {
+    Fresh(ShippedMembers());
+    std::string folder = (root() / "t").string();
+    folder += std::string(length - folder.size(), 't');
+    std::filesystem::create_directories(folder);
+    setenv("TMP", folder.c_str(), 1);
+    EXPECT_FALSE(ApplyEmbeddedPatch("client"));
+    EXPECT_EQ(Boxes(), std::vector<std::string>{
+                           length == 241
+                               ? "Error extracting file: Error, the patch data path is too long"
+                               : "Error extracting file: Error, no temporary folder could be "
+                                 "found (check TMP)"})
+        << length;
+  }
+  Fresh(ShippedMembers());
+  setenv("TMP", (root() / "tmp").c_str(), 1);
 
   // An install folder that makes the engine's command line too long.
   std::string longFolder(500, 'c');

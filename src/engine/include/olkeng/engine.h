@@ -80,6 +80,28 @@ Result ApplyPatch(FileSystem& install, File& patch, const ApplyOptions& options)
  * calls it first; it is exposed for tools and tests. */
 Result RecoverInstall(FileSystem& install, ProgressCallback callback);
 
+/* One thing that would stop an apply, as a check finds it. */
+struct CheckFinding {
+  Result result = Result::kOk; /* what the apply would return for it */
+  std::string path;            /* the file or folder; empty for free space */
+  std::string text;            /* the engine's log line */
+};
+
+struct CheckReport {
+  Result result = Result::kOk; /* the result an apply would give: that of the first finding */
+  std::vector<CheckFinding> findings;
+  uint64_t files_to_write = 0, files_to_remove = 0;
+};
+
+/* CheckPatch():
+ * The pre-flight of ApplyPatch() alone, read-only: checks the patch data
+ * and every file it would change, remove or replace, and notes every
+ * problem instead of stopping at the first (missing, changed, in the way,
+ * unreadable or locked, a link in the way, not enough space). Resolves no
+ * leftovers of an interrupted run (it only mentions them).
+ * @return report->result. */
+Result CheckPatch(FileSystem& install, File& patch, ProgressCallback callback, CheckReport* report);
+
 /* SplitCommandLine():
  * Splits the command line of the DLL entry point, two paths each in double
  * quotes separated by blanks ("C:\OLK" "C:\Temp\x.pat"), into its two
