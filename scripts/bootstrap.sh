@@ -16,7 +16,7 @@ packages=(
   libzstd-dev liblzma-dev libdivsufsort-dev libxxhash-dev zstd xz-utils dpkg-dev
   bsdiff xdelta3
   osslsigncode openssl libcli11-dev nlohmann-json3-dev
-  python3
+  python3 unicode-data
   wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
 )
 

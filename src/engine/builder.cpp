@@ -3,7 +3,6 @@
 #include <map>
 #include <mutex>
 #include <new>
-#include <set>
 #include <thread>
 
 #include "codec.h"
@@ -260,15 +259,16 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
     if (!ScanTree(old_tree, "", options, "old", &olds, error) || !ScanTree(new_tree, "", options, "new", &news, error))
       return Result::kCannotOpenPatch;
     {
-      std::set<std::string> folded;
+      std::map<std::string, std::string> folded;
       for (const auto& kv : news) {
-        if (!folded.insert(FoldCase(kv.first)).second) {
-          *error = "'" + kv.first + "' differs from another name of the new tree only in case";
+        auto ins = folded.emplace(FoldCase(kv.first), kv.first);
+        if (!ins.second) {
+          *error = "'" + kv.first + "' and '" + ins.first->second +
+                   "' differ only in case, which Windows does not tell apart";
           return Result::kCannotCreate;
         }
       }
     }
-
     std::vector<PatchEntry> entries;
     std::vector<Task> tasks;
     for (const auto& kv : olds) {
@@ -379,6 +379,15 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
       for (const PatchEntry& e : entries) {
         auto it = by_key.find({e.path, KindOrder(e.kind)});
         task_of.push_back(it == by_key.end() || it->second->kind == EntryKind::kRemoveFile ? nullptr : it->second);
+      }
+    }
+    /* A name the patch adds, changes or removes must not be one Windows
+     * could take for the short name of another file. */
+    for (const PatchEntry& e : entries) {
+      if (HasShortNameForm(e.path)) {
+        *error = "'" + e.path + "' has the form of a Windows short name (like DATA~1.PAK), which may name " +
+                 "another file on a player's disk; rename it";
+        return Result::kCannotCreate;
       }
     }
     if (!CheckManifestStructure(entries)) {

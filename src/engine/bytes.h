@@ -1,4 +1,5 @@
-/* Little-endian fields and LEB128 varints, as used by the patch data. */
+/* Little-endian fields and LEB128 varints, as used by the patch data, and
+ * sums of sizes that the patch data declares. */
 #ifndef OLKENG_BYTES_H
 #define OLKENG_BYTES_H
 
@@ -9,6 +10,12 @@
 #include <vector>
 
 namespace olk {
+
+/* SatAdd(), SatMul(): sums and products of declared sizes that stick at
+ * the largest value instead of wrapping around, so that a hostile size
+ * makes a check fail instead of passing it with a small number. */
+inline uint64_t SatAdd(uint64_t a, uint64_t b) { return a > ~0ull - b ? ~0ull : a + b; }
+inline uint64_t SatMul(uint64_t a, uint64_t b) { return b != 0 && a > ~0ull / b ? ~0ull : a * b; }
 
 inline void PutU8(std::vector<uint8_t>* out, uint8_t v) { out->push_back(v); }
 

@@ -8,11 +8,17 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include "bytes.h"
+
 namespace olk {
 
 namespace {
 constexpr size_t kInBufSize = 64 * 1024;
 }  // namespace
+
+uint64_t MaxDecodedSize(Codec codec, uint64_t encoded_size) {
+  return codec == Codec::kStored ? encoded_size : SatMul(encoded_size, kMaxExpansion);
+}
 
 IoStatus SpanFile::ReadAt(uint64_t offset, void* buf, size_t n, size_t* got) {
   *got = 0;
@@ -41,6 +47,7 @@ Result StreamDecoder::Init(File* file, uint64_t offset, uint64_t size, Codec cod
   in_pos_ = offset;
   in_end_ = offset + size;
   if (in_end_ < offset) return Result::kBadPatch;
+  if (decoded_size > MaxDecodedSize(codec, size)) return Result::kBadPatch;
   decoded_size_ = decoded_size;
   produced_ = 0;
   buf_pos_ = buf_len_ = 0;

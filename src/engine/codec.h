@@ -27,6 +27,16 @@ enum class Codec : uint8_t {
 constexpr int kMaxZstdWindowLog = 23;           /* 8 MiB */
 constexpr uint32_t kMaxLzma2Dict = 8u << 20;    /* 8 MiB */
 
+/* The most decoded bytes one encoded byte can stand for: zstd's densest
+ * block (one repeated byte) turns 4 bytes into 128 KiB; LZMA2 stays under
+ * 7,000. A stream that declares more than its encoded size times this is
+ * not one the codecs can produce. */
+constexpr uint64_t kMaxExpansion = 32768;
+
+/* MaxDecodedSize(): the most bytes `encoded_size` bytes in `codec` can
+ * decode to (saturated). */
+uint64_t MaxDecodedSize(Codec codec, uint64_t encoded_size);
+
 /* Effort of an encoding: what is tried for each stream. */
 enum class Effort : uint8_t {
   kFast,  /* zstd only, a middle level */
@@ -75,7 +85,8 @@ class StreamDecoder {
   /* Init():
    * Prepares decoding of a region that must decode to exactly
    * `decoded_size` bytes. @return kOk, kBadPatch (unknown codec, limits
-   * exceeded), kNoMemory. */
+   * exceeded, more bytes declared than the region can decode to),
+   * kNoMemory. */
   Result Init(File* file, uint64_t offset, uint64_t size, Codec codec, uint64_t decoded_size);
 
   /* Read():

@@ -7,6 +7,8 @@
 
 #include "bytes.h"
 #include "codec.h"
+#include "payload.h"
+#include "unicode_case.h"
 
 namespace olk {
 
@@ -91,10 +93,69 @@ bool IsSafeComponent(const std::string& c) {
 }  // namespace
 
 std::string FoldCase(const std::string& path) {
-  std::string s = path;
-  for (char& ch : s)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+  std::string s;
+  s.reserve(path.size());
+  size_t i = 0;
+  while (i < path.size()) {
+    const size_t start = i;
+    uint32_t cp;
+    if (static_cast<uint8_t>(path[i]) < 0x80) {
+      cp = UpcaseUnit(static_cast<uint8_t>(path[i++]));
+      s.push_back(static_cast<char>(cp));
+      continue;
+    }
+    if (!NextCodePoint(path, &i, &cp)) {
+      s.push_back(path[i++]); /* not UTF-8: kept as it is */
+      continue;
+    }
+    if (cp > 0xFFFF) {
+      s.append(path, start, i - start); /* two code units, compared as they are */
+      continue;
+    }
+    cp = UpcaseUnit(static_cast<uint16_t>(cp));
+    if (cp < 0x80) {
+      s.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      s.push_back(static_cast<char>(0xC0 | cp >> 6));
+      s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      s.push_back(static_cast<char>(0xE0 | cp >> 12));
+      s.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+      s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
   return s;
+}
+
+namespace {
+
+size_t CodePoints(const std::string& s, size_t from, size_t to) {
+  size_t n = 0;
+  for (size_t i = from; i < to; ++i) n += (static_cast<uint8_t>(s[i]) & 0xC0) != 0x80;
+  return n;
+}
+
+bool ComponentHasShortNameForm(const std::string& path, size_t start, size_t end) {
+  const size_t dot = path.find('.', start);
+  const size_t base_end = dot < end ? dot : end;
+  if (dot < end && (path.find('.', dot + 1) < end || CodePoints(path, dot + 1, end) > 3)) return false;
+  if (CodePoints(path, start, base_end) > 8) return false;
+  size_t digits = base_end;
+  while (digits > start && path[digits - 1] >= '0' && path[digits - 1] <= '9') --digits;
+  return digits < base_end && digits > start && path[digits - 1] == '~';
+}
+
+}  // namespace
+
+bool HasShortNameForm(const std::string& path) {
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    if (ComponentHasShortNameForm(path, start, end)) return true;
+    if (end == path.size()) return false;
+    start = end + 1;
+  }
 }
 
 bool IsSafeRelativePath(const std::string& path) {
@@ -184,23 +245,55 @@ bool CheckManifestStructure(const std::vector<PatchEntry>& entries) {
     if (k == (kRemoveFile | kAddFolder) || k == (kRemoveFolder | kAddFile) || k == (kRemoveFile | kAddFile)) continue;
     return false;
   }
-  for (const PatchEntry& e : entries) {
-    const bool creates = e.kind == EntryKind::kAddFolder || e.kind == EntryKind::kAddFile ||
-                         e.kind == EntryKind::kChangeFile;
-    const std::string key = FoldCase(e.path);
-    for (size_t cut = key.rfind('\\'); cut != std::string::npos && cut > 0; cut = key.rfind('\\', cut - 1)) {
-      auto it = kinds.find(key.substr(0, cut));
-      if (it == kinds.end()) continue;
-      unsigned a = it->second;
-      if (a & kChangeFile) return false;
-      if (creates) {
-        if (a & (kAddFile | kRemoveFolder)) return false;
-        if ((a & kRemoveFile) && !(a & kAddFolder)) return false;
-      } else {
-        if (a & (kRemoveFile | kAddFolder)) return false;
-        if ((a & kAddFile) && !(a & kRemoveFolder)) return false;
-      }
+  /* What may happen inside each path, from what happens to it: nothing is
+   * created inside a path that stops being (or does not become) a folder,
+   * nothing removed inside one that was not a folder. */
+  struct Node {
+    const std::string* key;
+    unsigned kinds;
+    bool no_creates, no_removes; /* inside it, from it or any ancestor */
+  };
+  std::vector<Node> nodes;
+  nodes.reserve(kinds.size());
+  for (const auto& kv : kinds) {
+    const unsigned a = kv.second;
+    const bool no_creates = (a & (kChangeFile | kAddFile | kRemoveFolder)) || ((a & kRemoveFile) && !(a & kAddFolder));
+    const bool no_removes = (a & (kChangeFile | kRemoveFile | kAddFolder)) || ((a & kAddFile) && !(a & kRemoveFolder));
+    nodes.push_back(Node{&kv.first, a, no_creates, no_removes});
+  }
+  /* Sorted with the separator below every other byte, a path's descendants
+   * follow it at once, so one pass with a stack of the open ancestors sees
+   * each path's ancestors without copying a prefix per ancestor (which
+   * would be quadratic in the depth). */
+  auto sep_first = [](const Node& x, const Node& y) {
+    const std::string &a = *x.key, &b = *y.key;
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+      if (a[i] == b[i]) continue;
+      const unsigned ca = a[i] == '\\' ? 0u : static_cast<uint8_t>(a[i]) + 1u;
+      const unsigned cb = b[i] == '\\' ? 0u : static_cast<uint8_t>(b[i]) + 1u;
+      return ca < cb;
     }
+    return a.size() < b.size();
+  };
+  std::sort(nodes.begin(), nodes.end(), sep_first);
+  std::vector<Node> open; /* ancestors of the current path, with inherited limits */
+  for (Node n : nodes) {
+    const std::string& key = *n.key;
+    while (!open.empty()) {
+      const std::string& anc = *open.back().key;
+      if (key.size() > anc.size() && key[anc.size()] == '\\' && key.compare(0, anc.size(), anc) == 0) break;
+      open.pop_back();
+    }
+    if (!open.empty()) {
+      const Node& parent = open.back();
+      const bool creates = (n.kinds & (kAddFolder | kAddFile | kChangeFile)) != 0;
+      const bool removes = (n.kinds & (kRemoveFolder | kRemoveFile)) != 0;
+      if ((creates && parent.no_creates) || (removes && parent.no_removes)) return false;
+      n.no_creates |= parent.no_creates;
+      n.no_removes |= parent.no_removes;
+    }
+    open.push_back(n);
   }
   return true;
 }
@@ -228,8 +321,8 @@ Result ReadPatch(File& patch, PatchInfo* info) {
     {
       Hasher hasher;
       if (!hasher.ok()) return Result::kNoMemory;
-      std::vector<uint8_t> buf(1 << 20);
       uint64_t pos = 0, end = size - kTrailerSize;
+      std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(end, 1 << 20)));
       while (pos < end) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), end - pos));
         if (patch.ReadAt(pos, buf.data(), want, &got) != IoStatus::kOk || got != want)
@@ -253,6 +346,8 @@ Result ReadPatch(File& patch, PatchInfo* info) {
     if (!rh.U8(&codec) || codec < 1 || codec > 3 || !rh.Varint(&index_size) || index_size > kMaxIndexSize)
       return Result::kBadPatch;
     const size_t rhead_len = rh.Consumed(rhead);
+    /* Checked before the index is allocated. */
+    if (index_size > MaxDecodedSize(static_cast<Codec>(codec), region_size - rhead_len)) return Result::kBadPatch;
     std::vector<uint8_t> index(static_cast<size_t>(index_size));
     {
       StreamDecoder dec;
@@ -271,7 +366,9 @@ Result ReadPatch(File& patch, PatchInfo* info) {
     info->total_size = size;
     info->entries.clear();
     info->solid.clear();
-    info->entries.reserve(static_cast<size_t>(count));
+    /* Grown as entries prove to be there: a count that only the index's
+     * size bounds could otherwise reserve far more than the index holds. */
+    info->entries.reserve(static_cast<size_t>(std::min<uint64_t>(count, 4096)));
     uint64_t separate_pos = payload_start, solid_pos = 0;
     auto read_ref = [&](StreamRef* ref, bool with_size, uint64_t implied_size) {
       if (!in.U8(&ref->codec) || ref->codec > 3) return false;
@@ -299,7 +396,7 @@ Result ReadPatch(File& patch, PatchInfo* info) {
       e.kind = static_cast<EntryKind>(kind);
       if (path_len == 0 || path_len > kMaxPathBytes || !in.Str(&e.path, static_cast<size_t>(path_len)))
         return Result::kBadPatch;
-      if (!IsSafeRelativePath(e.path)) return Result::kBadPatch;
+      if (!IsSafeRelativePath(e.path) || HasShortNameForm(e.path)) return Result::kBadPatch;
       if (HasOld(e.kind) && (!in.Varint(&e.old_size) || !in.Bytes(e.old_hash.bytes, 16))) return Result::kBadPatch;
       if (HasNew(e.kind)) {
         uint8_t form;
@@ -311,11 +408,11 @@ Result ReadPatch(File& patch, PatchInfo* info) {
         } else if (form == 2 && e.kind == EntryKind::kChangeFile) {
           for (StreamRef& r : e.streams)
             if (!read_ref(&r, true, 0)) return Result::kBadPatch;
-          if (e.streams[2].decoded_size > e.new_size) return Result::kBadPatch;
           e.encoding = Encoding::kDelta;
         } else {
           return Result::kBadPatch;
         }
+        if (!DeclaredSizesPossible(e)) return Result::kBadPatch;
         e.payload_offset = first;
         e.payload_size = separate_pos - first;
       }

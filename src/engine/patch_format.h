@@ -26,9 +26,18 @@ constexpr uint64_t kMaxSolidSize = 8u << 20;
  * backups and the journal. No patch may name it. */
 constexpr const char* kStagingFolder = ".olkpatch";
 
-/* FoldCase(): the key under which Windows treats two names as the same
- * (ASCII letters upper-cased). */
+/* FoldCase(): the key under which Windows treats two names as the same:
+ * every character of the Basic Multilingual Plane replaced by its upper
+ * case (UpcaseUnit()), the rest as it is. */
 std::string FoldCase(const std::string& path);
+
+/* HasShortNameForm():
+ * True when a component of `path` has the form of a Windows short (8.3)
+ * name that the system makes up for a long name: at most 8 characters,
+ * the last of them '~' and digits, and an extension of at most 3
+ * ("DATA~1.PAK", "PROGRA~1"). Such a name may be another file's alias on
+ * the player's disk, so patch data never names one. */
+bool HasShortNameForm(const std::string& path);
 
 /* AppendManifest(): serializes `entries`, their stream references
  * included (the offsets are not stored: streams follow each other in

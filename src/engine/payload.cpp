@@ -12,6 +12,12 @@ namespace {
 
 constexpr size_t kChunk = 64 * 1024;
 
+/* The longest control record (three varints of up to 10 bytes) and the
+ * longest difference pair (two varints and a word). Each produces at least
+ * one byte of the new file, so these bound the streams' sizes. */
+constexpr uint64_t kMaxRecordBytes = 30;
+constexpr uint64_t kMaxPairBytes = 20 + kMaxDiffBytes;
+
 bool ValidCodec(uint8_t c) { return c >= 1 && c <= 3; }
 
 /* Reads varints from a decoded stream through a small buffer. */
@@ -75,6 +81,7 @@ class DiffExpander {
       if (r == Result::kOk) r = varints_.Next(&word_);
       if (r != Result::kOk) return r;
       if (word_ > kMaxDiffBytes) return Result::kBadPatch;
+      if (zeros_ == 0 && word_ == 0) return Result::kBadPatch; /* a pair that produces nothing */
     }
     *n = zeros_;
     return Result::kOk;
@@ -178,8 +185,7 @@ Result DecodeWhole(const PatchEntry& e, File& patch, SpanFile& solid, ByteSink& 
 }
 
 Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_file, ByteSink& sink) {
-  if (!old_file) return Result::kBadPatch;
-  if (e.streams[2].decoded_size > e.new_size) return Result::kBadPatch;
+  if (!old_file || !DeclaredSizesPossible(e)) return Result::kBadPatch;
   StreamDecoder ctrl, diff, extra;
   Result r;
   if ((r = InitStream(&ctrl, e.streams[0], patch, solid)) != Result::kOk) return r;
@@ -206,6 +212,7 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
       return Result::kBadPatch;
     cursor = home + static_cast<uint64_t>(seek);
     if (copy > e.old_size - cursor || copy > out_left || lit > out_left - copy) return Result::kBadPatch;
+    if (copy == 0 && lit == 0) return Result::kBadPatch; /* a record that produces nothing */
     if (copy >= kHomeCopy) home = cursor + copy;
     out_left -= copy + lit;
     while (copy > 0) {
@@ -346,6 +353,21 @@ Result OldFileCache::Span(uint64_t offset, const uint8_t** data, size_t* avail) 
   *data = slot->data + in_block;
   *avail = slot->len - in_block;
   return Result::kOk;
+}
+
+bool DeclaredSizesPossible(const PatchEntry& e) {
+  auto most = [](const StreamRef& r) {
+    return r.codec == 0 ? r.decoded_size : MaxDecodedSize(static_cast<Codec>(r.codec), r.encoded_size);
+  };
+  if (e.encoding != Encoding::kDelta) return e.new_size == e.streams[0].decoded_size && e.new_size <= most(e.streams[0]);
+  const StreamRef &ctrl = e.streams[0], &diff = e.streams[1], &extra = e.streams[2];
+  for (const StreamRef& r : e.streams)
+    if (r.decoded_size > most(r)) return false;
+  if (extra.decoded_size > e.new_size) return false;
+  if (ctrl.decoded_size > SatMul(e.new_size, kMaxRecordBytes)) return false;
+  if (diff.decoded_size > SatMul(e.new_size, kMaxPairBytes)) return false;
+  /* A record takes at least three bytes and copies at most the old file. */
+  return e.new_size <= SatAdd(SatMul(ctrl.decoded_size / 3, e.old_size), extra.decoded_size);
 }
 
 Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch, File* old_file, ByteSink& sink) {

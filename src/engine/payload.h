@@ -19,6 +19,15 @@ namespace olk {
 bool EncodeDeltaApart(const DeltaStreams& streams, Effort effort, CoreBudget* budget, uint64_t base, PatchEntry* entry,
                       std::vector<uint8_t>* out);
 
+/* DeclaredSizesPossible():
+ * True when the sizes `entry` declares (new file, streams) are ones its
+ * encoded streams can produce: a whole file no larger than its stream can
+ * decode to; for a delta, control and difference streams no longer than
+ * records that each produce at least one byte can take, and a new file no
+ * larger than those records can copy and add. Bounds what a small patch
+ * can make the applier reserve, read or loop over. */
+bool DeclaredSizesPossible(const PatchEntry& entry);
+
 /* DecodePayload():
  * Decodes the payload of `entry` (streams in `info`'s solid area or apart
  * in `patch`) and passes the new file's bytes, in order, to `sink`.

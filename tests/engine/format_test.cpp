@@ -183,6 +183,109 @@ TEST(PatchFormat, RefusesEntriesThatCannotBeAppliedTogether) {
   EXPECT_EQ(Read(WithEntries({Entry(K::kAddFolder, "ok")})), olk::Result::kOk);
 }
 
+// Builds a patch from `from` to `to`; the builder's error text in *error.
+olk::Result Build(const Tree& from, const Tree& to, std::string* error) {
+  olktest::TempDir tmp;
+  olktest::WriteTree(tmp.Sub("old"), from);
+  olktest::WriteTree(tmp.Sub("new"), to);
+  auto old_fs = olk::NewNativeFileSystem(tmp.Sub("old"));
+  auto new_fs = olk::NewNativeFileSystem(tmp.Sub("new"));
+  olktest::MemFile out;
+  return olk::BuildPatch(*old_fs, *new_fs, out, olk::BuildOptions(), nullptr, error);
+}
+
+// Names are the same to Windows when their UTF-16 code units are after
+// upper-casing each (the table comes from the Unicode Character Database).
+TEST(PatchFormat, NamesCompareAsWindowsComparesThem) {
+  struct {
+    const char* a;
+    const char* b;
+    bool same;
+  } cases[] = {
+      {"readme.TXT", "README.txt", true},
+      {"\xC3\x84.txt", "\xC3\xA4.txt", true},                                      // Ä ä
+      {"\xC3\xBF", "\xC5\xB8", true},                                              // ÿ Ÿ (across blocks)
+      {"\xCE\xA3\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1", "\xCE\xA3\xCE\x9F\xCE\xA6\xCE\x8A\xCE\x91", true},  // Σοφία ΣΟΦΊΑ
+      {"\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5", "\xD0\x94\xD0\x90\xD0\x9D\xD0\x9D\xD0\xAB\xD0\x95", true},  // данные ДАННЫЕ
+      {"\xE2\xB1\xA5", "\xC8\xBA", true},   // ⱥ Ⱥ: upper case takes fewer UTF-8 bytes
+      {"\xEF\xBD\x81", "\xEF\xBC\xA1", true},  // fullwidth a A
+      {"stra\xC3\x9F" "e", "STRASSE", false},  // ß has no single upper-case letter
+      {"\xF0\x90\x90\xA8", "\xF0\x90\x90\x80", false},  // beyond the plane: code units compared as they are
+      {"e\xCC\x81", "\xC3\xA9", false},      // no normalization
+      {"\xC3\xA9", "\xC3\x89", true},        // é É
+      // Letters that only fold into another's upper case keep their own
+      // names on Windows: dotless i, final sigma, micro sign.
+      {"\xC4\xB1", "I", false},
+      {"\xCF\x82", "\xCE\xA3", false},
+      {"\xC2\xB5", "\xCE\x9C", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(olk::FoldCase(c.a) == olk::FoldCase(c.b), c.same) << c.a << " / " << c.b;
+    // The same name twice in one patch is refused whatever its case.
+    using K = olk::EntryKind;
+    EXPECT_EQ(olk::CheckManifestStructure({Entry(K::kAddFolder, c.a), Entry(K::kAddFolder, c.b)}), !c.same)
+        << c.a << " / " << c.b;
+  }
+  // Bytes that are not UTF-8 are kept as they are.
+  EXPECT_EQ(olk::FoldCase("a\xFF\xC3"), "A\xFF\xC3");
+
+  // The builder refuses a new tree that Windows could not hold, and says
+  // which names clash.
+  std::string error;
+  EXPECT_EQ(Build({}, {{"\xC3\x84.txt", "1"}, {"\xC3\xA4.txt", "2"}}, &error), olk::Result::kCannotCreate);
+  EXPECT_NE(error.find("\xC3\x84.txt"), std::string::npos) << error;
+  EXPECT_NE(error.find("\xC3\xA4.txt"), std::string::npos) << error;
+
+  // A rename that only changes a letter's case is one the reader takes.
+  olk::PatchInfo info;
+  olktest::MemFile renamed(olktest::MakePatch({{"\xC3\x84.txt", "1"}}, {{"\xC3\xA4.txt", "1"}}));
+  ASSERT_EQ(olk::ReadPatch(renamed, &info), olk::Result::kOk);
+  EXPECT_EQ(info.entries.size(), 2u);
+}
+
+// A name of the form Windows gives a long name as its short alias could
+// reach another file on a player's disk: patch data never names one.
+TEST(PatchFormat, ShortNameFormsAreRefused) {
+  struct {
+    const char* path;
+    bool short_form;
+  } cases[] = {
+      {"DATA~1.PAK", true},
+      {"data~1.pak", true},
+      {"PROGRA~1", true},
+      {"data\\SOUND~12\\a.wav", true},    // a folder on the way
+      {"data\\SOUNDS~12\\a.wav", false},  // 9 characters: too long for a short name
+      {"5B9A~1.TXT", true},
+      {"ABCDEF~1.TXT", true},
+      {"ABCDEFGHI~1.TXT", false},  // base longer than 8
+      {"DATA~1.PAKX", false},      // extension longer than 3
+      {"DATA~1.A.B", false},       // two dots
+      {"DATA~X.PAK", false},
+      {"DATA~.PAK", false},
+      {"DATA1.PAK", false},
+      {"~1.PAK", true},
+      {"data.pak", false},
+      {"\xC3\xA4\xC3\xA4~1.txt", true},  // counted in characters, not bytes
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(olk::HasShortNameForm(c.path), c.short_form) << c.path;
+    if (olk::IsSafeRelativePath(c.path)) {
+      EXPECT_EQ(Read(WithEntries({Entry(olk::EntryKind::kAddFolder, c.path)})),
+                c.short_form ? olk::Result::kBadPatch : olk::Result::kOk)
+          << c.path;
+    }
+  }
+
+  std::string error;
+  EXPECT_EQ(Build({{"a.txt", "1"}}, {{"a.txt", "1"}, {"DATA~1.PAK", "new"}}, &error), olk::Result::kCannotCreate);
+  EXPECT_NE(error.find("'DATA~1.PAK'"), std::string::npos) << error;
+  EXPECT_NE(error.find("short name"), std::string::npos) << error;
+  // One that both builds hold unchanged is not in the patch: no harm.
+  EXPECT_EQ(Build({{"OLD~1.DAT", "same"}, {"a.txt", "1"}}, {{"OLD~1.DAT", "same"}, {"a.txt", "2"}}, &error),
+            olk::Result::kOk)
+      << error;
+}
+
 TEST(PatchFormat, BuilderOutputIsDeterministicAndListsOnlyChanges) {
   Tree from = {{"same.bin", std::string(5000, 's')}, {"gone.txt", "x"}, {"dir", kDir}, {"dir\\c.txt", "old"}};
   Tree to = {{"same.bin", std::string(5000, 's')}, {"new.txt", "y"}, {"dir", kDir}, {"dir\\c.txt", "new!"},

@@ -99,5 +99,61 @@ else
   check "file layer probe builds" yes no
 fi
 
+# Names as the system compares them: the engine's upper-case table
+# against the system's ordinal comparison, for every code unit.
+wine "$win32_dir/upcase_probe.exe" >"$work/upcase" 2>&1
+check "upper case as the system's ($(tail -n1 "$work/upcase" | tr -d '\r'))" 0 "$?"
+
+probe() {  # probe.exe folder patch: the notes in $work/notes, the code page in $work/notes.err
+  wine "$win32_dir/$1" "$(winpath "$win32_dir/patcheng.dll")" "$(winpath "$2")" "$(winpath "$3")" \
+    >"$work/notes" 2>"$work/notes.err"
+  sed -n 's/^result \(-\?[0-9]*\)\r\?$/\1/p' "$work/notes"
+}
+
+# A rename that only changes a non-ASCII letter's case applies: to the
+# folder, which ignores case for every letter, both are one name.
+upper_a=$'\xc3\x84' lower_a=$'\xc3\xa4'
+mkdir -p "$work/case-old" "$work/case-new"
+printf 'same' >"$work/case-old/${upper_a}.txt"
+printf 'same' >"$work/case-new/${lower_a}.txt"
+"$olkpack" diff "$work/case-old" "$work/case-new" -o "$work/case.pat" --quiet
+cp -r "$work/case-old" "$work/case-wine"
+check "rename in case only: result" 0 "$(probe patch_probe.exe "$work/case-wine" "$work/case.pat")"
+check "rename in case only: new name" "${lower_a}.txt" "$(ls "$work/case-wine")"
+
+# A path far longer than the callback's 1 KiB text buffer (and than
+# MAX_PATH), with letters beyond ASCII: the patch applies, and the line
+# that names it shows its beginning, cut after a whole character, in the
+# ANSI code page, also when that is UTF-8.
+long=data
+for i in 1 2 3 4 5 6 7 8; do long="$long/$(printf "\xc3\xa9%.0s" $(seq 100))$(printf 'x%.0s' $(seq 40))"; done
+mkdir -p "$work/long-old" "$work/long-new/$long"
+printf 'deep' >"$work/long-new/$long/f.txt"
+"$olkpack" diff "$work/long-old" "$work/long-new" -o "$work/long.pat" --quiet
+name=$(printf '%s' "$long/f.txt" | tr / '\\')
+for p in patch_probe.exe patch_probe_utf8.exe; do
+  rm -rf "$work/long-wine" && cp -r "$work/long-old" "$work/long-wine"
+  result=$(probe "$p" "$work/long-wine" "$work/long.pat")
+  acp=$(sed -n 's/^acp \([0-9]*\).*/\1/p' "$work/notes.err")
+  if [ "$p" = patch_probe_utf8.exe ] && [ "$acp" != 65001 ]; then
+    echo "SKIP long path in UTF-8: this Wine ignores the manifest's code page (acp $acp)"
+    continue
+  fi
+  check "long path, code page $acp: result" 0 "$result"
+  check "long path, code page $acp: file written" deep "$(cat "$work/long-wine/$long/f.txt" 2>/dev/null)"
+  check "long path, code page $acp: other lines intact" 1 "$(grep -c '^1 Patch data checked: 10 entries' "$work/notes")"
+  line=$(grep -a '^7 data' "$work/notes" | head -n1 | tr -d '\r')
+  text=${line#7 }
+  if [ "$acp" = 65001 ]; then whole=$name; else whole=$(printf '%s' "$name" | iconv -f UTF-8 -t "CP$acp"); fi
+  LC_ALL=C
+  check "long path, code page $acp: the line is the path's beginning" "${whole:0:${#text}}" "$text"
+  check "long path, code page $acp: cut to the buffer" yes "$([ ${#text} -ge 1020 ] && [ ${#text} -le 1023 ] && echo yes)"
+  unset LC_ALL
+  if [ "$acp" = 65001 ]; then
+    printf '%s' "$text" | iconv -f UTF-8 -t UTF-8 >/dev/null 2>&1 && whole_chars=yes || whole_chars=no
+    check "long path, code page $acp: cut after a whole character" yes "$whole_chars"
+  fi
+done
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

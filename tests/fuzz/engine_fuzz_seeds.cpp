@@ -87,6 +87,26 @@ void WriteStoredDelta(const std::string& path) {
   Put(path, std::string(out.begin(), out.end()));
 }
 
+// Entries of several MiB: a whole file and a delta against an old file
+// of the fuzz target's pattern, both small once encoded.
+bool WriteLargeEntries(const std::string& path, const std::string& tmp, std::string* err) {
+  const std::string a = tmp + "/large-a", b = tmp + "/large-b";
+  mkdir(a.c_str(), 0755);
+  mkdir(b.c_str(), 0755);
+  std::string old_big(5u << 20, '\0');
+  for (size_t i = 0; i < old_big.size(); ++i) old_big[i] = static_cast<char>(i * 31 + (i >> 8));
+  std::string new_big = old_big;
+  new_big.insert(1u << 20, "a few new bytes");
+  for (size_t i = 2u << 20; i < (3u << 20); i += 4096) new_big[i] ^= 1;
+  Put(a + "/big.bin", old_big);
+  Put(b + "/big.bin", new_big);
+  Put(b + "/zeros.bin", std::string(6u << 20, '\0') + Noise(100, 3));
+  auto fa = olk::NewNativeFileSystem(a), fb = olk::NewNativeFileSystem(b);
+  std::unique_ptr<olk::File> f;
+  if (olk::CreateNativeFile(path, &f) != olk::IoStatus::kOk) return false;
+  return olk::BuildPatch(*fa, *fb, *f, olk::BuildOptions(), nullptr, err) == olk::Result::kOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,5 +141,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   WriteStoredDelta(out + "/stored_delta.pat");
+  if (!WriteLargeEntries(out + "/large.pat", tmp, &err)) {
+    fprintf(stderr, "%s\n", err.c_str());
+    return 1;
+  }
   return system(("rm -rf " + tmp).c_str()) == 0 ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 /*
  * patch_probe.exe: loads patcheng.dll the way the installer does and
  * applies one patch, printing every notification on stdout ("id text" or
- * "id value") and the result last ("result N"). For tests under Wine:
+ * "id value") and the result last ("result N"), and the ANSI code page on
+ * stderr ("acp N"). For tests under Wine:
  *   patch_probe.exe PATH\patcheng.dll "INSTALL_DIR" "PATCH.pat"
  */
 #ifndef WIN32_LEAN_AND_MEAN
@@ -41,6 +42,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no PatchApply32@12 (%lu)\n", GetLastError());
     return 102;
   }
+  std::fprintf(stderr, "acp %u\n", GetACP());
   char command_line[520];
   std::snprintf(command_line, sizeof command_line, "\"%s\" \"%s\"", argv[2], argv[3]);
   int32_t result = entry(command_line, Notify, 1);
