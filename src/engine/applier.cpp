@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "bytes.h"
 #include "commit.h"
 #include "hash.h"
 #include "journal.h"
@@ -195,6 +196,23 @@ class Applier {
   Applier(FileSystem& fs, File& patch, const ApplyOptions& options)
       : fs_(fs), patch_(patch), options_(options), note_(options.callback) {}
 
+  /* Checks the patch data whole and that the install folder is there. */
+  Result ReadPatchAndFolder() {
+    Result r = ReadPatch(patch_, &info_);
+    if (r != Result::kOk) {
+      note_.Text(kNotifyError, std::string("Patch data rejected: ") + ResultName(r));
+      return r;
+    }
+    note_.Text(kNotifyInfo, "Patch data checked: " + std::to_string(info_.entries.size()) + " entries");
+    if (options_.on_manifest) options_.on_manifest(info_);
+    EntryInfo root;
+    if (fs_.Stat("", &root) != IoStatus::kOk || root.type != EntryType::kDirectory) {
+      note_.Text(kNotifyError, "The install folder does not exist");
+      return Result::kOldFileMissing;
+    }
+    return Result::kOk;
+  }
+
   /* The pre-flight alone, read-only: what an apply would find. */
   Result Check(CheckReport* report) {
     check_ = report;
@@ -202,16 +220,8 @@ class Applier {
     EntryInfo staging;
     if (fs_.Stat(kStagingFolder, &staging) == IoStatus::kOk && staging.type != EntryType::kNone)
       note_.Text(kNotifyWarning, "An interrupted patch run left .olkpatch behind; an apply resolves it first");
-    Result r = ReadPatch(patch_, &info_);
-    if (r != Result::kOk) {
-      note_.Text(kNotifyError, std::string("Patch data rejected: ") + ResultName(r));
-      return report->result = r;
-    }
-    EntryInfo root;
-    if (fs_.Stat("", &root) != IoStatus::kOk || root.type != EntryType::kDirectory) {
-      note_.Text(kNotifyError, "The install folder does not exist");
-      return report->result = Result::kOldFileMissing;
-    }
+    Result r = ReadPatchAndFolder();
+    if (r != Result::kOk) return report->result = r;
     r = Preflight();
     if (r != Result::kOk && report->result == Result::kOk) report->result = r;
     for (const Work& w : work_) {
@@ -228,19 +238,8 @@ class Applier {
     Result r = RecoverInstall(fs_, options_.callback);
     if (r != Result::kOk) return r;
 
-    r = ReadPatch(patch_, &info_);
-    if (r != Result::kOk) {
-      note_.Text(kNotifyError, std::string("Patch data rejected: ") + ResultName(r));
-      return r;
-    }
-    note_.Text(kNotifyInfo, "Patch data checked: " + std::to_string(info_.entries.size()) + " entries");
-    if (options_.on_manifest) options_.on_manifest(info_);
-
-    EntryInfo root;
-    if (fs_.Stat("", &root) != IoStatus::kOk || root.type != EntryType::kDirectory) {
-      note_.Text(kNotifyError, "The install folder does not exist");
-      return Result::kOldFileMissing;
-    }
+    r = ReadPatchAndFolder();
+    if (r != Result::kOk) return r;
 
     r = Preflight();
     if (r != Result::kOk) return r;
@@ -427,11 +426,8 @@ class Applier {
      * the file system's own bookkeeping. */
     uint64_t need = 1 << 20;
     for (const Work& w : work_)
-      if (w.needed && (w.entry->kind == EntryKind::kAddFile || w.entry->kind == EntryKind::kChangeFile)) {
-        /* Declared sizes come from the patch: saturate rather than wrap. */
-        const uint64_t add = w.entry->new_size > UINT64_MAX - 4096 ? UINT64_MAX : w.entry->new_size + 4096;
-        need = add > UINT64_MAX - need ? UINT64_MAX : need + add;
-      }
+      if (w.needed && (w.entry->kind == EntryKind::kAddFile || w.entry->kind == EntryKind::kChangeFile))
+        need = SatAdd(need, SatAdd(w.entry->new_size, 4096)); /* declared sizes come from the patch */
     uint64_t free_bytes = 0;
     IoStatus s = fs_.FreeSpace(&free_bytes);
     if (s == IoStatus::kOk && free_bytes < need) {
@@ -614,7 +610,6 @@ class Applier {
                                           st.type == Step::kMove && !staged ? st.from : st.to, s));
       } else {
         note_.Text(kNotifyError, Describe("Cannot record the commit", StagingPath(kJournalName), s));
-        if (report.rollback_status == IoStatus::kOk) DiscardStaging(fs_);
       }
       if (report.rollback_status != IoStatus::kOk) {
         /* The journal stays; the next run finishes the roll-back. */

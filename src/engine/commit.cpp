@@ -276,14 +276,6 @@ const char* const kKeepStaging =
 
 void (*g_commit_step_hook)(size_t step, size_t count) = nullptr;
 
-IoStatus SyncParentsOf(FileSystem& fs, const std::vector<std::string>& paths) {
-  std::vector<std::string> folders;
-  for (const std::string& p : paths) folders.push_back(ParentOf(p));
-  std::sort(folders.begin(), folders.end());
-  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
-  return SyncFolders(fs, folders);
-}
-
 IoStatus PrepareStagingFolder(FileSystem& fs) {
   IoStatus s = fs.MakeDir(kStagingFolder);
   if (s == IoStatus::kExists) {
@@ -322,8 +314,10 @@ IoStatus CommitSteps(FileSystem& fs, const std::vector<Step>& steps, bool durabl
   sync("");
   IoStatus s = WriteJournal(fs, steps, durable);
   if (s != IoStatus::kOk) {
+    /* The commit had not begun: only the staged files go. */
     report->failed_step = steps.size();
     report->failed_status = s;
+    DiscardStaging(fs);
     return s;
   }
   sync(kStagingFolder);

@@ -72,7 +72,9 @@ struct CommitReport {
  * @return kOk when every step is done and durable (`durable` on);
  *         otherwise the status of the failed step, after every change
  *         was undone (report->rollback_status says whether that worked;
- *         if not, the journal stays and the next run finishes it). */
+ *         if not, the journal stays and the next run finishes it). When
+ *         the journal itself cannot be written, the staged files are
+ *         deleted. */
 IoStatus CommitSteps(FileSystem& fs, const std::vector<Step>& steps, bool durable, CommitReport* report);
 
 /* A hook for tests that stop the process in the middle of a commit: when
@@ -100,11 +102,6 @@ IoStatus PrepareStagingFolder(FileSystem& fs);
  * Deletes what a run staged before its commit began, and the staging
  * folder when nothing else is in it. */
 IoStatus DiscardStaging(FileSystem& fs);
-
-/* SyncParentsOf():
- * Syncs the folders that hold the given paths. @return the first
- * failure. */
-IoStatus SyncParentsOf(FileSystem& fs, const std::vector<std::string>& paths);
 
 }  // namespace olk
 
