@@ -313,7 +313,7 @@ Result ReadPatch(File& patch, PatchInfo* info) {
     const uint64_t total = GetLE(head + 16, 8);
     const uint64_t region_size = GetLE(head + 24, 4);
     const uint64_t count = GetLE(head + 28, 4);
-    if (version != kPatchVersion || header_size != kHeaderSize || flags != 0 || total != size)
+    if (version < kOldestPatchVersion || version > kPatchVersion || header_size != kHeaderSize || flags != 0 || total != size)
       return Result::kBadPatch;
     if (region_size < 2 || region_size > size - kHeaderSize - kTrailerSize) return Result::kBadPatch;
 

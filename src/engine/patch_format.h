@@ -13,7 +13,10 @@
 namespace olk {
 
 constexpr char kPatchMagic[8] = {'O', 'L', 'K', 'P', 'A', 'T', 'C', 'H'};
-constexpr uint16_t kPatchVersion = 2;
+/* The version a writer writes, and the oldest one a reader still applies
+ * (every version in between is read too). */
+constexpr uint16_t kPatchVersion = 3;
+constexpr uint16_t kOldestPatchVersion = 2;
 constexpr size_t kHeaderSize = 32;
 constexpr size_t kTrailerSize = 16;
 constexpr size_t kMaxPathBytes = 4096;

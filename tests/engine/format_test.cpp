@@ -1,6 +1,7 @@
 // Reading patch data: what is refused before anything is touched.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "bytes.h"
@@ -94,9 +95,9 @@ TEST(PatchFormat, RefusesDamagedOrForeignData) {
   EXPECT_EQ(Read(longer), olk::Result::kBadPatch);
   EXPECT_EQ(Read({}), olk::Result::kBadPatch);
 
-  // Another format version (the earlier one or a later one), sealed
-  // properly, is still refused.
-  for (uint8_t version : {1, 3}) {
+  // A version this reader does not know (the first one, long retired, or
+  // a later one), sealed properly, is still refused.
+  for (uint8_t version : {1, 4}) {
     std::vector<uint8_t> other = good;
     other[8] = version;
     olktest::Reseal(&other);
@@ -320,3 +321,25 @@ TEST(PatchFormat, CommandLineOfTheDllEntry) {
 }
 
 }  // namespace
+
+// Patch data written by the previous format version (committed as it was
+// written, with the two builds it joins) keeps applying: installers
+// already on a CDN must not stop working when the writer moves on.
+TEST(PatchFormat, EarlierVersionStillApplies) {
+  const std::string fixtures = std::string(OLK_TEST_FIXTURES) + "/format2";
+  FILE* f = std::fopen((fixtures + "/patch.pat").c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::vector<uint8_t> patch;
+  for (int c; (c = std::fgetc(f)) != EOF;) patch.push_back(static_cast<uint8_t>(c));
+  std::fclose(f);
+  olk::PatchInfo info;
+  ASSERT_EQ(Read(patch, &info), olk::Result::kOk);
+  EXPECT_EQ(info.version, 2);
+
+  olktest::TempDir dir;
+  olktest::WriteTree(dir.path(), olktest::ReadTree(fixtures + "/old"));
+  ASSERT_EQ(olktest::Apply(dir.path(), patch), olk::Result::kOk);
+  Tree want = olktest::ReadTree(fixtures + "/new");
+  want["empty_folder"] = kDir;  // git keeps no empty folder
+  EXPECT_EQ(olktest::ReadTree(dir.path()), want);
+}
