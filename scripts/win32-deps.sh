@@ -22,6 +22,16 @@ work=$root/build/$name-src
 stamp=$prefix/.built-1
 [ -f "$stamp" ] && exit 0
 
+# A copy of the finished prefix is kept outside the tree, keyed by this
+# script's own contents, so that a fresh clone (as CI makes one for every
+# run) does not cross-build the same libraries again.
+cache=${OLK_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/olk-deps}/$name-$(sha256sum "$root/scripts/win32-deps.sh" | cut -c1-16)
+if [ -f "$cache/.built-1" ]; then
+  mkdir -p "$prefix" && cp -a "$cache/." "$prefix/"
+  echo "win32-deps: $arch taken from $cache" >&2
+  exit 0
+fi
+
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 host=$arch-w64-mingw32
@@ -65,4 +75,5 @@ xxh_dir=$(find . -maxdepth 1 -type d -name 'xxhash-*' | head -n1)
 cp "$xxh_dir/xxhash.h" "$prefix/include/"
 
 touch "$stamp"
+mkdir -p "$cache" && cp -a "$prefix/." "$cache/" || echo "win32-deps: could not keep a copy in $cache" >&2
 echo "win32-deps: $arch ready in $prefix" >&2
