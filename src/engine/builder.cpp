@@ -12,6 +12,7 @@
 #include "parallel.h"
 #include "patch_format.h"
 #include "payload.h"
+#include "same_content.h"
 
 namespace olk {
 
@@ -323,8 +324,41 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
      * needs go one at a time, each with every core; the rest share the
      * cores. So the build never needs more memory than diffing its
      * largest file does. */
-    std::vector<size_t> order(tasks.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    CoreBudget budget(static_cast<int>(threads) - 1);
+    BuildProgress progress;
+    progress.files_total = tasks.size();
+    for (const Task& t : tasks) progress.bytes_total += t.size_hint;
+    std::mutex progress_mutex;
+    auto report_done = [&](const Task& t) {
+      if (!options.progress) return;
+      std::lock_guard<std::mutex> lock(progress_mutex);
+      progress.files_done++;
+      progress.bytes_done += t.size_hint;
+      options.progress(progress);
+    };
+
+    /* Files of the same size in both builds are compared side by side
+     * first, on every core: where few files change, that is most of the
+     * work, and a file found unchanged is never loaded or hashed whole. */
+    {
+      std::vector<size_t> same_size;
+      for (size_t i = 0; i < tasks.size(); ++i)
+        if (tasks[i].kind == EntryKind::kChangeFile && tasks[i].size_hint == tasks[i].old_hint) same_size.push_back(i);
+      RunParallel(
+          same_size.size(),
+          [&](size_t k) {
+            Task& t = tasks[same_size[k]];
+            if (CompareFiles(old_tree, new_tree, t.path) != Sameness::kSame) return;
+            t.unchanged = true;
+            report_done(t);
+          },
+          &budget);
+    }
+
+    std::vector<size_t> order;
+    for (size_t i = 0; i < tasks.size(); ++i)
+      if (!tasks[i].unchanged) order.push_back(i);
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
       return tasks[a].MemoryNeed() != tasks[b].MemoryNeed() ? tasks[a].MemoryNeed() > tasks[b].MemoryNeed()
                                                               : tasks[a].size_hint > tasks[b].size_hint;
@@ -332,21 +366,10 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
     size_t big = 0;
     const uint64_t largest_need = order.empty() ? 0 : tasks[order[0]].MemoryNeed();
     while (big < order.size() && tasks[order[big]].MemoryNeed() * 2 > largest_need) ++big;
-    unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
-    CoreBudget budget(static_cast<int>(threads) - 1);
-    BuildProgress progress;
-    progress.files_total = tasks.size();
-    for (const Task& t : tasks) progress.bytes_total += t.size_hint;
-    std::mutex progress_mutex;
     auto run_one = [&](size_t k) {
       Task& t = tasks[order[k]];
       RunTask(old_tree, new_tree, &budget, &t);
-      if (options.progress) {
-        std::lock_guard<std::mutex> lock(progress_mutex);
-        progress.files_done++;
-        progress.bytes_done += t.size_hint;
-        options.progress(progress);
-      }
+      report_done(t);
     };
     for (size_t k = 0; k < big; ++k) run_one(k);
     RunParallel(order.size() - big, [&](size_t i) { run_one(big + i); }, &budget);

@@ -3,35 +3,21 @@
 // allocated, which this test binary counts (its own operator new).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "olkeng/engine.h"
 #include "patch_format.h"
-
-namespace {
-std::atomic<uint64_t> g_allocated{0};
-}  // namespace
-
-void* operator new(size_t n) {
-  g_allocated += n;
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
 // What checking the entries allocates.
 uint64_t AllocatedByChecks(const std::vector<olk::PatchEntry>& entries) {
-  const uint64_t before = g_allocated;
+  const uint64_t before = olktest::BytesAllocated();
   EXPECT_TRUE(olk::CheckManifestStructure(entries));
   for (const olk::PatchEntry& e : entries) EXPECT_TRUE(olk::IsSafeRelativePath(e.path));
-  return g_allocated - before;
+  return olktest::BytesAllocated() - before;
 }
 
 std::vector<olk::PatchEntry> DeepFiles(size_t depth, size_t files) {

@@ -1,0 +1,31 @@
+#include "same_content.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace olk {
+
+Sameness CompareFiles(FileSystem& old_tree, FileSystem& new_tree, const std::string& path) {
+  constexpr size_t kChunk = 1u << 20;
+  std::unique_ptr<File> a, b;
+  if (old_tree.OpenRead(path, &a) != IoStatus::kOk || new_tree.OpenRead(path, &b) != IoStatus::kOk)
+    return Sameness::kUnreadable;
+  const uint64_t size = a->Size();
+  if (b->Size() != size) return Sameness::kDifferent;
+  std::unique_ptr<uint8_t[]> buf_a(new (std::nothrow) uint8_t[kChunk]), buf_b(new (std::nothrow) uint8_t[kChunk]);
+  if (!buf_a || !buf_b) return Sameness::kUnreadable;
+  for (uint64_t pos = 0; pos < size;) {
+    const size_t want = static_cast<size_t>(size - pos < kChunk ? size - pos : kChunk);
+    size_t got_a = 0, got_b = 0;
+    if (a->ReadAt(pos, buf_a.get(), want, &got_a) != IoStatus::kOk ||
+        b->ReadAt(pos, buf_b.get(), want, &got_b) != IoStatus::kOk)
+      return Sameness::kUnreadable;
+    if (got_a != want || got_b != want) return Sameness::kDifferent; /* shrank while we read */
+    if (std::memcmp(buf_a.get(), buf_b.get(), want) != 0) return Sameness::kDifferent;
+    pos += want;
+  }
+  return Sameness::kSame;
+}
+
+}  // namespace olk
