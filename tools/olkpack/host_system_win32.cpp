@@ -90,6 +90,10 @@ std::string FolderOf(const std::string& path) {
   const size_t cut = full.find_last_of(L'\\');
   // Keep the root's separator: "\\?\C:\".
   if (cut != std::wstring::npos) full.resize(full[cut - 1] == L':' ? cut + 1 : cut);
+  // Shown to the user and joined to other names: the ordinary form (the
+  // wide calls take it long again).
+  if (full.compare(0, 8, L"\\\\?\\UNC\\") == 0) return Utf8(L"\\" + full.substr(7));
+  if (full.compare(0, 4, L"\\\\?\\") == 0) return Utf8(full.substr(4));
   return Utf8(full);
 }
 
