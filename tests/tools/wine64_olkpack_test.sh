@@ -2,7 +2,9 @@
 # olkpack.exe (64-bit Windows) under 64-bit Wine, against the Linux build of
 # the same tool on the same trees: the sample client's two builds, with a
 # folder and a file named beyond any ANSI code page and a path of more
-# than 300 characters added to both.
+# than 300 characters added to both. The arguments name folders and files
+# beyond the ANSI code page too, and the client folder patched lies deeper
+# than MAX_PATH.
 #   - diff writes the same patch bytes as the Linux tool, with one thread
 #     or several, whether the paths are written with '\' or '/';
 #   - info and list print what the Linux tool prints;
@@ -50,8 +52,8 @@ olkpack_exe() { "$wine64" "$exe" "$@"; }
 unix_lines() { tr -d '\r'; }
 
 # The tree pair.
-python3 "$root/tools/samples/sample_builds.py" "$work/builds" >/dev/null
-old=$work/builds/3550 new=$work/builds/3551
+python3 "$root/tools/samples/sample_builds.py" "$work/сборки" >/dev/null
+old=$work/сборки/3550 new=$work/сборки/3551
 seg=$(printf 'segment%.0s' 1 2 3 4 5 6 7)                          # 49 characters
 deep="deep/$seg-1/$seg-2/$seg-3/$seg-4/$seg-5/$seg-6"               # 5 + 6 * 52
 mkdir -p "$old/données" "$old/$deep" "$new/données" "$new/日本語" "$new/$deep"
@@ -87,12 +89,12 @@ check "info names beyond the ANSI code page" 0 $?
 # build; its patch member is the diff's bytes.
 if [ -f "$win64_dir/../win32/olkpatch.exe" ] && [ -f "$win64_dir/../win32/patcheng.dll" ]; then
   olkpack_exe installer --from 3550 --to 3551 "$(winpath "$old")" "$(winpath "$new")" \
-    -o "$(winpath "$work/patch 3551.exe")" --quiet | unix_lines >"$work/list.win"
+    -o "$(winpath "$work/патч 3551.exe")" --quiet | unix_lines >"$work/list.win"
   check "installer exit" 0 $?
-  "$linux" list "$work/patch 3551.exe" >"$work/list.linux"
+  "$linux" list "$work/патч 3551.exe" >"$work/list.linux"
   cmp -s "$work/list.linux" "$work/list.win"
   check "installer listed as on Linux" 0 $?
-  olkpack_exe extract "$(winpath "$work/patch 3551.exe")" OLK.3550-3551.pat -o "$(winpath "$work/member.pat")"
+  olkpack_exe extract "$(winpath "$work/патч 3551.exe")" OLK.3550-3551.pat -o "$(winpath "$work/member.pat")"
   check "extract exit" 0 $?
   cmp -s "$work/linux.pat" "$work/member.pat"
   check "installer's patch data as on Linux" 0 $?
@@ -100,13 +102,16 @@ else
   echo "installer part SKIPPED: build/win32 has no olkpatch.exe and patcheng.dll (scripts/build.sh win32)"
 fi
 
-# apply: a copy of the old build becomes the new build.
-cp -a "$old" "$work/client"
-olkpack_exe apply "$(winpath "$work/client")" "$(winpath "$work/win.pat")" --quiet
+# apply: a copy of the old build, in a folder deeper than MAX_PATH,
+# becomes the new build.
+client="$work/клиент/$seg-a/$seg-b/$seg-c/$seg-d/$seg-e/3550"
+mkdir -p "$(dirname "$client")"
+cp -a "$old" "$client"
+olkpack_exe apply "$(winpath "$client")" "$(winpath "$work/win.pat")" --quiet
 check "apply exit" 0 $?
-diff -r "$work/client" "$new" >/dev/null
+diff -r "$client" "$new" >/dev/null
 check "applied tree equals the new build" 0 $?
-olkpack_exe check "$(winpath "$work/client")" "$(winpath "$work/win.pat")" >/dev/null
+olkpack_exe check "$(winpath "$client")" "$(winpath "$work/win.pat")" >/dev/null
 check "check after the apply" 0 $?
 
 # Mistakes: one line, exit status 1, nothing written (no output, no

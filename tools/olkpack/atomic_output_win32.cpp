@@ -7,7 +7,6 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-#include <stdio.h>
 
 #include <utility>
 
@@ -16,6 +15,7 @@
 namespace {
 
 HANDLE AsHandle(intptr_t file) { return reinterpret_cast<HANDLE>(file); }
+
 }  // namespace
 
 AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {}
@@ -32,14 +32,8 @@ bool AtomicOutput::Fail(const char* what) {
 
 bool AtomicOutput::Create() {
   // Beside the target, so that the final move stays on one volume.
-  LARGE_INTEGER tick;
-  QueryPerformanceCounter(&tick);
-  unsigned long long seed = static_cast<unsigned long long>(tick.QuadPart) ^ (GetCurrentProcessId() * 2654435761ull);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-    char suffix[16];
-    snprintf(suffix, sizeof suffix, "%06llx", (seed >> 40) & 0xFFFFFF);
-    const std::string name = target_ + ".olkpack-" + suffix;
+    const std::string name = target_ + ".olkpack-" + host::FreshSuffix();
     const std::wstring full = host::LongPath(name);
     if (full.empty()) {
       SetLastError(ERROR_INVALID_NAME);

@@ -15,9 +15,9 @@ constexpr const char* kSigner = "osslsigncode";
 
 bool Readable(const std::string& path, std::string& cause) {
   std::unique_ptr<olk::File> file;
-  if (host::OpenForReading(path, &file, &cause)) return true;
-  if (cause != "is a folder, not a file") cause = "cannot be read: " + cause;
-  return false;
+  const olk::IoStatus s = host::OpenForReading(path, &file, &cause);
+  if (s != olk::IoStatus::kOk && s != olk::IoStatus::kIsDirectory) cause = "cannot be read: " + cause;
+  return s == olk::IoStatus::kOk;
 }
 
 // Runs the signer with its standard output discarded; its standard error is

@@ -45,7 +45,7 @@ std::string BesideTool(const char* name) {
   const std::string own = host::JoinPath(folder, name);
   std::unique_ptr<olk::File> probe;
   std::string cause;
-  if (host::OpenForReading(own, &probe, &cause)) return own;
+  if (host::OpenForReading(own, &probe, &cause) == olk::IoStatus::kOk) return own;
   return host::JoinPath(host::JoinPath(host::FolderOf(folder), "win32"), name);
 }
 
@@ -102,7 +102,7 @@ int RunInstaller(int argc, char** argv) {
   std::string engineBytes, cause;
   for (const std::string& input : {stub, engine}) {
     std::unique_ptr<olk::File> probe;
-    if (!host::OpenForReading(input, &probe, &cause))
+    if (host::OpenForReading(input, &probe, &cause) != olk::IoStatus::kOk)
       return Fail(input, "cannot be read (build it, or name another with --stub/--engine)");
   }
   const bool signing = !key.certificate.empty();

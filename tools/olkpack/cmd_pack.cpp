@@ -45,8 +45,9 @@ bool SameNameIgnoringAsciiCase(const std::string& a, const std::string& b) {
 // Size of a readable regular file, or a cause for the error line.
 bool Measure(const std::string& path, uint64_t& size, std::string& cause) {
   std::unique_ptr<olk::File> file;
-  if (!host::OpenForReading(path, &file, &cause)) {
-    cause = cause == "is a folder, not a file" ? "not a regular file" : "cannot open the file: " + cause;
+  const olk::IoStatus s = host::OpenForReading(path, &file, &cause);
+  if (s != olk::IoStatus::kOk) {
+    cause = s == olk::IoStatus::kIsDirectory ? "not a regular file" : "cannot open the file: " + cause;
     return false;
   }
   size = file->Size();
@@ -62,7 +63,7 @@ void AppendU32(std::string& out, uint32_t v) {
 bool CopyFile(const std::string& path, uint64_t size, AtomicOutput& out, std::string& failedFile,
               std::string& cause) {
   std::unique_ptr<olk::File> in;
-  if (!host::OpenForReading(path, &in, &cause)) {
+  if (host::OpenForReading(path, &in, &cause) != olk::IoStatus::kOk) {
     failedFile = path;
     cause = "cannot open the file: " + cause;
     return false;

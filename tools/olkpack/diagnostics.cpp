@@ -23,8 +23,9 @@ namespace {
 std::string WhyUnopenable(const std::string& path) {
   std::unique_ptr<olk::File> file;
   std::string cause;
-  if (host::OpenForReading(path, &file, &cause)) return "cannot open the file";
-  return cause == "is a folder, not a file" ? cause : "cannot open the file: " + cause;
+  const olk::IoStatus s = host::OpenForReading(path, &file, &cause);
+  if (s == olk::IoStatus::kOk) return "cannot open the file";
+  return s == olk::IoStatus::kIsDirectory ? cause : "cannot open the file: " + cause;
 }
 
 // A file without an archive ends in whatever its last bytes are; one with
@@ -45,7 +46,7 @@ std::string WhyNoMagic(const std::string& path) {
   std::unique_ptr<olk::File> whole;
   std::string cause;
   size_t got = 0;
-  bool read = end >= sizeof tail && host::OpenForReading(path, &whole, &cause) &&
+  bool read = end >= sizeof tail && host::OpenForReading(path, &whole, &cause) == olk::IoStatus::kOk &&
               whole->ReadAt(end - sizeof tail, tail, sizeof tail, &got) == olk::IoStatus::kOk && got == sizeof tail;
   if (read && memcmp(tail, "EmbedFs", 7) == 0)
     return "wrong archive magic \"" + PrintableName(std::string(tail, sizeof tail).c_str()) +

@@ -13,21 +13,23 @@ olk::NativeString NativePath(const std::string& path) {
   return native;
 }
 
-bool OpenForReading(const std::string& path, std::unique_ptr<olk::File>* file, std::string* cause) {
+olk::IoStatus OpenForReading(const std::string& path, std::unique_ptr<olk::File>* file, std::string* cause) {
   const olk::NativeString native = NativePath(path);
   if (native.empty()) {
-    *cause = "cannot open the file: not a valid name";
-    return false;
+    *cause = "not a valid name";
+    return olk::IoStatus::kBadName;
   }
   const olk::IoStatus s = olk::OpenNativeFile(native, file);
-  if (s == olk::IoStatus::kOk) return true;
-  *cause = s == olk::IoStatus::kIsDirectory ? "is a folder, not a file" : SystemErrorText(s);
-  return false;
+  if (s == olk::IoStatus::kIsDirectory)
+    *cause = "is a folder, not a file";
+  else if (s != olk::IoStatus::kOk)
+    *cause = SystemErrorText(s);
+  return s;
 }
 
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* cause) {
   std::unique_ptr<olk::File> file;
-  if (!OpenForReading(path, &file, cause)) return false;
+  if (OpenForReading(path, &file, cause) != olk::IoStatus::kOk) return false;
   bytes->assign(static_cast<size_t>(file->Size()), '\0');
   size_t got = 0;
   const olk::IoStatus s = bytes->empty() ? olk::IoStatus::kOk : file->ReadAt(0, &(*bytes)[0], bytes->size(), &got);

@@ -43,6 +43,10 @@ olk::NativeString NativePath(const std::string& path);
 std::string LastErrorText();
 
 #if defined(_WIN32)
+/*! FreshSuffix() :
+ *  Six hexadecimal digits, different at each call, for a new file's name. */
+std::string FreshSuffix();
+
 /*! LongPath() :
  *  `path` as the wide calls take it: absolute, long-path prefixed; empty
  *  when it cannot be made. */
@@ -51,9 +55,9 @@ std::wstring LongPath(const std::string& path);
 
 /*! OpenForReading() :
  *  Opens the file `path` for reading through the engine's file layer.
- *  @return : true, or false with `cause` in the system's words ("is a
- *  folder, not a file" for a folder). */
-bool OpenForReading(const std::string& path, std::unique_ptr<olk::File>* file, std::string* cause);
+ *  @return : kOk, or the failure (kIsDirectory for a folder) with `cause`
+ *  in the system's words. */
+olk::IoStatus OpenForReading(const std::string& path, std::unique_ptr<olk::File>* file, std::string* cause);
 
 /*! ReadWholeFile() :
  *  The bytes of the file `path`. @return : true, or false with `cause`. */

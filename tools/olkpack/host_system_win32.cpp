@@ -39,6 +39,21 @@ std::wstring LongPath(const std::string& path) {
 
 std::string LastErrorText() { return ErrorText(GetLastError()); }
 
+std::string FreshSuffix() {
+  // Seeded once from the clock and the process id, then a linear
+  // congruential step per name: unique enough for names tried with
+  // CREATE_NEW (a clash only means another try).
+  static unsigned long long state = [] {
+    LARGE_INTEGER tick;
+    QueryPerformanceCounter(&tick);
+    return static_cast<unsigned long long>(tick.QuadPart) ^ (GetCurrentProcessId() * 2654435761ull);
+  }();
+  state = state * 6364136223846793005ull + 1442695040888963407ull;
+  char suffix[16];
+  snprintf(suffix, sizeof suffix, "%06llx", (state >> 40) & 0xFFFFFF);
+  return suffix;
+}
+
 std::string SystemErrorText(olk::IoStatus status) {
   const DWORD code = GetLastError();
   return code != ERROR_SUCCESS ? ErrorText(code) : olk::IoStatusName(status);
@@ -99,14 +114,8 @@ std::string FolderOf(const std::string& path) {
 
 bool MakeScratchFolder(const std::string& parent, const std::string& prefix, std::string* folder,
                        std::string* cause) {
-  LARGE_INTEGER tick;
-  QueryPerformanceCounter(&tick);
-  unsigned long long seed = static_cast<unsigned long long>(tick.QuadPart) ^ (GetCurrentProcessId() * 2654435761ull);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[16];
-    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-    snprintf(suffix, sizeof suffix, "%06llx", (seed >> 40) & 0xFFFFFF);
-    const std::string name = JoinPath(parent, prefix + suffix);
+    const std::string name = JoinPath(parent, prefix + FreshSuffix());
     if (CreateDirectoryW(LongPath(name).c_str(), nullptr)) {
       *folder = name;
       return true;
