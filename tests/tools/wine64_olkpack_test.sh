@@ -114,6 +114,34 @@ check "applied tree equals the new build" 0 $?
 olkpack_exe check "$(winpath "$client")" "$(winpath "$work/win.pat")" >/dev/null
 check "check after the apply" 0 $?
 
+# Links to folders (Wine shows a Unix link to a folder as a reparse point;
+# one to a file as the file): refused by name by default, left out or
+# followed as the Linux tool does, and a link back up refused even when
+# followed.
+links=$work/links
+mkdir -p "$links/old" "$links/new" "$links/shared"
+printf 'a' >"$links/old/a.txt" && printf 'b' >"$links/new/a.txt" && printf 'shared' >"$links/shared/s.txt"
+ln -s ../shared "$links/new/textures"
+for choice in skip follow; do
+  "$linux" diff "$links/old" "$links/new" -o "$work/links-$choice.linux" --links $choice --quiet
+  olkpack_exe diff "$(winpath "$links/old")" "$(winpath "$links/new")" -o "$(winpath "$work/links-$choice.win")" \
+    --links $choice --quiet
+  check "links $choice: exit" 0 $?
+  cmp -s "$work/links-$choice.linux" "$work/links-$choice.win"
+  check "links $choice: bytes as on Linux" 0 $?
+done
+olkpack_exe diff "$(winpath "$links/old")" "$(winpath "$links/new")" -o "$(winpath "$work/links.win")" 2>"$work/links.err"
+check "link refused: exit" 1 $?
+grep -q "'textures' in the new tree is a symbolic link" "$work/links.err"
+check "link refused: named" 0 $?
+ln -s .. "$links/new/up"
+olkpack_exe diff "$(winpath "$links/old")" "$(winpath "$links/new")" -o "$(winpath "$work/links.win")" --links follow \
+  2>"$work/links.err"
+check "link back up refused when followed: exit" 1 $?
+grep -q "'up' in the new tree is a symbolic link" "$work/links.err"
+check "link back up refused when followed: named" 0 $?
+check "links: no output left" "" "$(ls "$work" | grep '^links\.win')"
+
 # Mistakes: one line, exit status 1, nothing written (no output, no
 # temporary file beside it).
 mkdir -p "$work/out"
