@@ -113,6 +113,19 @@ diff -r "$client" "$new" >/dev/null
 check "applied tree equals the new build" 0 $?
 olkpack_exe check "$(winpath "$client")" "$(winpath "$work/win.pat")" >/dev/null
 check "check after the apply" 0 $?
+# A client with a file changed behind the patch's back: the engine's result
+# code as the exit status, as on Linux, and nothing changed.
+cp -a "$old" "$work/changed"
+printf 'edited' >"$work/changed/données/ключ.txt"
+cp -a "$work/changed" "$work/changed.linux"
+cp -a "$work/changed" "$work/changed.before"
+"$linux" apply "$work/changed.linux" "$work/linux.pat" --quiet 2>/dev/null
+linux_status=$?
+olkpack_exe apply "$(winpath "$work/changed")" "$(winpath "$work/win.pat")" --quiet 2>/dev/null
+check "apply to a changed client: exit status as on Linux" "$linux_status" $?
+check "apply to a changed client: refused" yes "$([ "$linux_status" -gt 1 ] && echo yes || echo no)"
+diff -r "$work/changed" "$work/changed.before" >/dev/null
+check "apply to a changed client: nothing changed" 0 $?
 
 # Links to folders (Wine shows a Unix link to a folder as a reparse point;
 # one to a file as the file): refused by name by default, left out or

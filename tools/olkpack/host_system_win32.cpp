@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "host_system.h"
 
@@ -69,11 +70,26 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   return args;
 }
 
+namespace {
+// The console belongs to the user's shell: what olkpack changes in it is
+// put back when olkpack ends.
+UINT g_shellCodePage = 0;
+DWORD g_shellErrorMode = 0;
+bool g_errorModeChanged = false;
+
+void RestoreConsole() {
+  if (g_shellCodePage) SetConsoleOutputCP(g_shellCodePage);
+  if (g_errorModeChanged) SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), g_shellErrorMode);
+}
+}  // namespace
+
 void PrepareConsole() {
-  SetConsoleOutputCP(CP_UTF8);
+  g_shellCodePage = GetConsoleOutputCP();
+  if (g_shellCodePage) SetConsoleOutputCP(CP_UTF8);
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  DWORD mode = 0;
-  if (GetConsoleMode(err, &mode)) SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  if (GetConsoleMode(err, &g_shellErrorMode))
+    g_errorModeChanged = SetConsoleMode(err, g_shellErrorMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+  atexit(RestoreConsole);
 }
 
 bool StderrIsTerminal() {
