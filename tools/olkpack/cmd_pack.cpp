@@ -50,6 +50,10 @@ bool Measure(const std::string& path, uint64_t& size, std::string& cause) {
     cause = s == olk::IoStatus::kIsDirectory ? "not a regular file" : "cannot open the file: " + cause;
     return false;
   }
+  if (!host::IsPlainFile(path)) {
+    cause = "not a regular file";
+    return false;
+  }
   size = file->Size();
   return true;
 }
@@ -117,7 +121,8 @@ bool Verify(const std::string& path, uint32_t directory, const std::vector<Input
       return false;
     }
     std::string original, unread;
-    bool same = host::ReadWholeFile(members[i].path, &original, &unread) && original.size() == size && memcmp(original.data(), view, size) == 0;
+    bool same = host::ReadWholeFile(members[i].path, &original, &unread) && original.size() == size &&
+                memcmp(original.data(), view, size) == 0;
     archive.UnmapMember(view);
     if (!same) {
       cause = "member " + std::to_string(i) + " reads back with other bytes";

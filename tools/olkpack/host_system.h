@@ -68,6 +68,11 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* cau
  *  @return : true, or false with `cause`. */
 bool WriteNewFile(const std::string& path, const std::string& bytes, std::string* cause);
 
+/*! IsPlainFile() :
+ *  Whether `path` names a plain file (a link to one included), not a
+ *  folder, device or pipe. */
+bool IsPlainFile(const std::string& path);
+
 /*! IsFolder() :
  *  Whether `path` names a folder (a link to one included). */
 bool IsFolder(const std::string& path);
@@ -100,10 +105,6 @@ void RemoveScratchFolder(const std::string& folder);
  *  @return : true, or false with `cause`. */
 bool RenameOver(const std::string& from, const std::string& to, const std::string& modeFrom,
                  std::string* cause);
-
-/*! RemoveFile() :
- *  Deletes the file `path` if it is there. */
-void RemoveFile(const std::string& path);
 
 /*! RunProgram() :
  *  Runs `program` (found on the search path) with `args`, its standard

@@ -80,7 +80,10 @@ bool RenameOver(const std::string& from, const std::string& to, const std::strin
   return true;
 }
 
-void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+bool IsPlainFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 bool RunProgram(const std::string& program, const std::vector<std::string>& args, std::string* errors,
                 std::string* cause) {

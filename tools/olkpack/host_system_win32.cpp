@@ -179,7 +179,10 @@ bool RenameOver(const std::string& from, const std::string& to, const std::strin
   return false;
 }
 
-void RemoveFile(const std::string& path) { DeleteFileW(LongPath(path).c_str()); }
+bool IsPlainFile(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+}
 
 namespace {
 
