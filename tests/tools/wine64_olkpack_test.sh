@@ -62,6 +62,12 @@ printf 'clé 3551\r\n' >"$new/données/ключ.txt"
 seq 1 20000 >"$old/$deep/long.txt"
 seq 1 21000 >"$new/$deep/long.txt"
 printf 'new\r\n' >"$new/日本語/新しい.txt"
+# Beyond the sample's sizes: a changed file of several delta segments
+# (encoded on several threads) and a large added text.
+head -c 5000000 /dev/urandom >"$old/data/большой.bin"
+{ head -c 2000000 "$old/data/большой.bin"; head -c 70000 /dev/urandom; tail -c +2000001 "$old/data/большой.bin"; } \
+  >"$new/data/большой.bin"
+seq 1 600000 >"$new/data/journal.txt"
 
 # diff: the same bytes as the Linux tool.
 "$linux" diff "$old" "$new" -o "$work/linux.pat" --quiet
