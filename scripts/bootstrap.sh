@@ -41,7 +41,8 @@ fi
 
 # patcheng.dll links zstd's and liblzma's decoders, cross-built for
 # i686-w64-mingw32 from Debian's own source packages. (Their x86_64 build,
-# for the engine's tests under 64-bit Wine, is made by `build.sh win64`.)
+# with the encoders and libdivsufsort for olkpack.exe and the engine's tests
+# under 64-bit Wine, is made by `build.sh win64`.)
 bash "$(dirname "$0")/win32-deps.sh"
 
 echo "bootstrap: all set up" >&2

@@ -3,7 +3,8 @@
 #   build/native       host tools (olkpack) and the unit tests
 #   build/native-asan  the unit tests again under AddressSanitizer and UBSan
 #   build/win32        olkpatch.exe and the Win32 test programs (i686)
-#   build/win64        the engine's probes for tests under 64-bit Wine (x86_64)
+#   build/win64        olkpack.exe, and the engine's probes for tests under
+#                      64-bit Wine (x86_64)
 # Usage: scripts/build.sh [native|asan|win32|win64|fuzz]...   (default: native asan win32)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,8 +37,11 @@ for t in "${targets[@]}"; do
       cmake --build build/win32 -j "$jobs" ;;
     win64)
       bash scripts/win32-deps.sh --arch x86_64
+      # A build made before the toolchain took the POSIX threads compilers
+      # starts afresh (CMake keeps the compilers it first found).
+      grep -qs 'CMAKE_CXX_COMPILER_AR:.*-posix' build/win64/CMakeCache.txt || rm -rf build/win64
       configure build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      cmake --build build/win64 -j "$jobs" --target engine_probe engine_probe_commit_pause fs_win32_probe ;;
+      cmake --build build/win64 -j "$jobs" --target olkpack engine_probe engine_probe_commit_pause fs_win32_probe ;;
     fuzz)
       configure build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOLK_FUZZ=ON \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++

@@ -16,6 +16,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 if bash scripts/wine64-usable.sh; then
   echo "== patch engine on its Win32 file layer under 64-bit Wine"
   bash tests/engine/wine64_engine_test.sh build/win64 build/native/olkpack
+  echo "== olkpack.exe under 64-bit Wine, against the Linux olkpack"
+  bash tests/tools/wine64_olkpack_test.sh build/win64 build/native
 else
   echo "== 64-bit Wine tests SKIPPED: /usr/lib/wine/wine64 does not run here"
 fi

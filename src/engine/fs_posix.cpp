@@ -560,4 +560,19 @@ IoStatus CreateNativeFile(const NativeString& path, std::unique_ptr<File>* out) 
   return OpenForWrite(path, O_TRUNC, out);
 }
 
+bool NativeFromUtf8(const std::string& utf8, NativeString* out) {
+  *out = utf8;
+  return true;
+}
+
+bool Utf8FromNative(const NativeString& native, std::string* out) {
+  *out = native;
+  return true;
+}
+
+bool FullNativePath(const NativeString& path, NativeString* out) {
+  *out = path;
+  return true;
+}
+
 }  // namespace olk

@@ -673,4 +673,10 @@ IoStatus CreateNativeFile(const NativeString& path, std::unique_ptr<File>* out) 
   return WrapHandle(h, 0, out);
 }
 
+bool NativeFromUtf8(const std::string& utf8, NativeString* out) { return Utf8ToWide(utf8, out); }
+
+bool Utf8FromNative(const NativeString& native, std::string* out) { return WideToUtf8(native.c_str(), out); }
+
+bool FullNativePath(const NativeString& path, NativeString* out) { return LongForm(path, out); }
+
 }  // namespace olk

@@ -2,9 +2,12 @@
 // temporary file beside the target, which replaces the target only when
 // Commit() is reached. Any other end removes the temporary file, so a failed
 // run never leaves a partial file where a good one was (or none was).
+// One side for POSIX (atomic_output_posix.cpp), one for Win32
+// (atomic_output_win32.cpp).
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 
@@ -44,6 +47,6 @@ class AtomicOutput {
   std::string target_;
   std::string temp_;
   std::string error_;
-  int fd_ = -1;
+  intptr_t file_ = -1;  // the descriptor (POSIX) or handle (Win32); -1: none
   bool committed_ = false;
 };

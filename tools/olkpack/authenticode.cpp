@@ -1,83 +1,35 @@
 #include "authenticode.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <vector>
 
 #include "archive/embedded_archive.h"
 #include "diagnostics.h"
-
-extern char** environ;
-
-namespace fs = std::filesystem;
+#include "host_system.h"
 
 namespace {
 
 constexpr const char* kSigner = "osslsigncode";
 
 bool Readable(const std::string& path, std::string& cause) {
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) {
-    cause = "is a folder, not a file";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    cause = std::string("cannot be read: ") + strerror(errno);
-    return false;
-  }
-  return true;
+  std::unique_ptr<olk::File> file;
+  const olk::IoStatus s = host::OpenForReading(path, &file, &cause);
+  if (s != olk::IoStatus::kOk && s != olk::IoStatus::kIsDirectory) cause = "cannot be read: " + cause;
+  return s == olk::IoStatus::kOk;
 }
 
 // Runs the signer with its standard output discarded; its standard error is
 // kept for the error line.
 bool RunSigner(const std::vector<std::string>& args, std::string& errors, std::string& cause) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(kSigner));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-    cause = std::string("cannot run ") + kSigner + ": " + strerror(errno);
+  std::string why;
+  if (host::RunProgram(kSigner, args, &errors, &why)) return true;
+  if (!why.empty()) {
+    cause = why == "not found" ? std::string(kSigner) + " is not installed (Debian's package osslsigncode)"
+                               : std::string("cannot run ") + kSigner + ": " + why;
     return false;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-  pid_t pid = 0;
-  int spawned = posix_spawnp(&pid, kSigner, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  if (spawned != 0) {
-    close(pipeFds[0]);
-    cause = spawned == ENOENT ? std::string(kSigner) + " is not installed (Debian's package osslsigncode)"
-                              : std::string("cannot run ") + kSigner + ": " + strerror(spawned);
-    return false;
-  }
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(pipeFds[0], buffer, sizeof buffer)) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    errors.append(buffer, static_cast<size_t>(n));
-  }
-  close(pipeFds[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
   // The signer's first line says what went wrong; the rest is OpenSSL's
   // error stack.
   std::string first;
@@ -116,8 +68,7 @@ bool SameArchive(const std::string& before, const std::string& after, std::strin
 struct ScratchFolder {
   std::string path;
   ~ScratchFolder() {
-    std::error_code ec;
-    if (!path.empty()) fs::remove_all(path, ec);
+    if (!path.empty()) host::RemoveScratchFolder(path);
   }
 };
 
@@ -139,23 +90,16 @@ bool CheckSigningKey(const SigningKey& key, std::string& file, std::string& caus
 
 bool SignProgram(const SigningKey& key, const std::string& input, const std::string& target,
                  std::string& cause) {
-  struct stat inputStat;
-  if (stat(input.c_str(), &inputStat) != 0) {
-    cause = std::string("cannot be read: ") + strerror(errno);
-    return false;
-  }
+  if (!Readable(input, cause)) return false;
   // The signer refuses to overwrite, so it writes into a folder of our own
   // on the target's volume, from which the result is renamed into place.
   ScratchFolder scratch;
-  std::string pattern = (fs::absolute(target).parent_path() / ".olkpack-sign-XXXXXX").string();
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  if (!mkdtemp(name.data())) {
-    cause = std::string("cannot make a scratch folder beside the output: ") + strerror(errno);
+  std::string why;
+  if (!host::MakeScratchFolder(host::FolderOf(target), ".olkpack-sign-", &scratch.path, &why)) {
+    cause = "cannot make a scratch folder beside the output: " + why;
     return false;
   }
-  scratch.path = name.data();
-  const std::string signedPath = scratch.path + "/signed.exe";
+  const std::string signedPath = host::JoinPath(scratch.path, "signed.exe");
 
   std::vector<std::string> args = {"sign", "-pkcs12", key.certificate};
   if (!key.passwordFile.empty()) args.insert(args.end(), {"-readpass", key.passwordFile});
@@ -164,9 +108,9 @@ bool SignProgram(const SigningKey& key, const std::string& input, const std::str
   std::string errors;
   if (!RunSigner(args, errors, cause)) return false;
   if (!SameArchive(input, signedPath, cause)) return false;
-  if (chmod(signedPath.c_str(), inputStat.st_mode & 07777) != 0 ||
-      rename(signedPath.c_str(), target.c_str()) != 0) {
-    cause = std::string("cannot replace the output file: ") + strerror(errno);
+  // The signed file keeps the permissions of the input.
+  if (!host::RenameOver(signedPath, target, input, &why)) {
+    cause = "cannot replace the output file: " + why;
     return false;
   }
   return true;

@@ -1,6 +1,7 @@
 // A build tree as olkpack reads it: read-only, with its symbolic links
 // either shown as links (for the build to refuse or skip them by name) or
-// followed (olkpack --links follow).
+// followed (olkpack --links follow). One side for POSIX
+// (build_tree_posix.cpp), one for Win32 (build_tree_win32.cpp).
 //
 // Followed, a link shows as what it points to, except a link that points
 // nowhere or to a folder that holds it (which would make the tree endless):

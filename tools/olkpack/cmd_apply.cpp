@@ -8,6 +8,7 @@
 
 #include "command_line.h"
 #include "engine_commands.h"
+#include "host_system.h"
 #include "json_report.h"
 #include "olkeng/engine.h"
 #include "progress.h"
@@ -113,10 +114,10 @@ int RunApply(int argc, char** argv) {
   };
 
   std::unique_ptr<olk::File> patch;
-  olk::IoStatus s = olk::OpenNativeFile(patchPath, &patch);
+  olk::IoStatus s = olk::OpenNativeFile(host::NativePath(patchPath), &patch);
   if (s != olk::IoStatus::kOk)
     return finish(olk::Result::kCannotOpenPatch, patchPath + ": " + olk::IoStatusName(s));
-  std::unique_ptr<olk::FileSystem> fs = olk::NewNativeFileSystem(dir);
+  std::unique_ptr<olk::FileSystem> fs = olk::NewNativeFileSystem(host::NativePath(dir));
   olk::ApplyOptions options;
   options.callback = Notify;
   options.durable = !noSync;

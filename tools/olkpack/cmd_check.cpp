@@ -8,6 +8,7 @@
 
 #include "command_line.h"
 #include "engine_commands.h"
+#include "host_system.h"
 #include "json_report.h"
 #include "olkeng/engine.h"
 
@@ -37,12 +38,12 @@ int RunCheck(int argc, char** argv) {
 
   olk::CheckReport report;
   std::unique_ptr<olk::File> patch;
-  olk::IoStatus s = olk::OpenNativeFile(patchPath, &patch);
+  olk::IoStatus s = olk::OpenNativeFile(host::NativePath(patchPath), &patch);
   if (s != olk::IoStatus::kOk) {
     report.result = olk::Result::kCannotOpenPatch;
     report.findings.push_back({report.result, "", patchPath + ": " + olk::IoStatusName(s)});
   } else {
-    std::unique_ptr<olk::FileSystem> fs = olk::NewNativeFileSystem(dir);
+    std::unique_ptr<olk::FileSystem> fs = olk::NewNativeFileSystem(host::NativePath(dir));
     olk::CheckPatch(*fs, *patch, Notify, &report);
     if (report.result != olk::Result::kOk && report.findings.empty())
       report.findings.push_back({report.result, "", olk::ResultName(report.result)});

@@ -6,6 +6,7 @@
 
 #include "command_line.h"
 #include "engine_commands.h"
+#include "host_system.h"
 #include "json_report.h"
 #include "olkeng/engine.h"
 
@@ -56,7 +57,7 @@ int RunInfo(int argc, char** argv) {
     return olk::ResultCode(r);
   };
   std::unique_ptr<olk::File> patch;
-  olk::IoStatus s = olk::OpenNativeFile(path, &patch);
+  olk::IoStatus s = olk::OpenNativeFile(host::NativePath(path), &patch);
   if (s != olk::IoStatus::kOk) return refuse(olk::Result::kCannotOpenPatch, olk::IoStatusName(s));
   olk::PatchInfo info;
   olk::Result r = olk::ReadPatch(*patch, &info);

@@ -5,15 +5,13 @@
 // One command from two client builds to a ready installer: the patch data
 // (as `diff` makes it), the version-info member and the engine, packed onto
 // the stub (as `pack` does), then listed to check it. The stub and the
-// engine default to the ones built beside this tool (build/win32). With
-// --sign the installer is signed before it appears at the output.
-#include <limits.h>
+// engine default to the ones beside this tool, or else to those of the
+// Windows build beside its build (build/win32). With --sign the installer
+// is signed before it appears at the output.
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,10 +20,9 @@
 #include "commands.h"
 #include "diagnostics.h"
 #include "engine_commands.h"
+#include "host_system.h"
 #include "progress.h"
 #include "tree_options.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -39,12 +36,17 @@ bool IsBuildNumber(const std::string& text) {
   return true;
 }
 
-// build/win32/NAME beside build/native/olkpack.
+// NAME in this tool's own folder (as olkpack.exe is shipped), or else
+// build/win32/NAME beside build/native/olkpack (or build/win64/olkpack.exe).
 std::string BesideTool(const char* name) {
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) return name;
-  return (self.parent_path().parent_path() / "win32" / name).string();
+  const std::string self = host::OwnProgramPath();
+  if (self.empty()) return name;
+  const std::string folder = host::FolderOf(self);
+  const std::string own = host::JoinPath(folder, name);
+  std::unique_ptr<olk::File> probe;
+  std::string cause;
+  if (host::OpenForReading(own, &probe, &cause) == olk::IoStatus::kOk) return own;
+  return host::JoinPath(host::JoinPath(host::FolderOf(folder), "win32"), name);
 }
 
 int RunWith(int (*command)(int, char**), std::vector<std::string> args) {
@@ -56,10 +58,9 @@ int RunWith(int (*command)(int, char**), std::vector<std::string> args) {
 
 // The temporary folder of one run, removed on every way out.
 struct ScratchFolder {
-  fs::path path;
+  std::string path;
   ~ScratchFolder() {
-    std::error_code ec;
-    if (!path.empty()) fs::remove_all(path, ec);
+    if (!path.empty()) host::RemoveScratchFolder(path);
   }
 };
 
@@ -94,48 +95,41 @@ int RunInstaller(int argc, char** argv) {
   if (!IsBuildNumber(to)) return Fail("--to " + to, "not a build number");
   if (atol(from.c_str()) == atol(to.c_str()))
     return Fail("--from " + from + " --to " + to, "the builds are equal: there is nothing to patch");
-  for (const std::string& tree : {oldDir, newDir}) {
-    std::error_code ec;
-    if (!fs::is_directory(tree, ec)) return Fail(tree, "not a readable folder");
-  }
+  for (const std::string& tree : {oldDir, newDir})
+    if (!host::IsFolder(tree)) return Fail(tree, "not a readable folder");
   if (stub.empty()) stub = BesideTool("olkpatch.exe");
   if (engine.empty()) engine = BesideTool("patcheng.dll");
+  std::string engineBytes, cause;
   for (const std::string& input : {stub, engine}) {
-    std::ifstream probe(input, std::ios::binary);
-    if (!probe) return Fail(input, "cannot be read (build it, or name another with --stub/--engine)");
+    std::unique_ptr<olk::File> probe;
+    if (host::OpenForReading(input, &probe, &cause) != olk::IoStatus::kOk)
+      return Fail(input, "cannot be read (build it, or name another with --stub/--engine)");
   }
   const bool signing = !key.certificate.empty();
   if (signing) {
-    std::string file, cause;
+    std::string file;
     if (!CheckSigningKey(key, file, cause)) return Fail(file, cause);
   }
 
   // Scratch space beside the output, so the members are on its volume.
   ScratchFolder scratch;
-  fs::path outDir = fs::absolute(output).parent_path();
-  std::string pattern = (outDir / ".olkpack-installer-XXXXXX").string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (!mkdtemp(buffer.data())) return Fail(outDir.string(), "cannot make a scratch folder there");
-  scratch.path = buffer.data();
+  const std::string outDir = host::FolderOf(output);
+  if (!host::MakeScratchFolder(outDir, ".olkpack-installer-", &scratch.path, &cause))
+    return Fail(outDir, "cannot make a scratch folder there");
 
   ProgressDisplay progress("installer", ChooseProgressForm(quiet));
-  fs::path versionInfo = scratch.path / "versionInfoFile.txt";
-  {
-    std::ofstream out(versionInfo, std::ios::binary);
-    out << from << "\r\n" << to << "\r\n";
-    if (!out) return Fail(versionInfo.string(), "cannot be written");
-  }
-  fs::path engineMember = scratch.path / "patcheng.dll";
-  std::error_code ec;
-  fs::copy_file(engine, engineMember, ec);
-  if (ec) return Fail(engine, "cannot be copied: " + ec.message());
+  const std::string versionInfo = host::JoinPath(scratch.path, "versionInfoFile.txt");
+  if (!host::WriteNewFile(versionInfo, from + "\r\n" + to + "\r\n", &cause))
+    return Fail(versionInfo, "cannot be written: " + cause);
+  const std::string engineMember = host::JoinPath(scratch.path, "patcheng.dll");
+  if (!host::ReadWholeFile(engine, &engineBytes, &cause) || !host::WriteNewFile(engineMember, engineBytes, &cause))
+    return Fail(engine, "cannot be copied: " + cause);
   // The installer finds its patch data by the "OLK" in the member's name.
-  fs::path patchData = scratch.path / ("OLK." + from + "-" + to + ".pat");
+  const std::string patchData = host::JoinPath(scratch.path, "OLK." + from + "-" + to + ".pat");
 
   progress.Stage("patch data from " + oldDir + " to " + newDir);
   progress.Clear();
-  std::vector<std::string> diff = {oldDir, newDir, "-o", patchData.string()};
+  std::vector<std::string> diff = {oldDir, newDir, "-o", patchData};
   if (!threads.empty()) diff.insert(diff.end(), {"--threads", threads});
   const std::vector<std::string> rules = choice.Arguments();
   diff.insert(diff.end(), rules.begin(), rules.end());
@@ -143,14 +137,12 @@ int RunInstaller(int argc, char** argv) {
   if (int status = RunWith(RunDiff, diff)) return status;
   // A signed installer is packed in the scratch folder and appears at the
   // output only once signed.
-  const std::string packed = signing ? (scratch.path / "unsigned.exe").string() : output;
+  const std::string packed = signing ? host::JoinPath(scratch.path, "unsigned.exe") : output;
   progress.Stage("packing onto " + stub);
-  if (int status = RunWith(RunPack, {"--stub", stub, "-o", packed, versionInfo.string(), engineMember.string(),
-                                     patchData.string()}))
+  if (int status = RunWith(RunPack, {"--stub", stub, "-o", packed, versionInfo, engineMember, patchData}))
     return status;
   if (signing) {
     progress.Stage("signing with " + key.certificate);
-    std::string cause;
     if (!SignProgram(key, packed, output, cause)) return Fail(output, cause);
   }
   progress.Clear();

@@ -5,12 +5,10 @@
 // the order given, and the trailer, the way shipped installers are laid out.
 // Members are named by their files' base names. The result is read back
 // with the installer's own reader before it replaces OUT.
-#include <errno.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/stat.h>
 
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +18,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "diagnostics.h"
+#include "host_system.h"
 
 namespace {
 
@@ -45,17 +44,17 @@ bool SameNameIgnoringAsciiCase(const std::string& a, const std::string& b) {
 
 // Size of a readable regular file, or a cause for the error line.
 bool Measure(const std::string& path, uint64_t& size, std::string& cause) {
-  std::ifstream in(path, std::ios::binary);
-  struct stat st;
-  if (!in || stat(path.c_str(), &st) != 0) {
-    cause = std::string("cannot open the file: ") + strerror(errno);
+  std::unique_ptr<olk::File> file;
+  const olk::IoStatus s = host::OpenForReading(path, &file, &cause);
+  if (s != olk::IoStatus::kOk) {
+    cause = s == olk::IoStatus::kIsDirectory ? "not a regular file" : "cannot open the file: " + cause;
     return false;
   }
-  if (!S_ISREG(st.st_mode)) {
+  if (!host::IsPlainFile(path)) {
     cause = "not a regular file";
     return false;
   }
-  size = static_cast<uint64_t>(st.st_size);
+  size = file->Size();
   return true;
 }
 
@@ -67,21 +66,27 @@ void AppendU32(std::string& out, uint32_t v) {
 // size since it was measured is an error, not a silently wrong archive.
 bool CopyFile(const std::string& path, uint64_t size, AtomicOutput& out, std::string& failedFile,
               std::string& cause) {
-  std::ifstream in(path, std::ios::binary);
+  std::unique_ptr<olk::File> in;
+  if (host::OpenForReading(path, &in, &cause) != olk::IoStatus::kOk) {
+    failedFile = path;
+    cause = "cannot open the file: " + cause;
+    return false;
+  }
   std::vector<char> buffer(1 << 20);
-  uint64_t left = size;
-  while (in && left > 0) {
-    size_t want = left < buffer.size() ? static_cast<size_t>(left) : buffer.size();
-    in.read(buffer.data(), static_cast<std::streamsize>(want));
-    size_t got = static_cast<size_t>(in.gcount());
-    if (got > 0 && !out.Write(buffer.data(), got)) {
+  uint64_t at = 0;
+  size_t got = 0;
+  while (at < size) {
+    size_t want = size - at < buffer.size() ? static_cast<size_t>(size - at) : buffer.size();
+    if (in->ReadAt(at, buffer.data(), want, &got) != olk::IoStatus::kOk || got == 0) break;
+    if (!out.Write(buffer.data(), got)) {
       failedFile.clear();  // the output's error
       cause = out.Error();
       return false;
     }
-    left -= got;
+    at += got;
   }
-  if (left > 0 || in.peek() != std::ifstream::traits_type::eof()) {
+  char extra;
+  if (at < size || in->ReadAt(at, &extra, 1, &got) != olk::IoStatus::kOk || got != 0) {
     failedFile = path;
     cause = "the file changed while it was being packed";
     return false;
@@ -115,9 +120,9 @@ bool Verify(const std::string& path, uint32_t directory, const std::vector<Input
       cause = "member " + std::to_string(i) + " cannot be mapped back";
       return false;
     }
-    std::ifstream in(members[i].path, std::ios::binary);
-    std::string original((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    bool same = original.size() == size && memcmp(original.data(), view, size) == 0;
+    std::string original, unread;
+    bool same = host::ReadWholeFile(members[i].path, &original, &unread) && original.size() == size &&
+                memcmp(original.data(), view, size) == 0;
     archive.UnmapMember(view);
     if (!same) {
       cause = "member " + std::to_string(i) + " reads back with other bytes";

@@ -1,15 +1,14 @@
 #include "diagnostics.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include <memory>
 
 #include "archive/embedded_archive.h"
 #include "archive/embedfs_format.h"
 #include "archive/signed_program.h"
+#include "host_system.h"
 #include "platform/platform.h"
 
 int Fail(const std::string& file, const std::string& cause) {
@@ -19,17 +18,14 @@ int Fail(const std::string& file, const std::string& cause) {
 
 namespace {
 
-// The reader only knows that it could not open the file; errno from a
-// second try tells the user why.
+// The reader only knows that it could not open the file; the system's
+// words from a second try tell the user why.
 std::string WhyUnopenable(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return "is a folder, not a file";
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd >= 0) {
-    close(fd);
-    return "cannot open the file";
-  }
-  return std::string("cannot open the file: ") + strerror(errno);
+  std::unique_ptr<olk::File> file;
+  std::string cause;
+  const olk::IoStatus s = host::OpenForReading(path, &file, &cause);
+  if (s == olk::IoStatus::kOk) return "cannot open the file";
+  return s == olk::IoStatus::kIsDirectory ? cause : "cannot open the file: " + cause;
 }
 
 // A file without an archive ends in whatever its last bytes are; one with
@@ -47,10 +43,11 @@ std::string WhyNoMagic(const std::string& path) {
   if (end == platform::kInvalidSize) return "cannot read the file";
 
   char tail[embedfs::kMagicSize];
-  int fd = open(path.c_str(), O_RDONLY);
-  bool read = fd >= 0 && end >= sizeof tail &&
-              pread(fd, tail, sizeof tail, off_t(end - sizeof tail)) == ssize_t(sizeof tail);
-  if (fd >= 0) close(fd);
+  std::unique_ptr<olk::File> whole;
+  std::string cause;
+  size_t got = 0;
+  bool read = end >= sizeof tail && host::OpenForReading(path, &whole, &cause) == olk::IoStatus::kOk &&
+              whole->ReadAt(end - sizeof tail, tail, sizeof tail, &got) == olk::IoStatus::kOk && got == sizeof tail;
   if (read && memcmp(tail, "EmbedFs", 7) == 0)
     return "wrong archive magic \"" + PrintableName(std::string(tail, sizeof tail).c_str()) +
            "\" (expected \"EmbedFs 1.0\" and a NUL byte)";

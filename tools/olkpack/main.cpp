@@ -8,6 +8,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "engine_commands.h"
+#include "host_system.h"
 
 #ifndef OLKPACK_VERSION
 #define OLKPACK_VERSION "unknown"
@@ -68,7 +69,9 @@ const CommandInfo* FindCommand(const std::string& name) {
   return nullptr;
 }
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
   if (argc < 2) {
     fprintf(stderr, "olkpack: no command given (try olkpack --help)\n");
     return 1;
@@ -100,4 +103,17 @@ int main(int argc, char** argv) {
   if (const CommandInfo* c = FindCommand(first)) return c->run(argc - 2, argv + 2);
   fprintf(stderr, "olkpack: unknown command \"%s\" (try olkpack --help)\n", argv[1]);
   return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  host::PrepareConsole();
+  // UTF-8 arguments on every system (on Windows, argv is in the ANSI code
+  // page and cannot carry every name).
+  std::vector<std::string> args = host::ProgramArguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& a : args) pointers.push_back(&a[0]);
+  pointers.push_back(nullptr);
+  return Run(static_cast<int>(args.size()), pointers.data());
 }

@@ -1,13 +1,14 @@
 #include "progress.h"
 
 #include <stdio.h>
-#include <unistd.h>
+
+#include "host_system.h"
 
 using Clock = std::chrono::steady_clock;
 
 ProgressForm ChooseProgressForm(bool quiet) {
   if (quiet) return ProgressForm::kQuiet;
-  return isatty(STDERR_FILENO) ? ProgressForm::kTerminal : ProgressForm::kLines;
+  return host::StderrIsTerminal() ? ProgressForm::kTerminal : ProgressForm::kLines;
 }
 
 std::string HumanBytes(uint64_t bytes) {

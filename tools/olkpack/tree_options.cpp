@@ -1,11 +1,9 @@
 #include "tree_options.h"
 
-#include <errno.h>
-#include <string.h>
-
-#include <fstream>
+#include <sstream>
 
 #include "build_tree.h"
+#include "host_system.h"
 
 void TreeChoice::Add(CLI::App& app) {
   app.add_option("--exclude", exclude,
@@ -36,22 +34,18 @@ bool TreeChoice::Apply(olk::BuildOptions& options, std::string& file, std::strin
     options.exclude.push_back(p);
   }
   for (const std::string& f : excludeFrom) {
-    std::ifstream in(f);
-    if (!in) {
+    std::string text, why;
+    if (!host::ReadWholeFile(f, &text, &why)) {
       file = f;
-      cause = std::string("cannot be read: ") + strerror(errno);
+      cause = "cannot be read: " + why;
       return false;
     }
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty() || line[0] == '#') continue;
       options.exclude.push_back(line);
-    }
-    if (in.bad()) {
-      file = f;
-      cause = "cannot be read to the end";
-      return false;
     }
   }
   options.links = links == "skip" ? olk::LinkPolicy::kSkip : olk::LinkPolicy::kRefuse;

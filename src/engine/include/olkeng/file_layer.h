@@ -199,6 +199,21 @@ IoStatus OpenNativeFile(const NativeString& path, std::unique_ptr<File>* out);
  * for writing. */
 IoStatus CreateNativeFile(const NativeString& path, std::unique_ptr<File>* out);
 
+/* NativeFromUtf8(), Utf8FromNative():
+ * A path between UTF-8 (as the tools take and print paths) and the
+ * platform's own form: unchanged on POSIX, UTF-16 on Win32.
+ * @return false when the text does not convert (not UTF-8, or not
+ * UTF-16). */
+bool NativeFromUtf8(const std::string& utf8, NativeString* out);
+bool Utf8FromNative(const NativeString& native, std::string* out);
+
+/* FullNativePath():
+ * A path in the form every call of this layer gives the system: on Win32
+ * absolute, with '/' read as '\', "." and ".." resolved and the long-path
+ * prefix ("\\?\C:\dir", "\\?\UNC\server\share\dir"); unchanged on
+ * POSIX. @return false when it cannot be made. */
+bool FullNativePath(const NativeString& path, NativeString* out);
+
 }  // namespace olk
 
 #endif

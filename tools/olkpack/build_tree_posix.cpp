@@ -1,3 +1,4 @@
+// POSIX side of build_tree.h.
 #include "build_tree.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// POSIX side of atomic_output.h.
 #include "atomic_output.h"
 
 #include <errno.h>
@@ -12,7 +13,7 @@
 AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {}
 
 AtomicOutput::~AtomicOutput() {
-  if (fd_ >= 0) close(fd_);
+  if (file_ >= 0) close(static_cast<int>(file_));
   if (!committed_ && !temp_.empty()) unlink(temp_.c_str());
 }
 
@@ -26,8 +27,8 @@ bool AtomicOutput::Create() {
   std::string pattern = target_ + ".olkpack-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  fd_ = mkstemp(name.data());
-  if (fd_ < 0) return Fail("cannot create the output file");
+  file_ = mkstemp(name.data());
+  if (file_ < 0) return Fail("cannot create the output file");
   temp_ = name.data();
   // mkstemp makes the file private; give it the target's mode, or the
   // mode a new file would get.
@@ -40,14 +41,14 @@ bool AtomicOutput::Create() {
     umask(mask);
     mode = 0666 & ~mask;
   }
-  if (fchmod(fd_, mode) != 0) return Fail("cannot set the output file's mode");
+  if (fchmod(static_cast<int>(file_), mode) != 0) return Fail("cannot set the output file's mode");
   return true;
 }
 
 bool AtomicOutput::Write(const void* bytes, size_t count) {
   const char* p = static_cast<const char*>(bytes);
   while (count > 0) {
-    ssize_t n = write(fd_, p, count);
+    ssize_t n = write(static_cast<int>(file_), p, count);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -70,9 +71,9 @@ bool AtomicOutput::WriteZeros(size_t count) {
 }
 
 bool AtomicOutput::Finish() {
-  if (fsync(fd_) != 0) return Fail("cannot flush the output file");
-  int fd = fd_;
-  fd_ = -1;
+  if (fsync(static_cast<int>(file_)) != 0) return Fail("cannot flush the output file");
+  int fd = static_cast<int>(file_);
+  file_ = -1;
   if (close(fd) != 0) return Fail("cannot close the output file");
   return true;
 }
