@@ -2,35 +2,77 @@
 resident memory, hyperfine for apply times at sub-millisecond resolution."""
 import collections
 import json
+import os
 import shlex
+import signal
 import statistics
 import subprocess
 import tempfile
+import time
 
 TIME = "/usr/bin/time"
 
 # wall and cpu in seconds, peak in MiB
 Stats = collections.namedtuple("Stats", "wall cpu peak")
+# resident memory in bytes (the command and its children), wall seconds
+Limits = collections.namedtuple("Limits", "resident seconds")
 
 
 class CommandFailed(Exception):
     """A measured command ended with a non-zero status (or was killed)."""
 
 
-def timed(cmd, limit=None):
-    """Runs cmd once under GNU time; returns its Stats. `limit` is a command
-    prefix (timeout, prlimit) that the measured command runs under."""
-    with tempfile.NamedTemporaryFile("r", suffix=".time") as tf:
-        p = subprocess.run([TIME, "-f", "%e %U %S %M", "-o", tf.name] + (limit or []) + cmd,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if p.returncode != 0:
-            tail = p.stderr.decode(errors="replace").strip().splitlines()[-1:] or ["no message"]
-            raise CommandFailed("%s: exit %d: %s" % (shlex.join(cmd[:2]), p.returncode, tail[0][:200]))
+def timed(cmd, limits=None):
+    """Runs cmd once under GNU time; returns its Stats. With `limits`, the
+    command is killed (and reported as failed) once its processes hold more
+    resident memory or run longer than allowed."""
+    with tempfile.NamedTemporaryFile("r", suffix=".time") as tf, tempfile.TemporaryFile() as err:
+        p = subprocess.Popen([TIME, "-f", "%e %U %S %M", "-o", tf.name] + cmd, stdout=subprocess.DEVNULL,
+                             stderr=err, start_new_session=bool(limits))
+        over = _watch(p, limits) if limits else None
+        p.wait()
+        if over or p.returncode != 0:
+            err.seek(0)
+            tail = err.read().decode(errors="replace").strip().splitlines()[-1:] or ["no message"]
+            raise CommandFailed("%s: %s" % (shlex.join([os.path.basename(cmd[0])] + cmd[1:2]), over or "exit %d: %s" % (p.returncode,
+                                                                                        tail[0][:200])))
         wall, user, system, kib = tf.read().split()[-4:]
     return Stats(float(wall), float(user) + float(system), int(kib) / 1024.0)
 
 
-def repeated(repeat, make_cmds, prepare=None, limit=None):
+def _watch(p, limits):
+    """Polls the process tree of p; kills it when over a limit and says why."""
+    start = time.monotonic()
+    while p.poll() is None:
+        over = None
+        if time.monotonic() - start > limits.seconds:
+            over = "killed after %d s" % limits.seconds
+        elif _resident(p.pid) > limits.resident:
+            over = "killed above %.0f MiB resident" % (limits.resident / (1 << 20))
+        if over:
+            os.killpg(p.pid, signal.SIGKILL)
+            return over
+        time.sleep(0.2)
+    return None
+
+
+def _resident(pid):
+    """Resident bytes of pid and all its descendants."""
+    total = 0
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    total += int(line.split()[1]) * 1024
+        for task in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+                total += sum(_resident(int(c)) for c in f.read().split())
+    except (OSError, ValueError):
+        pass  # the process ended meanwhile
+    return total
+
+
+def repeated(repeat, make_cmds, prepare=None, limits=None):
     """Runs the commands of make_cmds() (one after the other: a tool run once
     per file) `repeat` times, `prepare()` before each round outside the
     timing. Returns Stats: median of the summed wall and CPU seconds, the
@@ -39,7 +81,7 @@ def repeated(repeat, make_cmds, prepare=None, limit=None):
     for _ in range(repeat):
         if prepare:
             prepare()
-        total = [timed(cmd, limit) for cmd in make_cmds()]
+        total = [timed(cmd, limits) for cmd in make_cmds()]
         walls.append(sum(s.wall for s in total))
         cpus.append(sum(s.cpu for s in total))
         peaks.append(max((s.peak for s in total), default=0.0))

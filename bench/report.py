@@ -147,8 +147,8 @@ def print_large(run, large):
     print("### Generated large pack: %g GiB, 5 MiB of scattered changes" % gib)
     print()
     print("Old: %g GiB of pseudo-random bytes (fixed seed); new: the same with 80 blocks of 64 KiB spread over it, "
-          "half inserted, half overwriting. One build and one apply per tool, each command limited to %g GiB of "
-          "address space and %d s. olkpack: `--threads 2`, durable. hdiffz in its stream mode (`-s-64`)." % (
+          "half inserted, half overwriting. One build and one apply per tool; a command is stopped (FAILED) "
+          "above %g GiB resident or after %d s. olkpack: `--threads 2`, durable. hdiffz in its stream mode (`-s-64`)." % (
               gib, mem, seconds))
     print()
     print("| tool | patch bytes | build s | build CPU s | build MiB | apply s | apply MiB | round trip |")

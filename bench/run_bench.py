@@ -37,7 +37,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corpus  # noqa: E402
 import large_pack  # noqa: E402
 import report  # noqa: E402
-from measure import CommandFailed, hyperfine, repeated, timed  # noqa: E402
+from measure import CommandFailed, Limits, hyperfine, repeated, timed  # noqa: E402
 from peers import HDiffPatch, file_peers  # noqa: E402
 
 # name, trees, the one file of a one-file pair (else None), and
@@ -68,7 +68,7 @@ def same_trees(a, b):
     return subprocess.run(["diff", "-r", "-q", a, b], capture_output=True).returncode == 0
 
 
-def bench_ours(args, pair, tmp, repeat, apply_runs, limit=None, thread_counts=(1, 2), apply_modes=("durable", "nosync")):
+def bench_ours(args, pair, tmp, repeat, apply_runs, limits=None, thread_counts=(1, 2), apply_modes=("durable", "nosync")):
     """olkpack diff with each thread count; olkpack apply durable (the
     installer's way) and with --no-sync."""
     r = {}
@@ -76,7 +76,7 @@ def bench_ours(args, pair, tmp, repeat, apply_runs, limit=None, thread_counts=(1
     for threads in thread_counts:
         out = os.path.join(tmp, "ours.t%d.pat" % threads)
         cmd = [args.olkpack, "diff", pair.old, pair.new, "-o", out, "--quiet", "--threads", str(threads)]
-        r["build%d" % threads] = repeated(repeat, lambda: [cmd], limit=limit)
+        r["build%d" % threads] = repeated(repeat, lambda: [cmd], limits=limits)
         outputs[threads] = out
     last = outputs[thread_counts[-1]]
     r["bytes"] = os.path.getsize(last)
@@ -93,7 +93,7 @@ def bench_ours(args, pair, tmp, repeat, apply_runs, limit=None, thread_counts=(1
         extra = ["--no-sync"] if mode == "nosync" else []
         cmd = [args.olkpack, "apply", "--quiet"] + extra + [inst, last]
         fresh()
-        stats = timed(cmd, limit)
+        stats = timed(cmd, limits)
         r["apeak_" + mode] = stats.peak
         r["ok"] = r["ok"] and same_trees(inst, pair.new)
         if apply_runs:
@@ -105,11 +105,11 @@ def bench_ours(args, pair, tmp, repeat, apply_runs, limit=None, thread_counts=(1
     return r
 
 
-def bench_peer(peer, pair, tmp, repeat, apply_runs, limit=None):
+def bench_peer(peer, pair, tmp, repeat, apply_runs, limits=None):
     peer.setup(pair, tmp)
-    r = {"build": repeated(repeat, peer.build_cmds, limit=limit)}
+    r = {"build": repeated(repeat, peer.build_cmds, limits=limits)}
     r["bytes"] = peer.patch_bytes()
-    apply_stats = repeated(1, peer.apply_cmds, limit=limit)
+    apply_stats = repeated(1, peer.apply_cmds, limits=limits)
     r["apeak"] = apply_stats.peak
     r["ok"] = peer.round_trip()
     r["apply"] = hyperfine(peer.apply_cmds(), apply_runs) if apply_runs else apply_stats.wall
@@ -145,11 +145,11 @@ def bench_large_pack(args):
     tmp = os.path.join(folder, "run")
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(tmp)
-    limit = ["timeout", str(args.large_pack_timeout), "prlimit", "--as=%d" % int(args.large_pack_mem * (1 << 30))]
+    limits = Limits(int(args.large_pack_mem * (1 << 30)), args.large_pack_timeout)
     res, skipped = {}, []
     log("large pack: olkpack")
     try:
-        res["olkpack"] = bench_ours(args, pair, tmp, 1, 0, limit, thread_counts=(2,), apply_modes=("durable",))
+        res["olkpack"] = bench_ours(args, pair, tmp, 1, 0, limits, thread_counts=(2,), apply_modes=("durable",))
     except CommandFailed as e:
         res["olkpack"] = {"error": str(e)}
     peers = []
@@ -162,7 +162,7 @@ def bench_large_pack(args):
     for peer in peers:
         log("large pack: %s" % peer.name)
         try:
-            res[peer.name] = bench_peer(peer, pair, tmp, 1, 0, limit)
+            res[peer.name] = bench_peer(peer, pair, tmp, 1, 0, limits)
         except CommandFailed as e:
             res[peer.name] = {"error": str(e)}
         for f in os.listdir(tmp):  # the outputs take GBs
@@ -201,8 +201,7 @@ def versions(args):
 
 
 def check_tools(args):
-    need = ["npm", "apt-get", "dpkg-deb", "bsdiff", "bspatch", "xdelta3", "zstd", "xz", "hyperfine", "diff", "prlimit",
-            "timeout"]
+    need = ["npm", "apt-get", "dpkg-deb", "bsdiff", "bspatch", "xdelta3", "zstd", "xz", "hyperfine", "diff"]
     missing = [t for t in need if not shutil.which(t)]
     if not os.access("/usr/bin/time", os.X_OK):
         missing.append("/usr/bin/time")
@@ -229,8 +228,9 @@ def main():
     ap.add_argument("--large-pack", type=float, metavar="GIB", default=0,
                     help="also measure a generated pack of GIB GiB with 5 MiB of scattered changes "
                          "(needs about 4 times GIB GiB of disk, and minutes; off by default)")
-    ap.add_argument("--large-pack-mem", type=float, default=6, metavar="GIB",
-                    help="address-space limit of every command on the large pack (default: %(default)s)")
+    ap.add_argument("--large-pack-mem", type=float, default=8, metavar="GIB",
+                    help="resident memory above which a command on the large pack is stopped and counted as "
+                         "failed (default: %(default)s; the machine is shared)")
     ap.add_argument("--large-pack-timeout", type=int, default=1800, metavar="SECONDS",
                     help="time limit of every command on the large pack (default: %(default)s)")
     args = ap.parse_args()
