@@ -34,8 +34,8 @@ def timed(cmd, limits=None):
         if over or p.returncode != 0:
             err.seek(0)
             tail = err.read().decode(errors="replace").strip().splitlines()[-1:] or ["no message"]
-            raise CommandFailed("%s: %s" % (shlex.join([os.path.basename(cmd[0])] + cmd[1:2]), over or "exit %d: %s" % (p.returncode,
-                                                                                        tail[0][:200])))
+            what = shlex.join([os.path.basename(cmd[0])] + cmd[1:2])
+            raise CommandFailed("%s: %s" % (what, over or "exit %d: %s" % (p.returncode, tail[0][:200])))
         wall, user, system, kib = tf.read().split()[-4:]
     return Stats(float(wall), float(user) + float(system), int(kib) / 1024.0)
 
