@@ -265,7 +265,8 @@ def main():
     report.print_all(run, rows, large)
     if args.chart:
         import chart
-        chart.draw(rows, args.chart)
+        pack = [(Pair("large pack %g GiB" % args.large_pack, "", "", None, []), large[0])] if large else []
+        chart.draw(rows + pack, args.chart)
         print("Chart written to %s." % args.chart)
     return 0
 
