@@ -9,7 +9,8 @@ import subprocess
 
 # name, kind, old, new, path inside the unpacked package ("" for the whole)
 PAIRS = [
-    ("esbuild win32-ia32 exe", "npm", "@esbuild/win32-ia32@0.28.1", "@esbuild/win32-ia32@0.28.2", "package/esbuild.exe"),
+    ("esbuild win32-ia32 exe", "npm", "@esbuild/win32-ia32@0.28.1", "@esbuild/win32-ia32@0.28.2",
+     "package/esbuild.exe"),
     ("typescript tree", "npm", "typescript@5.8.2", "typescript@5.8.3", "package"),
     ("xvfb tree", "deb", "xvfb=2:21.1.7-3+deb12u12", "xvfb=2:21.1.7-3+deb12u13", "tree"),
     ("esbuild linux-x64 exe", "npm", "@esbuild/linux-x64@0.28.1", "@esbuild/linux-x64@0.28.2", "package/bin/esbuild"),

@@ -41,9 +41,10 @@ def print_header(run):
           "the commit) or with `--no-sync`. Headline figures: 2 threads, durable.")
     print("- Peers as they come: `hdiffz -m-6 -c-zstd-21-24 -f -p-1` (one thread) on the two trees, "
           "`hpatchz -s-3m -f` into a new folder; bsdiff; `xdelta3 -9 -S djw -D -R` (no recompression of "
-          "gzip members); `zstd -19 --long=31 --patch-from`; `xz -9e -T1` of the new file. The per-file tools "
-          "run once per new or changed file (an added one against a file of one zero byte, since bsdiff refuses an empty one), figures summed (peak: "
-          "the largest); they never see a file's old copy under another name.")
+          "gzip members); `zstd -19 --long=31 --patch-from`; `xz -9e -T1` of the new file. The per-file "
+          "tools run once per new or changed file (an added one against a file of one zero byte, since bsdiff "
+          "refuses an empty one), figures summed (peak: the largest); they never see a file's old copy under "
+          "another name.")
     print("- A peer whose output did not reproduce the new files is marked FAILED and left out of every ratio.")
     for note in run["notes"]:
         print("- %s." % note)
@@ -148,8 +149,8 @@ def print_large(run, large):
     print()
     print("Old: %g GiB of pseudo-random bytes (fixed seed); new: the same with 80 blocks of 64 KiB spread over it, "
           "half inserted, half overwriting. One build and one apply per tool; a command is stopped (FAILED) "
-          "above %g GiB resident or after %d s. olkpack: `--threads 2`, durable. hdiffz in its stream mode (`-s-64`)." % (
-              gib, mem, seconds))
+          "above %g GiB resident or after %d s. olkpack: `--threads 2`, durable. hdiffz in its stream mode "
+          "(`-s-64`)." % (gib, mem, seconds))
     print()
     print("| tool | patch bytes | build s | build CPU s | build MiB | apply s | apply MiB | round trip |")
     print("|---|---:|---:|---:|---:|---:|---:|---|")

@@ -68,7 +68,8 @@ def same_trees(a, b):
     return subprocess.run(["diff", "-r", "-q", a, b], capture_output=True).returncode == 0
 
 
-def bench_ours(args, pair, tmp, repeat, apply_runs, limits=None, thread_counts=(1, 2), apply_modes=("durable", "nosync")):
+def bench_ours(args, pair, tmp, repeat, apply_runs, limits=None, thread_counts=(1, 2),
+               apply_modes=("durable", "nosync")):
     """olkpack diff with each thread count; olkpack apply durable (the
     installer's way) and with --no-sync."""
     r = {}
