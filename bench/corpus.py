@@ -102,3 +102,13 @@ def pair_trees(work, pair):
     single = None if os.path.isdir(new) else os.path.basename(new)
     slug = name.replace(" ", "_")
     return as_tree(old, work, slug + "_old"), as_tree(new, work, slug + "_new"), single
+
+
+def describe(pair):
+    """One line naming what a corpus entry compares."""
+    name, kind, a, b, sub = pair
+    what = "%s → %s" % (a, b.rsplit("@", 1)[-1] if kind != "deb" else b.rsplit("=", 1)[-1])
+    if kind == "renamed":
+        return "%s: generated from %s: data/data_3550.pak → data/data_3551.pak (4 MiB, 16 records changed, " \
+               "4 added), plugins/ → lib/plugins/" % (name, what)
+    return "%s: %s%s" % (name, what, "" if sub in ("package", "tree") else " (%s)" % sub.split("/", 1)[-1])

@@ -46,6 +46,8 @@ def print_header(run):
           "refuses an empty one), figures summed (peak: the largest); they never see a file's old copy under "
           "another name.")
     print("- A peer whose output did not reproduce the new files is marked FAILED and left out of every ratio.")
+    if run["pairs"]:
+        print("- Pairs: %s." % "; ".join(run["pairs"]))
     for note in run["notes"]:
         print("- %s." % note)
     print()

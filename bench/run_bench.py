@@ -249,18 +249,19 @@ def main():
     args.peer_tools = ([hdp] if args.hdiffpatch else []) + file_peers()
 
     started = datetime.datetime.now(datetime.timezone.utc)
-    rows = []
+    rows, pairs = [], []
     for entry in corpus.PAIRS:
         if args.pairs and not any(s in entry[0] for s in args.pairs.split(",")):
             continue
         old, new, single = corpus.pair_trees(args.work, entry)
         pair = Pair(entry[0], old, new, single, changed_files(old, new))
+        pairs.append(corpus.describe(entry))
         rows.append((pair, bench_pair(args, pair)))
     large = bench_large_pack(args) if args.large_pack else None
     finished = datetime.datetime.now(datetime.timezone.utc)
 
     run = dict(command=shlex.join([os.path.relpath(sys.argv[0])] + sys.argv[1:]), machine=machine(),
-               started=started, finished=finished, versions=versions(args), notes=notes,
+               started=started, finished=finished, versions=versions(args), notes=notes, pairs=pairs,
                repeat=args.repeat, apply_runs=args.apply_runs, large_pack_gib=args.large_pack,
                large_pack_limits=(args.large_pack_mem, args.large_pack_timeout))
     report.print_all(run, rows, large)
