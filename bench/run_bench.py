@@ -1,247 +1,275 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Patch benchmark: olkpack against the public delta tools, on real version
-pairs fetched when the benchmark runs (never committed).
+pairs fetched when it runs and pairs generated from them (never committed).
 
-For every pair and tool it measures the patch bytes, the build's and the
-apply's wall seconds and peak resident MiB (GNU time), and prints our figures
-divided by each peer's. Whole commands are timed, each run REPEAT times
-(median wall, largest peak).
+For every pair and tool it measures the patch bytes; the build's wall and
+CPU seconds (user + system) and peak resident MiB under GNU time (median of
+--repeat runs, largest peak); the apply's wall time with hyperfine (median
+of --apply-runs after two warm-up runs) and its peak from one GNU time run;
+and whether the apply reproduced the new files. It prints everything as
+Markdown: the figures, olkpack's divided by each peer's, and the targets.
 
-  bench/run_bench.py --olkpack build/native/olkpack [--repeat 3] [--work DIR]
+olkpack builds with one thread and with two (--threads 1, --threads 2) and
+applies with durability on (the installer's way: every new file flushed to
+disk before the commit) and off (--no-sync); the headline figures are two
+threads and durability on. The peers run as they come (hdiffz with -p-1:
+one thread). A peer whose output does not reproduce the new files is
+marked FAILED and left out of every ratio.
 
-Apply wall times are medians of hyperfine runs (--apply-runs, after two
-warm-up runs, sub-millisecond resolution); their peaks come from one GNU
-time run. olkpack's install folder is copied afresh before every run,
-outside the timing.
+  bench/run_bench.py --olkpack build/native/olkpack --chart docs/bench.png
+  bench/run_bench.py --olkpack build/native/olkpack --large-pack 3
 
-Peers work on single files, so on a tree pair each peer is run once per
-changed file (and on each added file against an empty one) and the figures
-are summed (peak: the largest). olkpack runs once on the whole trees. Apply
-figures for olkpack are given without the flushes to disk that the installer
-makes (the peers make none), and separately with them.
-
-Needs: npm, apt-get, dpkg-deb, bsdiff, xdelta3, zstd, xz, GNU time, hyperfine.
+Needs: bench/bootstrap-bench.sh (npm, bsdiff, xdelta3, zstd, xz, GNU time,
+hyperfine, matplotlib); HDiffPatch's hdiffz and hpatchz in --peers.
 """
 import argparse
+import collections
+import datetime
 import filecmp
-import json
 import os
+import platform
 import shlex
 import shutil
-import statistics
 import subprocess
 import sys
-import tempfile
 
-PAIRS = [
-    # name, kind, old version, new version, subpath inside the unpacked package
-    ("esbuild win32-ia32 exe", "npm", "@esbuild/win32-ia32@0.28.1", "@esbuild/win32-ia32@0.28.2", "package/esbuild.exe"),
-    ("typescript tree", "npm", "typescript@5.8.2", "typescript@5.8.3", "package"),
-    ("xvfb tree", "deb", "xvfb=2:21.1.7-3+deb12u12", "xvfb=2:21.1.7-3+deb12u13", "tree"),
-    # further real pairs: an x86-64 executable, and a tree of many files
-    ("esbuild linux-x64 exe", "npm", "@esbuild/linux-x64@0.28.1", "@esbuild/linux-x64@0.28.2", "package/bin/esbuild"),
-    ("prettier tree", "npm", "prettier@3.5.2", "prettier@3.5.3", "package"),
-]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import corpus  # noqa: E402
+import large_pack  # noqa: E402
+import report  # noqa: E402
+from measure import CommandFailed, Limits, hyperfine, repeated, timed  # noqa: E402
+from peers import HDiffPatch, file_peers  # noqa: E402
 
-TIME = "/usr/bin/time"
+# name, trees, the one file of a one-file pair (else None), and
+# (relative path, old path or None) of every new or changed file
+Pair = collections.namedtuple("Pair", "name old new single changed")
 
 
-def run(cmd, cwd=None):
-    """Runs cmd under GNU time; returns (seconds, peak MiB)."""
-    with tempfile.NamedTemporaryFile("r", suffix=".time") as tf:
-        p = subprocess.run([TIME, "-f", "%e %M", "-o", tf.name] + cmd, cwd=cwd,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if p.returncode != 0:
-            raise RuntimeError("%s failed: %s" % (" ".join(cmd), p.stderr.decode(errors="replace")[-500:]))
-        wall, kb = tf.read().split()[-2:]
-        return float(wall), int(kb) / 1024.0
-
-
-def hyper(cmds, runs, prepare=None):
-    """Sum over cmds of each command's median wall seconds, measured with
-    hyperfine (sub-millisecond resolution, no shell, warm-up runs first).
-    `prepare` is a command list run before every timed run."""
-    total = 0.0
-    for cmd in cmds:
-        with tempfile.NamedTemporaryFile("r", suffix=".json") as jf:
-            hcmd = ["hyperfine", "-N", "--style", "none", "--warmup", "2", "--runs", str(runs),
-                    "--export-json", jf.name]
-            if prepare:
-                hcmd += ["--prepare", shlex.join(prepare)]
-            p = subprocess.run(hcmd + [shlex.join(cmd)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            if p.returncode != 0:
-                raise RuntimeError("hyperfine %s failed: %s" % (" ".join(cmd), p.stderr.decode(errors="replace")[-500:]))
-            total += json.load(jf)["results"][0]["median"]
-    return total
-
-
-def fetch(work, kind, pkg):
-    """Unpacks one package version under work (once); returns its folder."""
-    dest = os.path.join(work, pkg.replace("/", "_").replace("@", "_").replace("=", "_").replace(":", "_"))
-    if os.path.isdir(dest):
-        return dest
-    tmp = dest + ".tmp"
-    shutil.rmtree(tmp, ignore_errors=True)
-    os.makedirs(tmp)
-    if kind == "npm":
-        out = subprocess.run(["npm", "pack", "--silent", pkg], cwd=tmp, check=True, capture_output=True, text=True)
-        tgz = os.path.join(tmp, out.stdout.strip().splitlines()[-1])
-        subprocess.run(["tar", "xzf", tgz], cwd=tmp, check=True)
-        os.remove(tgz)
-    else:
-        subprocess.run(["apt-get", "download", "-qq", pkg], cwd=tmp, check=True, capture_output=True)
-        deb = [f for f in os.listdir(tmp) if f.endswith(".deb")][0]
-        subprocess.run(["dpkg-deb", "-x", os.path.join(tmp, deb), os.path.join(tmp, "tree")], check=True)
-        os.remove(os.path.join(tmp, deb))
-    os.rename(tmp, dest)
-    return dest
-
-
-def as_tree(path, work, name):
-    """A single file becomes a one-file tree, so that olkpack sees a folder."""
-    if os.path.isdir(path):
-        return path
-    d = os.path.join(work, "single", name)
-    os.makedirs(d, exist_ok=True)
-    target = os.path.join(d, os.path.basename(path))
-    if not os.path.exists(target):
-        shutil.copyfile(path, target)
-    return d
+def log(line):
+    sys.stderr.write(line + "\n")
+    sys.stderr.flush()
 
 
 def changed_files(old, new):
-    """(relative path, old path or None) of every file that is new or changed."""
     out = []
     for root, _, files in os.walk(new):
-        for f in sorted(files):
+        for f in files:
             n = os.path.join(root, f)
             rel = os.path.relpath(n, new)
             o = os.path.join(old, rel)
-            if os.path.isfile(o):
-                if not filecmp.cmp(o, n, shallow=False):
-                    out.append((rel, o))
-            else:
+            if not os.path.isfile(o):
                 out.append((rel, None))
+            elif not filecmp.cmp(o, n, shallow=False):
+                out.append((rel, o))
     return sorted(out)
 
 
-def median_run(repeat, make_cmds, prepare=None):
-    """Runs the command list make_cmds() `repeat` times; returns (median wall, max peak)."""
-    walls, peaks = [], []
-    for _ in range(repeat):
-        if prepare:
-            prepare()
-        total, peak = 0.0, 0.0
-        for cmd in make_cmds():
-            w, m = run(cmd)
-            total += w
-            peak = max(peak, m)
-        walls.append(total)
-        peaks.append(peak)
-    return statistics.median(walls), max(peaks)
+def same_trees(a, b):
+    return subprocess.run(["diff", "-r", "-q", a, b], capture_output=True).returncode == 0
 
 
-def peer_tools(empty):
-    """name -> (build command, apply command, patch suffix) for one file."""
-    return {
-        "bsdiff": (lambda o, n, p: ["bsdiff", o or empty, n, p],
-                   lambda o, p, out: ["bspatch", o or empty, out, p]),
-        "xdelta3": (lambda o, n, p: ["xdelta3", "-9", "-S", "djw", "-e", "-f"] + (["-s", o] if o else []) + [n, p],
-                    lambda o, p, out: ["xdelta3", "-d", "-f"] + (["-s", o] if o else []) + [p, out]),
-        "zstd": (lambda o, n, p: ["zstd", "-q", "-f", "-19", "--long=31"] + (["--patch-from=" + o] if o else []) + [n, "-o", p],
-                 lambda o, p, out: ["zstd", "-q", "-f", "-d", "--long=31"] + (["--patch-from=" + o] if o else []) + [p, "-o", out]),
-        "xz": (lambda o, n, p: ["sh", "-c", 'xz -9e -T1 -c "$0" > "$1"', n, p],
-               lambda o, p, out: ["sh", "-c", 'xz -d -c "$0" > "$1"', p, out]),
-    }
+def bench_ours(args, pair, tmp, repeat, apply_runs, limits=None, thread_counts=(1, 2),
+               apply_modes=("durable", "nosync")):
+    """olkpack diff with each thread count; olkpack apply durable (the
+    installer's way) and with --no-sync."""
+    r = {}
+    outputs = {}
+    for threads in thread_counts:
+        out = os.path.join(tmp, "ours.t%d.pat" % threads)
+        cmd = [args.olkpack, "diff", pair.old, pair.new, "-o", out, "--quiet", "--threads", str(threads)]
+        r["build%d" % threads] = repeated(repeat, lambda: [cmd], limits=limits)
+        outputs[threads] = out
+    last = outputs[thread_counts[-1]]
+    r["bytes"] = os.path.getsize(last)
+    r["same"] = all(filecmp.cmp(p, last, shallow=False) for p in outputs.values())
 
-
-def bench_pair(args, work, name, old, new):
-    res = {}
-    tmp = os.path.join(work, "run")
-    shutil.rmtree(tmp, ignore_errors=True)
-    os.makedirs(tmp)
-    files = changed_files(old, new)
-    empty = os.path.join(tmp, "empty")
-    open(empty, "wb").close()
-
-    # olkpack
-    pat = os.path.join(tmp, "ours.pat")
-    w, m = median_run(args.repeat, lambda: [[args.olkpack, "diff", old, new, "-o", pat, "--quiet"]])
-    size = os.path.getsize(pat)
-    first = open(pat, "rb").read()
-    subprocess.run([args.olkpack, "diff", old, new, "-o", pat + "2", "--quiet"], check=True)
-    deterministic = open(pat + "2", "rb").read() == first
     inst = os.path.join(tmp, "install")
 
     def fresh():
         shutil.rmtree(inst, ignore_errors=True)
-        shutil.copytree(old, inst)
+        shutil.copytree(pair.old, inst, symlinks=True)
 
-    apply_cmd = [args.olkpack, "apply", "--quiet", "--no-sync", inst, pat]
-    _, am = median_run(1, lambda: [apply_cmd], fresh)
-    ok = subprocess.run(["diff", "-r", inst, new], capture_output=True).returncode == 0
-    refresh = ["sh", "-c", 'rm -rf "$0" && cp -r "$1" "$0"', inst, old]
-    aw = hyper([apply_cmd], args.apply_runs, refresh)
-    dw, dm = median_run(args.repeat, lambda: [[args.olkpack, "apply", "--quiet", inst, pat]], fresh)
-    res["olkpack"] = dict(bytes=size, bw=w, bm=m, aw=aw, am=am, ok=ok, det=deterministic, dw=dw, dm=dm)
+    r["ok"] = True
+    for mode in apply_modes:
+        extra = ["--no-sync"] if mode == "nosync" else []
+        cmd = [args.olkpack, "apply", "--quiet"] + extra + [inst, last]
+        fresh()
+        stats = timed(cmd, limits)
+        r["apeak_" + mode] = stats.peak
+        r["ok"] = r["ok"] and same_trees(inst, pair.new)
+        if apply_runs:
+            refresh = ["sh", "-c", 'rm -rf "$0" && cp -a "$1" "$0"', inst, pair.old]
+            r["apply_" + mode] = hyperfine([cmd], apply_runs, refresh)
+        else:
+            r["apply_" + mode] = stats.wall
+    shutil.rmtree(inst, ignore_errors=True)
+    return r
 
-    for tool, (mk, ap) in peer_tools(empty).items():
-        outs = [(rel, o, os.path.join(new, rel), os.path.join(tmp, "%s.%d" % (tool, i))) for i, (rel, o) in enumerate(files)]
-        w, m = median_run(args.repeat, lambda: [mk(o, n, p) for _, o, n, p in outs])
-        size = sum(os.path.getsize(p) for _, _, _, p in outs)
-        _, am = median_run(1, lambda: [ap(o, p, p + ".out") for _, o, _, p in outs])
-        ok = all(filecmp.cmp(p + ".out", n, shallow=False) for _, _, n, p in outs)
-        aw = hyper([ap(o, p, p + ".out") for _, o, _, p in outs], args.apply_runs)
-        res[tool] = dict(bytes=size, bw=w, bm=m, aw=aw, am=am, ok=ok)
-    return res, len(files)
+
+def bench_peer(peer, pair, tmp, repeat, apply_runs, limits=None):
+    peer.setup(pair, tmp)
+    r = {"build": repeated(repeat, peer.build_cmds, limits=limits)}
+    r["bytes"] = peer.patch_bytes()
+    apply_stats = repeated(1, peer.apply_cmds, limits=limits)
+    r["apeak"] = apply_stats.peak
+    r["ok"] = peer.round_trip()
+    r["apply"] = hyperfine(peer.apply_cmds(), apply_runs) if apply_runs else apply_stats.wall
+    return r
+
+
+def bench_pair(args, pair):
+    tmp = os.path.join(args.work, "run")
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    res = {}
+    log("%s: olkpack" % pair.name)
+    try:
+        res["olkpack"] = bench_ours(args, pair, tmp, args.repeat, args.apply_runs)
+    except CommandFailed as e:
+        res["olkpack"] = {"error": str(e)}
+    for peer in args.peer_tools:
+        log("%s: %s" % (pair.name, peer.name))
+        try:
+            res[peer.name] = bench_peer(peer, pair, tmp, args.repeat, args.apply_runs)
+        except CommandFailed as e:
+            res[peer.name] = {"error": str(e)}
+    shutil.rmtree(tmp, ignore_errors=True)
+    return res
+
+
+def bench_large_pack(args):
+    """The generated large pack: one build and one apply of each tool that
+    can take it, every command under the time and memory limits."""
+    folder = os.path.join(args.work, "large-pack")
+    old, new = large_pack.write_pair(folder, args.large_pack, log)
+    pair = Pair("large pack", old, new, "data.pak", [("data.pak", os.path.join(old, "data.pak"))])
+    tmp = os.path.join(folder, "run")
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    limits = Limits(int(args.large_pack_mem * (1 << 30)), args.large_pack_timeout)
+    res, skipped = {}, []
+    log("large pack: olkpack")
+    try:
+        res["olkpack"] = bench_ours(args, pair, tmp, 1, 0, limits, thread_counts=(2,), apply_modes=("durable",))
+    except CommandFailed as e:
+        res["olkpack"] = {"error": str(e)}
+    peers = []
+    if args.hdiffpatch:
+        peers.append(HDiffPatch(args.peers, stream=True))
+    by_name = {p.name: p for p in file_peers()}
+    peers += [by_name["xdelta3"], by_name["zstd"]]
+    skipped.append("bsdiff: not run (it needs about 17 times the old file in memory)")
+    skipped.append("xz: not run (compressing the whole pack; no delta)")
+    for peer in peers:
+        log("large pack: %s" % peer.name)
+        try:
+            res[peer.name] = bench_peer(peer, pair, tmp, 1, 0, limits)
+        except CommandFailed as e:
+            res[peer.name] = {"error": str(e)}
+        for f in os.listdir(tmp):  # the outputs take GBs
+            if f.endswith(".out"):
+                p = os.path.join(tmp, f)
+                shutil.rmtree(p) if os.path.isdir(p) else os.remove(p)
+    shutil.rmtree(tmp, ignore_errors=True)
+    return res, skipped
+
+
+def machine():
+    model = "unknown CPU"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        mem = int(f.readline().split()[1]) / (1 << 20)
+    return "%d cores (%s), %.0f GiB memory, Linux %s" % (os.cpu_count(), model, mem, platform.release())
+
+
+def versions(args):
+    def first_line(cmd):
+        try:
+            p = subprocess.run(cmd, capture_output=True, text=True)
+            return (p.stdout + p.stderr).strip().splitlines()[0]
+        except (OSError, IndexError):
+            return "?"
+    out = [first_line([args.olkpack, "--version"]), first_line(["xdelta3", "-V"]),
+           first_line(["zstd", "-V"]).strip("* "), first_line(["xz", "-V"]),
+           "bsdiff " + first_line(["dpkg-query", "-W", "-f=${Version}", "bsdiff"])]
+    if args.hdiffpatch:
+        out.append(first_line([os.path.join(args.peers, "hdiffz"), "-v"]))
+    return out
+
+
+def check_tools(args):
+    need = ["npm", "apt-get", "dpkg-deb", "bsdiff", "bspatch", "xdelta3", "zstd", "xz", "hyperfine", "diff"]
+    missing = [t for t in need if not shutil.which(t)]
+    if not os.access("/usr/bin/time", os.X_OK):
+        missing.append("/usr/bin/time")
+    if missing:
+        sys.exit("run_bench.py: missing %s; run bash bench/bootstrap-bench.sh" % ", ".join(missing))
+    if args.chart:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            sys.exit("run_bench.py: --chart needs matplotlib (Debian's python3-matplotlib, for /usr/bin/python3); "
+                     "run bash bench/bootstrap-bench.sh")
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--olkpack", required=True)
+    ap.add_argument("--olkpack", required=True, help="the olkpack program to measure")
+    ap.add_argument("--peers", default="/work/shared/bench-peers",
+                    help="folder of HDiffPatch's hdiffz and hpatchz (default: %(default)s)")
     ap.add_argument("--repeat", type=int, default=3, help="runs of each build (GNU time; median)")
     ap.add_argument("--apply-runs", type=int, default=20, help="timed runs of each apply (hyperfine; median)")
-    ap.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "olk-bench"))
-    ap.add_argument("--pairs", default="", help="comma-separated substrings of pair names to run")
+    ap.add_argument("--work", default="/tmp/olk-bench", help="where packages are unpacked and tools run")
+    ap.add_argument("--pairs", default="", help="comma-separated substrings of the pair names to run")
+    ap.add_argument("--chart", metavar="PNG", help="draw the ratios into this PNG file")
+    ap.add_argument("--large-pack", type=float, metavar="GIB", default=0,
+                    help="also measure a generated pack of GIB GiB with 5 MiB of scattered changes "
+                         "(needs about 4 times GIB GiB of disk, and minutes; off by default)")
+    ap.add_argument("--large-pack-mem", type=float, default=8, metavar="GIB",
+                    help="resident memory above which a command on the large pack is stopped and counted as "
+                         "failed (default: %(default)s; the machine is shared)")
+    ap.add_argument("--large-pack-timeout", type=int, default=1800, metavar="SECONDS",
+                    help="time limit of every command on the large pack (default: %(default)s)")
     args = ap.parse_args()
     args.olkpack = os.path.abspath(args.olkpack)
+    args.peers = os.path.abspath(args.peers)
+    check_tools(args)
     os.makedirs(args.work, exist_ok=True)
 
-    rows = []
-    for name, kind, a, b, sub in PAIRS:
-        if args.pairs and not any(s in name for s in args.pairs.split(",")):
-            continue
-        old = as_tree(os.path.join(fetch(args.work, kind, a), sub), args.work, name.replace(" ", "_") + "_old")
-        new = as_tree(os.path.join(fetch(args.work, kind, b), sub), args.work, name.replace(" ", "_") + "_new")
-        res, nfiles = bench_pair(args, args.work, name, old, new)
-        rows.append((name, nfiles, res))
-        sys.stderr.write("done: %s\n" % name)
+    hdp = HDiffPatch(args.peers)
+    args.hdiffpatch = hdp.available()
+    notes = []
+    if not args.hdiffpatch:
+        notes.append("HDiffPatch skipped: no hdiffz and hpatchz in %s" % args.peers)
+        log(notes[-1])
+    args.peer_tools = ([hdp] if args.hdiffpatch else []) + file_peers()
 
-    print("| pair | tool | patch bytes | build s | build MiB | apply s | apply MiB | correct |")
-    print("|---|---|---:|---:|---:|---:|---:|---|")
-    for name, nfiles, res in rows:
-        for tool, r in res.items():
-            print("| %s (%d files) | %s | %d | %.2f | %.0f | %.3f | %.0f | %s |" % (
-                name, nfiles, tool, r["bytes"], r["bw"], r["bm"], r["aw"], r["am"], "yes" if r["ok"] else "NO"))
-        o = res["olkpack"]
-        print("| %s | olkpack, flushed to disk | | | | %.3f | %.0f | |" % (name, o["dw"], o["dm"]))
-    print()
-    print("Ratios, olkpack / peer (targets: bytes <= 0.9 of the smallest peer, build <= 0.5 of bsdiff,")
-    print("apply <= 1.0 of zstd; peak apply memory <= 64 MiB):")
-    print()
-    print("| pair | peer | bytes | build s | build MiB | apply s | apply MiB |")
-    print("|---|---|---:|---:|---:|---:|---:|")
-    for name, _, res in rows:
-        o = res["olkpack"]
-        for tool, r in res.items():
-            if tool == "olkpack":
-                continue
-            f = lambda a, b: "%.2f" % (a / b) if b else "-"
-            print("| %s | %s | %s | %s | %s | %s | %s |" % (name, tool, f(o["bytes"], r["bytes"]), f(o["bw"], r["bw"]),
-                                                          f(o["bm"], r["bm"]), f(o["aw"], r["aw"]), f(o["am"], r["am"])))
-        smallest = min(r["bytes"] for t, r in res.items() if t != "olkpack")
-        print("| %s | smallest peer | %.2f | | | | |" % (name, o["bytes"] / smallest))
-        print("| %s | same bytes twice | %s | | | | |" % (name, "yes" if o["det"] else "NO"))
+    started = datetime.datetime.now(datetime.timezone.utc)
+    rows, pairs = [], []
+    for entry in corpus.PAIRS:
+        if args.pairs and not any(s in entry[0] for s in args.pairs.split(",")):
+            continue
+        old, new, single = corpus.pair_trees(args.work, entry)
+        pair = Pair(entry[0], old, new, single, changed_files(old, new))
+        pairs.append(corpus.describe(entry))
+        rows.append((pair, bench_pair(args, pair)))
+    large = bench_large_pack(args) if args.large_pack else None
+    finished = datetime.datetime.now(datetime.timezone.utc)
+
+    run = dict(command=shlex.join([os.path.relpath(sys.argv[0])] + sys.argv[1:]), machine=machine(),
+               started=started, finished=finished, versions=versions(args), notes=notes, pairs=pairs,
+               repeat=args.repeat, apply_runs=args.apply_runs, large_pack_gib=args.large_pack,
+               large_pack_limits=(args.large_pack_mem, args.large_pack_timeout))
+    report.print_all(run, rows, large)
+    if args.chart:
+        import chart
+        pack = [(Pair("large pack %g GiB" % args.large_pack, "", "", None, []), large[0])] if large else []
+        chart.draw(rows + pack, args.chart)
+        print("Chart written to %s." % args.chart)
     return 0
 
 

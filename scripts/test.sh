@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # All the tests: set-up, build, the native unit tests (plain and under
-# ASan/UBSan), the engine under 64-bit Wine, the stub's checks, and the
-# end-to-end tests under Wine.
+# ASan/UBSan), short runs of the fuzz targets, the engine under 64-bit Wine,
+# the stub's checks, and the end-to-end tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +13,11 @@ ctest --test-dir build/native --output-on-failure -j "$(nproc)"
 echo "== unit tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/native-asan --output-on-failure -j "$(nproc)"
+echo "== fuzz smoke runs (every libFuzzer target for a few seconds, under ASan/UBSan)"
+bash scripts/build.sh fuzz
+ctest --test-dir build/fuzz -R '_fuzz_smoke$' --output-on-failure -j "$(nproc)"
+awk '/^[0-9]+\/[0-9]+ Testing: /{t=$3} /^stat::number_of_executed_units:/{print "   " t ": " $2 " executions"}' \
+  build/fuzz/Testing/Temporary/LastTest.log
 if bash scripts/wine64-usable.sh; then
   echo "== patch engine on its Win32 file layer under 64-bit Wine"
   bash tests/engine/wine64_engine_test.sh build/win64 build/native/olkpack

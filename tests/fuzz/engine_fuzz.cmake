@@ -28,11 +28,13 @@ if(TARGET olk_engine)
   target_link_libraries(journal_fuzz PRIVATE olk_engine)
   target_compile_options(journal_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_options(journal_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  # libFuzzer refuses a corpus folder that does not exist yet.
+  file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/journal_corpus)
   add_test(NAME journal_fuzz_smoke
-           COMMAND $<TARGET_FILE:journal_fuzz> -max_total_time=20 -max_len=512 -print_final_stats=1
+           COMMAND $<TARGET_FILE:journal_fuzz> -max_total_time=${OLK_FUZZ_SMOKE_SECONDS} -max_len=512 -print_final_stats=1
                    ${CMAKE_CURRENT_BINARY_DIR}/journal_corpus)
 
   add_test(NAME engine_patch_fuzz_smoke
-           COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_engine_fuzz.sh ${CMAKE_CURRENT_BINARY_DIR} 20
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_engine_fuzz.sh ${CMAKE_CURRENT_BINARY_DIR} ${OLK_FUZZ_SMOKE_SECONDS}
                    ${CMAKE_CURRENT_BINARY_DIR}/engine_corpus)
 endif()
