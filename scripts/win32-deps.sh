@@ -34,7 +34,7 @@ esac
 # script's own contents, so that a fresh clone (as CI makes one for every
 # run) does not cross-build the same libraries again.
 cache=${OLK_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/olk-deps}/$name-$(sha256sum "$root/scripts/win32-deps.sh" | cut -c1-16)
-if [ -f "$cache/.built-1" ]; then
+if [ -f "$cache/$(basename "$stamp")" ]; then
   mkdir -p "$prefix" && cp -a "$cache/." "$prefix/"
   echo "win32-deps: $arch taken from $cache" >&2
   exit 0
