@@ -278,12 +278,32 @@ class Applier {
   }
   static unsigned Bit(EntryKind k) { return 1u << static_cast<unsigned>(k); }
 
+  /* The old file an added file is built from must be there as the patch
+   * knew it; checked on its own, whatever other entries do to it. */
+  Result CheckSource(const PatchEntry& e, ItemProgress* progress) {
+    EntryInfo st;
+    IoStatus s = fs_.Stat(e.source, &st);
+    if (s != IoStatus::kOk || st.type != EntryType::kFile)
+      return Problem(s == IoStatus::kOk || s == IoStatus::kNotFound ? Result::kOldFileMissing : FromOpenOld(s), e.source,
+                     "Missing file " + e.source + " (the source of " + e.path + ")");
+    Hash128 h;
+    if (st.size == e.old_size) {
+      Result r = HashFile(fs_, e.source, progress, &h);
+      if (r != Result::kOk) return Problem(r, e.source, "Cannot read " + e.source);
+    }
+    if (st.size != e.old_size || h != e.old_hash)
+      return Problem(Result::kOldFileMismatch, e.source,
+                     "Unexpected size or contents: " + e.source + " (the source of " + e.path + ")");
+    return Result::kOk;
+  }
+
   Result Preflight() {
     for (const PatchEntry& e : info_.entries) kinds_[FoldCase(e.path)] |= Bit(e.kind);
 
     uint64_t hash_total = 0;
     for (const PatchEntry& e : info_.entries)
-      if (e.kind == EntryKind::kChangeFile || e.kind == EntryKind::kRemoveFile) hash_total += e.old_size;
+      if (e.kind == EntryKind::kChangeFile || e.kind == EntryKind::kRemoveFile || !e.source.empty())
+        hash_total += e.old_size;
     note_.Count(1);
     note_.Text(kNotifyItemStart, "Checking installed files");
     ItemProgress progress(&note_, hash_total);
@@ -390,6 +410,10 @@ class Applier {
                 r != Result::kOk)
               return r;
             break;
+          }
+          if (w.needed && !e.source.empty()) {
+            Result r = CheckSource(e, &progress);
+            if (r != Result::kOk) return r;
           }
           if (w.needed) {
             Result r = NeedParents(e.path);
@@ -523,14 +547,17 @@ class Applier {
   Result StageOne(const Work& w) {
     const PatchEntry& e = *w.entry;
     std::unique_ptr<File> old_file;
-    if (e.encoding == Encoding::kDelta) {
-      IoStatus s = fs_.OpenRead(e.path, &old_file);
+    if (e.encoding == Encoding::kDelta || e.encoding == Encoding::kCopy) {
+      /* Staging comes before the commit moves anything, so a source that
+       * this patch also changes or removes is still its old version. */
+      const std::string& from = e.source.empty() ? e.path : e.source;
+      IoStatus s = fs_.OpenRead(from, &old_file);
       if (s != IoStatus::kOk) {
-        note_.Text(kNotifyError, Describe("Cannot open", e.path, s));
+        note_.Text(kNotifyError, Describe("Cannot open", from, s));
         return FromOpenOld(s);
       }
       if (old_file->Size() != e.old_size) {
-        note_.Text(kNotifyError, "Unexpected size: " + e.path);
+        note_.Text(kNotifyError, "Unexpected size: " + from);
         return Result::kOldFileMismatch;
       }
     }
@@ -555,7 +582,7 @@ class Applier {
     if (r == Result::kOk && (sink.written() != e.new_size || sink.Digest() != e.new_hash)) {
       /* With a checked patch, only a delta whose old file changed under
        * us can give a wrong result. */
-      r = e.encoding == Encoding::kDelta ? Result::kOldFileMismatch : Result::kBadPatch;
+      r = e.encoding == Encoding::kDelta || e.encoding == Encoding::kCopy ? Result::kOldFileMismatch : Result::kBadPatch;
     }
     if (r != Result::kOk) {
       note_.Text(kNotifyError, std::string("Cannot write the new version of ") + e.path + ": " + ResultName(r));

@@ -108,6 +108,10 @@ struct Task {
   std::string path;
   uint64_t size_hint, old_hint;
   bool whole_may_be_solid = false;
+  /* For an added file: old files of its size that may hold the same bytes,
+   * and an old file that may be similar enough to diff against. */
+  std::vector<std::string> copy_candidates;
+  std::string similar_candidate;
   /* results */
   bool unchanged = false;
   PatchEntry entry;
@@ -163,18 +167,35 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
     e.new_size = new_data.size();
     e.new_hash = HashBytes(new_data.data(), new_data.size());
     const bool whole_solid = t->whole_may_be_solid && new_data.size() <= kSolidWholeMax;
-    if (t->kind == EntryKind::kAddFile) {
-      if (PreparePart(&t->parts[0], new_data.data(), new_data.size(), whole_solid, budget) == ~0ull)
-        throw std::bad_alloc();
-      t->part_count = 1;
-      e.encoding = Encoding::kStored;
-      return;
-    }
     std::vector<uint8_t> old_data;
-    if (!ReadWhole(old_tree, t->path, &old_data, &t->error)) return void(t->ok = false);
+    if (t->kind == EntryKind::kAddFile) {
+      /* A renamed, moved or copied file costs a reference to its source. */
+      for (const std::string& candidate : t->copy_candidates) {
+        if (!ReadWhole(old_tree, candidate, &old_data, &t->error)) return void(t->ok = false);
+        if (old_data == new_data) {
+          e.source = candidate;
+          e.old_size = e.new_size;
+          e.old_hash = e.new_hash;
+          e.encoding = Encoding::kCopy;
+          return;
+        }
+      }
+      old_data.clear();
+      if (t->similar_candidate.empty()) {
+        if (PreparePart(&t->parts[0], new_data.data(), new_data.size(), whole_solid, budget) == ~0ull)
+          throw std::bad_alloc();
+        t->part_count = 1;
+        e.encoding = Encoding::kStored;
+        return;
+      }
+      if (!ReadWhole(old_tree, t->similar_candidate, &old_data, &t->error)) return void(t->ok = false);
+      e.source = t->similar_candidate;
+    } else if (!ReadWhole(old_tree, t->path, &old_data, &t->error)) {
+      return void(t->ok = false);
+    }
     e.old_size = old_data.size();
     e.old_hash = HashBytes(old_data.data(), old_data.size());
-    if (e.old_size == e.new_size && e.old_hash == e.new_hash) {
+    if (t->kind == EntryKind::kChangeFile && e.old_size == e.new_size && e.old_hash == e.new_hash) {
       t->unchanged = true;
       return;
     }
@@ -209,6 +230,11 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
         t->parts[0] = std::move(whole);
         t->part_count = 1;
         e.encoding = Encoding::kStored;
+        if (t->kind == EntryKind::kAddFile) {
+          e.source.clear();
+          e.old_size = 0;
+          e.old_hash = Hash128();
+        }
       }
     }
   } catch (const std::bad_alloc&) {
@@ -246,6 +272,56 @@ int KindOrder(EntryKind k) {
     case EntryKind::kChangeFile: return 4;
   }
   return 5;
+}
+
+/* Files smaller than this are sent whole: a reference to a source (its
+ * path, size and hash) would cost about as much. */
+constexpr uint64_t kMinSourcedSize = 128;
+/* Old files of an added file's size read to find an exact copy, at most. */
+constexpr size_t kMaxCopyCandidates = 8;
+
+std::string Extension(const std::string& path) {
+  const size_t slash = path.rfind('\\');
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::string();
+  return FoldCase(path.substr(dot));
+}
+
+/* For every added file, the old files it may be built from: those of its
+ * size (an exact copy is found by reading them, so no old file is read
+ * unless an added file has its size), else one removed old file of the
+ * same extension and the nearest size, within a factor of two, to diff
+ * against. Everything goes in path order, so the choice is deterministic
+ * and each added file is diffed at most once. */
+void FindSources(const Tree& olds, const Tree& news, std::vector<Task>* tasks) {
+  std::map<uint64_t, std::vector<const std::string*>> by_size;
+  std::map<std::string, std::vector<std::pair<uint64_t, const std::string*>>> removed_by_ext;
+  for (const auto& kv : olds) {
+    if (kv.second.type != EntryType::kFile || kv.second.size < kMinSourcedSize || HasShortNameForm(kv.first)) continue;
+    by_size[kv.second.size].push_back(&kv.first);
+    auto it = news.find(kv.first);
+    if ((it == news.end() || it->second.type != EntryType::kFile) && kv.second.size <= kMaxDeltaOldSize)
+      removed_by_ext[Extension(kv.first)].push_back({kv.second.size, &kv.first});
+  }
+  for (Task& t : *tasks) {
+    if (t.kind != EntryKind::kAddFile || t.size_hint < kMinSourcedSize) continue;
+    auto same = by_size.find(t.size_hint);
+    if (same != by_size.end())
+      for (size_t i = 0; i < same->second.size() && i < kMaxCopyCandidates; ++i)
+        t.copy_candidates.push_back(*same->second[i]);
+    auto ext = removed_by_ext.find(Extension(t.path));
+    if (ext == removed_by_ext.end()) continue;
+    uint64_t best_gap = ~0ull;
+    for (const auto& c : ext->second) {
+      if (c.first > 2 * t.size_hint || 2 * c.first < t.size_hint) continue;
+      const uint64_t gap = c.first > t.size_hint ? c.first - t.size_hint : t.size_hint - c.first;
+      if (gap < best_gap) {
+        best_gap = gap;
+        t.similar_candidate = *c.second;
+        t.old_hint = c.first;
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -305,6 +381,8 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
         ++st.folders_added;
       }
     }
+
+    FindSources(olds, news, &tasks);
 
     /* Small whole files may go into the solid area, in path order, up to
      * a total; decided before any work so that it does not depend on the

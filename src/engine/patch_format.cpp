@@ -189,6 +189,14 @@ void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>
     PutU8(out, static_cast<uint8_t>(e.kind));
     PutVarint(out, e.path.size());
     PutBytes(out, e.path.data(), e.path.size());
+    if (e.kind == EntryKind::kAddFile) {
+      PutVarint(out, e.source.size());
+      PutBytes(out, e.source.data(), e.source.size());
+      if (!e.source.empty()) {
+        PutVarint(out, e.old_size);
+        PutBytes(out, e.old_hash.bytes, 16);
+      }
+    }
     if (HasOld(e.kind)) {
       PutVarint(out, e.old_size);
       PutBytes(out, e.old_hash.bytes, 16);
@@ -196,7 +204,9 @@ void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>
     if (HasNew(e.kind)) {
       PutVarint(out, e.new_size);
       PutBytes(out, e.new_hash.bytes, 16);
-      if (e.encoding == Encoding::kDelta) {
+      if (e.encoding == Encoding::kCopy) {
+        PutU8(out, 3);
+      } else if (e.encoding == Encoding::kDelta) {
         PutU8(out, 2);
         for (const StreamRef& r : e.streams) PutRef(out, r, true);
       } else {
@@ -397,6 +407,14 @@ Result ReadPatch(File& patch, PatchInfo* info) {
       if (path_len == 0 || path_len > kMaxPathBytes || !in.Str(&e.path, static_cast<size_t>(path_len)))
         return Result::kBadPatch;
       if (!IsSafeRelativePath(e.path) || HasShortNameForm(e.path)) return Result::kBadPatch;
+      if (version >= 3 && e.kind == EntryKind::kAddFile) {
+        uint64_t source_len;
+        if (!in.Varint(&source_len) || source_len > kMaxPathBytes || !in.Str(&e.source, static_cast<size_t>(source_len)))
+          return Result::kBadPatch;
+        if (!e.source.empty() && (!IsSafeRelativePath(e.source) || HasShortNameForm(e.source) ||
+                                  !in.Varint(&e.old_size) || !in.Bytes(e.old_hash.bytes, 16)))
+          return Result::kBadPatch;
+      }
       if (HasOld(e.kind) && (!in.Varint(&e.old_size) || !in.Bytes(e.old_hash.bytes, 16))) return Result::kBadPatch;
       if (HasNew(e.kind)) {
         uint8_t form;
@@ -405,7 +423,11 @@ Result ReadPatch(File& patch, PatchInfo* info) {
         if (form == 1) {
           if (!read_ref(&e.streams[0], false, e.new_size)) return Result::kBadPatch;
           e.encoding = e.streams[0].codec == 0 ? Encoding::kStored : static_cast<Encoding>(e.streams[0].codec);
-        } else if (form == 2 && e.kind == EntryKind::kChangeFile) {
+        } else if (form == 3 && !e.source.empty()) {
+          /* a copy of the source: no streams */
+          if (e.new_size != e.old_size || e.new_hash != e.old_hash) return Result::kBadPatch;
+          e.encoding = Encoding::kCopy;
+        } else if (form == 2 && (e.kind == EntryKind::kChangeFile || !e.source.empty())) {
           for (StreamRef& r : e.streams)
             if (!read_ref(&r, true, 0)) return Result::kBadPatch;
           e.encoding = Encoding::kDelta;

@@ -359,6 +359,7 @@ bool DeclaredSizesPossible(const PatchEntry& e) {
   auto most = [](const StreamRef& r) {
     return r.codec == 0 ? r.decoded_size : MaxDecodedSize(static_cast<Codec>(r.codec), r.encoded_size);
   };
+  if (e.encoding == Encoding::kCopy) return e.new_size == e.old_size;
   if (e.encoding != Encoding::kDelta) return e.new_size == e.streams[0].decoded_size && e.new_size <= most(e.streams[0]);
   const StreamRef &ctrl = e.streams[0], &diff = e.streams[1], &extra = e.streams[2];
   for (const StreamRef& r : e.streams)
@@ -370,6 +371,27 @@ bool DeclaredSizesPossible(const PatchEntry& e) {
   return e.new_size <= SatAdd(SatMul(ctrl.decoded_size / 3, e.old_size), extra.decoded_size);
 }
 
+namespace {
+
+/* An added file that is an exact copy of its source: the source's bytes
+ * as they are (the sink checks the hash). */
+Result CopySource(const PatchEntry& e, File* old_file, ByteSink& sink) {
+  if (!old_file) return Result::kBadPatch;
+  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(e.new_size, 1 << 20)));
+  for (uint64_t pos = 0; pos < e.new_size;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), e.new_size - pos));
+    size_t got = 0;
+    const IoStatus s = old_file->ReadAt(pos, buf.data(), want, &got);
+    if (s != IoStatus::kOk) return s == IoStatus::kInUse ? Result::kFileInUse : Result::kOldFileMismatch;
+    if (got != want) return Result::kOldFileMismatch;
+    if (Result r = sink.Put(buf.data(), want); r != Result::kOk) return r;
+    pos += want;
+  }
+  return Result::kOk;
+}
+
+}  // namespace
+
 Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch, File* old_file, ByteSink& sink) {
   SpanFile solid(info.solid.data(), info.solid.size());
   switch (entry.encoding) {
@@ -379,6 +401,8 @@ Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch
       return DecodeWhole(entry, patch, solid, sink);
     case Encoding::kDelta:
       return DecodeDelta(entry, patch, solid, old_file, sink);
+    case Encoding::kCopy:
+      return CopySource(entry, old_file, sink);
     case Encoding::kNone:
       break;
   }

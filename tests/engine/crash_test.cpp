@@ -13,6 +13,7 @@
 // during that recovery is checked the same way.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -53,7 +54,8 @@ std::string Bytes(size_t n, uint32_t seed) {
 // A client of a couple of hundred small files in nested folders, and its
 // next build with every kind of change: changed, added and removed files
 // and folders, a file that becomes a folder and a folder that becomes a
-// file.
+// file, and a file renamed into another folder (added as a copy of an old
+// file that the patch removes).
 Tree OldBuild() {
   Tree t;
   for (int d = 0; d < 6; ++d) {
@@ -86,6 +88,7 @@ Tree NewBuild() {
     t[dir + "\\added" + std::to_string(d) + ".bin"] = Bytes(300, 5000 + d);               // added
     t[dir + "\\sub\\g2.txt"] += "more";
   }
+  t["data1\\renamed.bin"] = OldBuild().at("data0\\f1.bin");  // removed above
   t.erase("becomes_folder");
   t["becomes_folder"] = kDir;
   t["becomes_folder\\now.txt"] = "a folder now";
@@ -172,6 +175,13 @@ TEST_F(CrashTest, PowerCutAtEveryStepLeavesOneWholeBuild) {
   const MemFs start(*old_);
   const std::vector<DiskOp> ops = RecordApply(start);
   ASSERT_GT(ops.size(), 300u);
+  {
+    olktest::MemFile file(*patch_);
+    olk::PatchInfo info;
+    ASSERT_EQ(olk::ReadPatch(file, &info), olk::Result::kOk);
+    EXPECT_TRUE(std::any_of(info.entries.begin(), info.entries.end(),
+                            [](const olk::PatchEntry& e) { return e.source == "data0\\f1.bin"; }));
+  }
 
   std::mt19937 rng(42);
   size_t ordered_points = 0, weak_points = 0, recovery_points = 0, failures = 0;

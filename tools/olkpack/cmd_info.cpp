@@ -30,6 +30,7 @@ const char* EncodingName(olk::Encoding e) {
     case olk::Encoding::kZstd: return "zstd";
     case olk::Encoding::kLzma2: return "lzma2";
     case olk::Encoding::kDelta: return "delta";
+    case olk::Encoding::kCopy: return "copy";
   }
   return "?";
 }
@@ -68,7 +69,8 @@ int RunInfo(int argc, char** argv) {
     nlohmann::json entries = nlohmann::json::array();
     for (const olk::PatchEntry& e : info.entries) {
       nlohmann::json entry = {{"kind", KindName(e.kind)}, {"path", e.path}};
-      if (HasOld(e)) entry["old_size"] = e.old_size;
+      if (HasOld(e) || !e.source.empty()) entry["old_size"] = e.old_size;
+      if (!e.source.empty()) entry["source"] = e.source;
       if (HasNew(e)) {
         entry["new_size"] = e.new_size;
         entry["coding"] = EncodingName(e.encoding);
@@ -88,13 +90,13 @@ int RunInfo(int argc, char** argv) {
   printf("%-13s %-6s %12s %12s %12s  %s\n", "kind", "coding", "old size", "new size", "payload", "path");
   for (const olk::PatchEntry& e : info.entries) {
     char old_size[24] = "-", new_size[24] = "-", payload[24] = "-";
-    if (HasOld(e)) snprintf(old_size, sizeof old_size, "%llu", static_cast<unsigned long long>(e.old_size));
+    if (HasOld(e) || !e.source.empty()) snprintf(old_size, sizeof old_size, "%llu", static_cast<unsigned long long>(e.old_size));
     if (HasNew(e)) {
       snprintf(new_size, sizeof new_size, "%llu", static_cast<unsigned long long>(e.new_size));
       snprintf(payload, sizeof payload, "%llu", static_cast<unsigned long long>(e.payload_size));
     }
-    printf("%-13s %-6s %12s %12s %12s  %s\n", KindName(e.kind), EncodingName(e.encoding), old_size, new_size, payload,
-           e.path.c_str());
+    printf("%-13s %-6s %12s %12s %12s  %s%s%s\n", KindName(e.kind), EncodingName(e.encoding), old_size, new_size,
+           payload, e.path.c_str(), e.source.empty() ? "" : "  <- ", e.source.c_str());
   }
   return 0;
 }

@@ -9,7 +9,9 @@ Between the builds, as between real client builds:
 - data files get changed, inserted and moved blocks;
 - files are added and removed, a folder is added and one goes;
 - zorp.ini names the build; script\\quandrel.code is rewritten in part;
-- a large texture pack stays the same (it must cost nothing).
+- a large texture pack stays the same (it must cost nothing);
+- a data pack is renamed with the build (data_3550.pak -> data_3551.pak)
+  and a folder of music moves into data (both must cost a reference).
 
 Usage: sample_builds.py OUT_DIR   (writes OUT_DIR/3550 and OUT_DIR/3551)
 """
@@ -150,6 +152,14 @@ def main():
     write(new, "data\\sounds\\horn.wav", rng.randbytes(30_000))
     os.makedirs(os.path.join(old, "oldlogs"), exist_ok=True)  # an empty folder that goes
     os.makedirs(os.path.join(new, "screenshots"), exist_ok=True)  # and one that comes
+
+    # Renamed and moved files (drawn last, so the files above keep their bytes).
+    pack = data_file(rng, 400_000)
+    write(old, "data\\data_3550.pak", pack)
+    write(new, "data\\data_3551.pak", pack)
+    theme = rng.randbytes(120_000)
+    write(old, "music\\theme.ogg", theme)
+    write(new, "data\\music\\theme.ogg", theme)
     return 0
 
 

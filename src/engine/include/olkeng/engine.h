@@ -129,6 +129,7 @@ enum class Encoding : uint8_t {
   kZstd = 2,   /* one zstd frame of the new file */
   kLzma2 = 3,  /* one raw LZMA2 stream of the new file */
   kDelta = 4,  /* a delta against the old file */
+  kCopy = 5,   /* an exact copy of the entry's source (an added file that was renamed, moved or copied) */
 };
 
 /* Where one stream of a payload lies: in the solid area of the patch
@@ -149,6 +150,9 @@ struct PatchEntry {
   Hash128 old_hash;
   uint64_t new_size = 0;
   Hash128 new_hash;
+  /* For an added file only (format 3): the old file it is built from,
+   * empty for none. old_size and old_hash are then the source's. */
+  std::string source;
   /* The payload: one stream for a whole file; control, difference and
    * literal streams for a delta. */
   StreamRef streams[3];

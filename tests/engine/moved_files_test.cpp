@@ -1,0 +1,143 @@
+// Added files built from another old file: renamed, moved, copied and
+// duplicated files cost a reference, a renamed file that also changed a
+// delta against its old name; and a source that is not there as the patch
+// knew it stops the apply before anything is touched.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "engine_test_support.h"
+#include "hash.h"
+#include "patch_format.h"
+
+using olktest::kDir;
+using olktest::Tree;
+
+namespace {
+
+std::string Random(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+olk::PatchInfo Read(const std::vector<uint8_t>& patch) {
+  olktest::MemFile f(patch);
+  olk::PatchInfo info;
+  EXPECT_EQ(olk::ReadPatch(f, &info), olk::Result::kOk);
+  return info;
+}
+
+const olk::PatchEntry* Added(const olk::PatchInfo& info, const std::string& path) {
+  for (const olk::PatchEntry& e : info.entries)
+    if (e.kind == olk::EntryKind::kAddFile && e.path == path) return &e;
+  return nullptr;
+}
+
+class MovedFilesTest : public ::testing::Test {
+ protected:
+  std::string Install(const Tree& tree) {
+    const std::string dir = tmp_.Sub("install" + std::to_string(n_++));
+    olktest::WriteTree(dir, tree);
+    return dir;
+  }
+  olktest::TempDir tmp_;
+  int n_ = 0;
+};
+
+TEST_F(MovedFilesTest, RoundTripsWithTheAddedFileBuiltFromItsSource) {
+  const std::string pack = Random(70000, 1), doc = Random(5000, 2);
+  std::string edited = pack;
+  edited.replace(30000, 40, Random(40, 3));
+  struct {
+    const char* name;
+    Tree from, to;
+    const char* added;
+    const char* source;
+    olk::Encoding encoding;
+  } cases[] = {
+      {"rename", {{"data_3550.pak", pack}}, {{"data_3551.pak", pack}}, "data_3551.pak", "data_3550.pak",
+       olk::Encoding::kCopy},
+      {"move to another folder",
+       {{"a", kDir}, {"a\\doc.txt", doc}},
+       {{"b", kDir}, {"b\\doc.txt", doc}},
+       "b\\doc.txt",
+       "a\\doc.txt",
+       olk::Encoding::kCopy},
+      {"copy of an unchanged file", {{"x.bin", pack}}, {{"x.bin", pack}, {"y.bin", pack}}, "y.bin", "x.bin",
+       olk::Encoding::kCopy},
+      {"duplicate of a file the patch changes",
+       {{"x.bin", pack}},
+       {{"x.bin", edited}, {"y.bin", pack}},
+       "y.bin",
+       "x.bin",
+       olk::Encoding::kCopy},
+      {"rename and a small edit", {{"data_3550.pak", pack}}, {{"data_3551.pak", edited}}, "data_3551.pak",
+       "data_3550.pak", olk::Encoding::kDelta},
+      {"name changes only in case", {{"Pack.dat", pack}}, {{"pack.dat", pack}}, "pack.dat", "Pack.dat",
+       olk::Encoding::kCopy},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> patch = olktest::MakePatch(c.from, c.to);
+    const olk::PatchInfo info = Read(patch);
+    const olk::PatchEntry* e = Added(info, c.added);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->source, c.source);
+    EXPECT_EQ(e->encoding, c.encoding);
+    const std::string dir = Install(c.from);
+    ASSERT_EQ(olktest::Apply(dir, patch), olk::Result::kOk);
+    EXPECT_EQ(olktest::ReadTree(dir), c.to);
+    // Again after the source is gone: everything counts as done.
+    ASSERT_EQ(olktest::Apply(dir, patch), olk::Result::kOk);
+    EXPECT_EQ(olktest::ReadTree(dir), c.to);
+  }
+}
+
+TEST_F(MovedFilesTest, RenamingAMegabyteCostsAlmostNothing) {
+  const std::string big = Random(1 << 20, 4);
+  const std::vector<uint8_t> patch = olktest::MakePatch({{"old.pak", big}}, {{"new.pak", big}});
+  EXPECT_LT(patch.size(), 200u);
+}
+
+// A hand-made entry: `path` is a copy of `source`, which holds `content`.
+std::vector<uint8_t> CopyPatch(const std::string& path, const std::string& source, const std::string& content) {
+  olk::PatchEntry e;
+  e.kind = olk::EntryKind::kAddFile;
+  e.path = path;
+  e.source = source;
+  e.encoding = olk::Encoding::kCopy;
+  e.new_size = e.old_size = content.size();
+  e.new_hash = e.old_hash = olk::HashBytes(reinterpret_cast<const uint8_t*>(content.data()), content.size());
+  return olktest::SealEntries({e});
+}
+
+TEST_F(MovedFilesTest, SourceNotThereAsThePatchKnewItTouchesNothing) {
+  const std::string content = Random(3000, 5);
+  const Tree installed = {{"a.bin", content}, {"other.txt", "mine"}};
+  struct {
+    const char* name;
+    std::vector<uint8_t> patch;
+    olk::Result expected;
+  } cases[] = {
+      {"source as the patch knew it", CopyPatch("b.bin", "a.bin", content), olk::Result::kOk},
+      {"source missing", CopyPatch("b.bin", "gone.bin", content), olk::Result::kOldFileMissing},
+      {"source changed", CopyPatch("b.bin", "other.txt", "mine, but longer"), olk::Result::kOldFileMismatch},
+      {"source changed, same size", CopyPatch("b.bin", "other.txt", "MINE"), olk::Result::kOldFileMismatch},
+      {"source outside the folder", CopyPatch("b.bin", "..\\a.bin", content), olk::Result::kBadPatch},
+      {"source with a drive", CopyPatch("b.bin", "C:\\a.bin", content), olk::Result::kBadPatch},
+      {"source in the staging folder", CopyPatch("b.bin", ".OLKPATCH\\journal", content), olk::Result::kBadPatch},
+      {"source in short-name form", CopyPatch("b.bin", "A~1.BIN", content), olk::Result::kBadPatch},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = Install(installed);
+    EXPECT_EQ(olktest::Apply(dir, c.patch), c.expected);
+    if (c.expected != olk::Result::kOk) {
+      EXPECT_EQ(olktest::ReadTree(dir), installed);
+    }
+  }
+}
+
+}  // namespace
