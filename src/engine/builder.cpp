@@ -316,9 +316,8 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
       const bool new_dir = it != news.end() && it->second.type == EntryType::kDirectory;
       if (old_file && new_file) {
         tasks.push_back(Task(EntryKind::kChangeFile, kv.first, it->second.size, kv.second.size));
-        tasks.back().block_match = it->second.size > 0 &&
-                                   kv.second.size >= (options.block_match_from ? options.block_match_from
-                                                                               : kBlockMatchFrom);
+        const uint64_t from = options.block_match_from ? options.block_match_from : kBlockMatchFrom;
+        tasks.back().block_match = it->second.size > 0 && (kv.second.size >= from || kv.second.size > kMaxDeltaOldSize);
       } else if (old_file) {
         tasks.push_back(Task(EntryKind::kRemoveFile, kv.first, 0, kv.second.size));
       } else if (!new_dir) {
