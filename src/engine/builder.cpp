@@ -5,6 +5,7 @@
 #include <new>
 #include <thread>
 
+#include "block_matcher.h"
 #include "codec.h"
 #include "delta.h"
 #include "hash.h"
@@ -112,6 +113,7 @@ struct Task {
    * and an old file that may be similar enough to diff against. */
   std::vector<std::string> copy_candidates;
   std::string similar_candidate;
+  bool block_match = false; /* too large for the suffix-array delta */
   /* results */
   bool unchanged = false;
   PatchEntry entry;
@@ -121,8 +123,9 @@ struct Task {
   bool ok = true;
 
   /* What diffing this file holds in memory at most: both versions, the
-   * suffix array of the old one, and the streams. */
-  uint64_t MemoryNeed() const { return 5 * old_hint + 2 * size_hint; }
+   * suffix array of the old one, and the streams; matched block by block,
+   * the table and the streams (the literals, at worst the new file). */
+  uint64_t MemoryNeed() const { return block_match ? old_hint / 32 + size_hint : 5 * old_hint + 2 * size_hint; }
 };
 
 bool EncodeApart(Part* p, CoreBudget* budget) {
@@ -149,11 +152,45 @@ uint64_t PreparePart(Part* p, const uint8_t* data, size_t n, bool may_be_solid, 
   return p->enc.size();
 }
 
+/* A change to a file too large for the suffix-array delta: matched block
+ * by block, both files read in windows. The delta is taken whatever it
+ * saves: sending the file whole would need it in memory. */
+void RunBlockMatchTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Task* t) {
+  PatchEntry& e = t->entry;
+  std::unique_ptr<File> old_file, new_file;
+  IoStatus s = old_tree.OpenRead(t->path, &old_file);
+  if (s == IoStatus::kOk) s = new_tree.OpenRead(t->path, &new_file);
+  DeltaStreams streams;
+  if (s == IoStatus::kOk)
+    s = ComputeBlockDelta(*old_file, *new_file, BlockSizeFor(old_file->Size()), &streams, &e.old_hash, &e.new_hash);
+  if (s != IoStatus::kOk) {
+    t->ok = false;
+    t->error = "cannot read '" + t->path + "': " + IoStatusName(s);
+    return;
+  }
+  e.old_size = old_file->Size();
+  e.new_size = new_file->Size();
+  if (e.old_size == e.new_size && e.old_hash == e.new_hash) {
+    t->unchanged = true;
+    return;
+  }
+  std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
+  for (size_t i = 0; i < 3; ++i) {
+    if (PreparePart(&t->parts[i], src[i]->data(), src[i]->size(), src[i]->size() <= kSolidStreamMax, budget) ==
+        ~0ull)
+      throw std::bad_alloc();
+    std::vector<uint8_t>().swap(*src[i]);
+  }
+  t->part_count = 3;
+  e.encoding = Encoding::kDelta;
+}
+
 void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Task* t) {
   PatchEntry& e = t->entry;
   e.kind = t->kind;
   e.path = t->path;
   try {
+    if (t->block_match) return RunBlockMatchTask(old_tree, new_tree, budget, t);
     if (t->kind == EntryKind::kRemoveFile) {
       std::vector<uint8_t> old_data;
       if (!ReadWhole(old_tree, t->path, &old_data, &t->error)) return void(t->ok = false);
@@ -356,6 +393,8 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
       const bool new_dir = it != news.end() && it->second.type == EntryType::kDirectory;
       if (old_file && new_file) {
         tasks.push_back(Task(EntryKind::kChangeFile, kv.first, it->second.size, kv.second.size));
+        const uint64_t from = options.block_match_from ? options.block_match_from : kBlockMatchFrom;
+        tasks.back().block_match = it->second.size > 0 && (kv.second.size >= from || kv.second.size > kMaxDeltaOldSize);
       } else if (old_file) {
         tasks.push_back(Task(EntryKind::kRemoveFile, kv.first, 0, kv.second.size));
       } else if (!new_dir) {
@@ -466,6 +505,7 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
         case EntryKind::kRemoveFile: ++st.files_removed; break;
         default: ++st.files_changed; break;
       }
+      if (t.block_match) ++st.files_block_matched;
       entries.push_back(t.entry);
     }
     /* Keep each task with its entry while sorting. */

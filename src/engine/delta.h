@@ -47,7 +47,9 @@ constexpr uint64_t kHomeCopy = 64;
 constexpr size_t kMaxDiffBytes = 4;
 
 /* The largest old file the delta encoder takes (its suffix array is
- * indexed with 32-bit integers). Larger files are sent whole. */
+ * indexed with 32-bit integers). The builder gives larger files, and
+ * those from BuildOptions::block_match_from on, to the block matcher
+ * (block_matcher.h). */
 constexpr uint64_t kMaxDeltaOldSize = (1ull << 31) - 16;
 
 /* ComputeDelta():

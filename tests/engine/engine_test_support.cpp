@@ -117,7 +117,8 @@ olk::IoStatus MemFile::Write(const void* buf, size_t n) {
   return olk::IoStatus::kOk;
 }
 
-std::vector<uint8_t> MakePatch(const Tree& from, const Tree& to, olk::BuildStats* stats) {
+std::vector<uint8_t> MakePatch(const Tree& from, const Tree& to, olk::BuildStats* stats,
+                               const olk::BuildOptions& options) {
   TempDir tmp;
   WriteTree(tmp.Sub("old"), from);
   WriteTree(tmp.Sub("new"), to);
@@ -125,7 +126,7 @@ std::vector<uint8_t> MakePatch(const Tree& from, const Tree& to, olk::BuildStats
   auto new_fs = olk::NewNativeFileSystem(tmp.Sub("new"));
   MemFile out;
   std::string error;
-  olk::Result r = olk::BuildPatch(*old_fs, *new_fs, out, olk::BuildOptions(), stats, &error);
+  olk::Result r = olk::BuildPatch(*old_fs, *new_fs, out, options, stats, &error);
   EXPECT_EQ(r, olk::Result::kOk) << error;
   return out.data();
 }

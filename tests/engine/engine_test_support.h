@@ -59,7 +59,8 @@ class MemFile : public olk::File {
 };
 
 // Builds patch data that turns tree `from` into tree `to`.
-std::vector<uint8_t> MakePatch(const Tree& from, const Tree& to, olk::BuildStats* stats = nullptr);
+std::vector<uint8_t> MakePatch(const Tree& from, const Tree& to, olk::BuildStats* stats = nullptr,
+                               const olk::BuildOptions& options = olk::BuildOptions());
 
 // Patch data around a hand-made manifest (entries without payloads),
 // sealed with a correct checksum.

@@ -212,7 +212,15 @@ struct BuildOptions {
   /* Appended to the error that names a refused link, so that a tool can
    * say how its user chooses otherwise. */
   std::string link_advice;
+  /* Old files of at least this many bytes are matched block by block in
+   * bounded memory instead of with a suffix array (0: kBlockMatchFrom). */
+  uint64_t block_match_from = 0;
 };
+
+/* The default of BuildOptions::block_match_from: the suffix-array delta
+ * holds about seven times the old file in memory, so above this it would
+ * pass 2 GiB. */
+constexpr uint64_t kBlockMatchFrom = 320ull << 20;
 
 /* MatchesExcludePattern():
  * True when `path` (relative to a tree's root, '\' between components;
@@ -232,6 +240,7 @@ struct BuildStats {
   uint64_t old_bytes = 0;  /* total size of the old tree's files */
   uint64_t new_bytes = 0;  /* total size of the new tree's files */
   uint64_t patch_bytes = 0;
+  uint64_t files_block_matched = 0; /* changed files matched block by block (see block_match_from) */
 };
 
 /* BuildPatch():
