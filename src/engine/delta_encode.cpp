@@ -71,8 +71,12 @@ class Matcher {
     while (right - left > 1) {
       int64_t mid = left + (right - left) / 2;
       int64_t p = sa_[mid];
-      int64_t k = std::min(llcp, rlcp);
       int64_t lim = std::min(n_ - p, len);
+      /* The bounds' common prefix holds for every suffix between them,
+       * except the one-byte last suffix, which sits in the bucket of its
+       * byte followed by zero: never count past a suffix's end (that read
+       * one byte beyond the old file). */
+      int64_t k = std::min(std::min(llcp, rlcp), lim);
       if (k < lim) k += CommonPrefix(old_ + p + k, s + k, lim - k);
       bool suffix_less;
       if (k == len) {

@@ -111,8 +111,14 @@ std::vector<Case> Cases() {
   const Bytes big = Random(5 << 20, 4);  // more than one scan piece
   Bytes big_edited = big;
   big_edited.insert(big_edited.begin() + (3 << 20), c.begin(), c.end());
+  // The old file's last byte followed by a zero: the one-byte suffix that
+  // shares its bucket with longer ones (a search once read past the end).
+  Bytes letters(3000);
+  for (size_t i = 0; i < letters.size(); ++i) letters[i] = static_cast<uint8_t>('a' + i * 7 % 26);
+  letters.back() = 'Q';
   return {
       {"identical", a, a, 0.01},
+      {"old file's last byte then a zero", letters, Cat({Bytes{'Q', 0, 'Q', 0}, letters, Bytes{'Q', 0}}), 0.1},
       {"block inserted", a, Cat({Slice(a, 0, 90000), c, Slice(a, 90000, 110000)}), 0.05},
       {"block deleted", a, Cat({Slice(a, 0, 90000), Slice(a, 95000, 105000)}), 0.01},
       {"blocks moved", Cat({a, b}), Cat({b, Slice(a, 100000, 100000), Slice(a, 0, 100000)}), 0.01},
