@@ -15,6 +15,9 @@ jobs=$(nproc)
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # Paths below the clone count as relative, so a clone in another folder
+  # still finds its objects.
+  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 fi
 configure() {  # dir, extra cmake args...
   local dir=$1; shift
