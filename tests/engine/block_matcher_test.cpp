@@ -15,22 +15,10 @@
 
 namespace {
 
-typedef std::vector<uint8_t> Bytes;
-
-Bytes Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<uint8_t>(rng());
-  return b;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-Bytes Slice(const Bytes& b, size_t from, size_t len) { return Bytes(b.begin() + from, b.begin() + from + len); }
+using olktest::Bytes;
+using olktest::Cat;
+using olktest::Random;
+using olktest::Slice;
 
 class VectorSink : public olk::ByteSink {
  public:

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,6 +15,12 @@
 #include "olkeng/file_layer.h"
 
 namespace olktest {
+
+// Byte strings for delta tests: seeded random bytes, and pieces joined.
+typedef std::vector<uint8_t> Bytes;
+Bytes Random(size_t n, uint32_t seed);
+Bytes Cat(std::initializer_list<Bytes> parts);
+Bytes Slice(const Bytes& b, size_t from, size_t len);
 
 // A folder tree as a table: path ('\' separated) -> contents; a value of
 // kDir marks an (empty or not) folder.
