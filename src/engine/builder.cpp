@@ -14,6 +14,7 @@
 #include "patch_format.h"
 #include "payload.h"
 #include "same_content.h"
+#include "x86_refs.h"
 
 namespace olk {
 
@@ -239,7 +240,11 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
     uint64_t delta_cost = ~0ull;
     if (!old_data.empty() && !new_data.empty() && old_data.size() <= kMaxDeltaOldSize) {
       DeltaStreams streams;
-      if (!ComputeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(), budget, &streams))
+      ExecutablePair exe;
+      const bool executable =
+          ReadExecutablePair(old_data.data(), old_data.size(), new_data.data(), new_data.size(), &exe);
+      if (!ComputeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(), budget, &streams,
+                        executable ? &exe : nullptr))
         throw std::bad_alloc();
       std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
       uint64_t cost[3] = {0, 0, 0};
@@ -254,7 +259,7 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
       if (cost[0] == ~0ull || cost[1] == ~0ull || cost[2] == ~0ull) throw std::bad_alloc();
       delta_cost = cost[0] + cost[1] + cost[2];
       t->part_count = 3;
-      e.encoding = Encoding::kDelta;
+      e.encoding = streams.executable ? Encoding::kExecutableDelta : Encoding::kDelta;
     }
     /* A delta that saves little is checked against the file sent whole. */
     if (delta_cost == ~0ull || delta_cost > new_data.size() / 4) {

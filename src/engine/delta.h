@@ -27,12 +27,14 @@ namespace olk {
 
 class CoreBudget;
 class File;
+struct ExecutablePair;
 
 struct DeltaStreams {
   std::vector<uint8_t> control; /* records: zigzag seek, copy length, extra length (varints) */
   std::vector<uint8_t> diff;    /* sparse word differences: (unchanged bytes, n, n bytes of a signed difference)... */
   std::vector<uint8_t> extra;   /* literal bytes */
   uint64_t records = 0;
+  bool executable = false; /* made with an ExecutablePair: the executable form */
 };
 
 /* In the control stream, each record's seek counts from the old position
@@ -55,10 +57,13 @@ constexpr uint64_t kMaxDeltaOldSize = (1ull << 31) - 16;
 /* ComputeDelta():
  * Computes the three streams that turn `old_data` into `new_data`. Uses
  * extra cores from `budget` when it grants them; the result does not
- * depend on how many it grants.
+ * depend on how many it grants. With `exe` (both files are x86 images),
+ * the copies start from the old bytes with their references predicted
+ * (x86_refs.h), and the control stream begins with the new image's
+ * layout: the executable form of a delta.
  * @return false when memory runs out or `old_size` is too large. */
 bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
-                  CoreBudget* budget, DeltaStreams* out);
+                  CoreBudget* budget, DeltaStreams* out, const ExecutablePair* exe = nullptr);
 
 /* Where decoded bytes go: the applier hashes and writes them. */
 class ByteSink {

@@ -7,6 +7,7 @@
 #include "bytes.h"
 #include "delta.h"
 #include "parallel.h"
+#include "x86_refs.h"
 
 namespace olk {
 
@@ -233,7 +234,7 @@ void ScanSegment(const Matcher& m, const uint8_t* old_data, int64_t n, const uin
 }  // namespace
 
 bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
-                  CoreBudget* budget, DeltaStreams* out) {
+                  CoreBudget* budget, DeltaStreams* out, const ExecutablePair* exe) {
   if (old_size > kMaxDeltaOldSize) return false;
   const int64_t n = static_cast<int64_t>(old_size), m = static_cast<int64_t>(new_size);
   try {
@@ -291,6 +292,23 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
       merged.push_back(op);
     }
     std::vector<Op>().swap(ops);
+    if (merged.size() > kMaxExecutableCopies) exe = nullptr; /* more than the applier keeps */
+    out->executable = exe != nullptr;
+    /* An executable delta: the new layout first, then copies that start
+     * from the predicted references. */
+    OffsetMap map;
+    std::vector<uint8_t> base;
+    if (exe) {
+      std::vector<uint8_t> layout;
+      AppendLayout(exe->new_layout, &layout);
+      PutVarint(&out->control, layout.size());
+      PutBytes(&out->control, layout.data(), layout.size());
+      for (const Op& op : merged) map.Add(static_cast<uint64_t>(op.old_pos), static_cast<uint64_t>(op.new_pos),
+                                          static_cast<uint64_t>(op.copy_len));
+      map.Finish();
+    }
+    const ExecutablePair none;
+    RefPredictor predictor(exe ? exe->old_image : none.old_image, exe ? exe->new_layout : none.new_layout, map);
     int64_t home = 0;
     for (const Op& op : merged) {
       int64_t seek = op.copy_len ? op.old_pos - home : 0;
@@ -300,6 +318,13 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
       ++out->records;
       const uint8_t* np = new_data + op.new_pos;
       const uint8_t* oldp = old_data + op.old_pos;
+      if (exe && op.copy_len > 0) {
+        base.resize(static_cast<size_t>(op.copy_len));
+        predictor.StartCopy(static_cast<uint64_t>(op.old_pos), static_cast<uint64_t>(op.new_pos),
+                            static_cast<uint64_t>(op.copy_len));
+        predictor.Fill(old_data, 0, old_size, base.size(), base.data());
+        oldp = base.data();
+      }
       for (int64_t i = 0; i < op.copy_len;) {
         if (np[i] == oldp[i]) {
           sparse.Same();

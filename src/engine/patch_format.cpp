@@ -206,8 +206,8 @@ void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>
       PutBytes(out, e.new_hash.bytes, 16);
       if (e.encoding == Encoding::kCopy) {
         PutU8(out, 3);
-      } else if (e.encoding == Encoding::kDelta) {
-        PutU8(out, 2);
+      } else if (IsDelta(e.encoding)) {
+        PutU8(out, e.encoding == Encoding::kExecutableDelta ? 4 : 2);
         for (const StreamRef& r : e.streams) PutRef(out, r, true);
       } else {
         PutU8(out, 1);
@@ -427,10 +427,11 @@ Result ReadPatch(File& patch, PatchInfo* info) {
           /* a copy of the source: no streams */
           if (e.new_size != e.old_size || e.new_hash != e.old_hash) return Result::kBadPatch;
           e.encoding = Encoding::kCopy;
-        } else if (form == 2 && (e.kind == EntryKind::kChangeFile || !e.source.empty())) {
+        } else if ((form == 2 || (form == 4 && version >= 3)) &&
+                   (e.kind == EntryKind::kChangeFile || !e.source.empty())) {
           for (StreamRef& r : e.streams)
             if (!read_ref(&r, true, 0)) return Result::kBadPatch;
-          e.encoding = Encoding::kDelta;
+          e.encoding = form == 4 ? Encoding::kExecutableDelta : Encoding::kDelta;
         } else {
           return Result::kBadPatch;
         }

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "bytes.h"
+#include "pe_image.h"
+#include "x86_refs.h"
 
 namespace olk {
 
@@ -184,6 +187,142 @@ Result DecodeWhole(const PatchEntry& e, File& patch, SpanFile& solid, ByteSink& 
   return dec.Finish();
 }
 
+/* One record of the control stream, checked against the sizes. */
+struct Record {
+  uint64_t old_pos, copy, lit;
+};
+
+/* Reads the control stream's records. Seeks count from `home`: the old
+ * position after the last record that copied at least kHomeCopy bytes, so
+ * that a short copy taken from elsewhere and the way back both cost
+ * little. */
+class RecordReader {
+ public:
+  RecordReader(VarintReader* in, uint64_t old_size, uint64_t new_size)
+      : in_(in), old_size_(old_size), out_left_(new_size) {}
+  bool More() const { return in_->More(); }
+  Result Next(Record* rec) {
+    uint64_t zseek, copy, lit;
+    Result r;
+    if ((r = in_->Next(&zseek)) != Result::kOk || (r = in_->Next(&copy)) != Result::kOk ||
+        (r = in_->Next(&lit)) != Result::kOk)
+      return r;
+    const int64_t seek = UnZigZag(zseek);
+    if (seek < 0 ? static_cast<uint64_t>(-(seek + 1)) + 1 > home_ : static_cast<uint64_t>(seek) > old_size_ - home_)
+      return Result::kBadPatch;
+    const uint64_t cursor = home_ + static_cast<uint64_t>(seek);
+    if (copy > old_size_ - cursor || copy > out_left_ || lit > out_left_ - copy) return Result::kBadPatch;
+    if (copy == 0 && lit == 0) return Result::kBadPatch; /* a record that produces nothing */
+    if (copy >= kHomeCopy) home_ = cursor + copy;
+    out_left_ -= copy + lit;
+    *rec = Record{cursor, copy, lit};
+    return Result::kOk;
+  }
+  /* The new file's bytes that no record has produced yet. */
+  uint64_t left() const { return out_left_; }
+
+ private:
+  VarintReader* in_;
+  uint64_t old_size_, out_left_, home_ = 0;
+};
+
+/* Reads the old file's bytes [offset, offset+n) through the cache. */
+Result ReadOld(OldFileCache& cache, uint64_t offset, size_t n, uint8_t* dst) {
+  while (n > 0) {
+    const uint8_t* p;
+    size_t avail;
+    if (Result r = cache.Span(offset, &p, &avail); r != Result::kOk) return r;
+    const size_t k = std::min(n, avail);
+    std::memcpy(dst, p, k);
+    dst += k;
+    offset += k;
+    n -= k;
+  }
+  return Result::kOk;
+}
+
+/* The old file seen as ParsePeImage() reads it. */
+class CachedSource final : public ByteSource {
+ public:
+  CachedSource(OldFileCache& cache, uint64_t size) : cache_(cache), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  bool Read(uint64_t offset, uint8_t* buf, size_t n) override {
+    return offset <= size_ && n <= size_ - offset && ReadOld(cache_, offset, n, buf) == Result::kOk;
+  }
+
+ private:
+  OldFileCache& cache_;
+  uint64_t size_;
+};
+
+/* What a copy starts from: the old bytes as they are (a plain delta), or
+ * with the references of an executable predicted (x86_refs.h), filled in
+ * a piece at a time as the copy goes on. */
+class CopyBase {
+ public:
+  CopyBase(OldFileCache& cache, uint64_t old_size) : cache_(cache), old_size_(old_size) {}
+
+  /* Executable(): reads the layout at the head of the control stream and
+   * the old image's own headers; predictions start from here on. */
+  Result Executable(VarintReader& control, const OffsetMap& map) {
+    uint64_t len;
+    Result r = control.Next(&len);
+    if (r != Result::kOk) return r;
+    if (len > kMaxLayoutBytes) return Result::kBadPatch;
+    uint8_t raw[kMaxLayoutBytes];
+    if ((r = control.Bytes(raw, static_cast<size_t>(len))) != Result::kOk) return r;
+    const uint8_t* p = raw;
+    if (!ReadLayout(&p, raw + len, &pair_.new_layout) || p != raw + len) return Result::kBadPatch;
+    /* An old file that does not read as an image predicts nothing; the
+     * result then fails its hash, as it should. */
+    CachedSource source(cache_, old_size_);
+    PeImage image;
+    if (ParsePeImage(source, &image, kMaxImageRelocations)) pair_.old_image = OldImageOf(image);
+    try {
+      predictor_.reset(new RefPredictor(pair_.old_image, pair_.new_layout, map));
+      piece_.resize(kChunk);
+      window_.resize(kChunk + RefPredictor::kLookBehind + RefPredictor::kLookAhead);
+    } catch (const std::bad_alloc&) {
+      return Result::kNoMemory;
+    }
+    return Result::kOk;
+  }
+
+  void StartCopy(uint64_t old_pos, uint64_t new_pos, uint64_t len) {
+    if (!predictor_) return;
+    predictor_->StartCopy(old_pos, new_pos, len);
+    filled_from_ = filled_to_ = old_pos;
+    copy_end_ = old_pos + len;
+  }
+
+  /* Span(): like OldFileCache::Span(), within the current copy, whose
+   * bytes are asked for in order. */
+  Result Span(uint64_t offset, const uint8_t** data, size_t* avail) {
+    if (!predictor_) return cache_.Span(offset, data, avail);
+    if (offset < filled_from_ || offset > filled_to_ || offset >= copy_end_) return Result::kBadPatch;
+    if (offset == filled_to_) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, copy_end_ - offset));
+      const uint64_t from = offset - std::min<uint64_t>(offset, RefPredictor::kLookBehind);
+      const uint64_t to = std::min(old_size_, offset + n + RefPredictor::kLookAhead);
+      if (Result r = ReadOld(cache_, from, static_cast<size_t>(to - from), window_.data()); r != Result::kOk) return r;
+      predictor_->Fill(window_.data(), from, static_cast<size_t>(to - from), n, piece_.data());
+      filled_from_ = offset;
+      filled_to_ = offset + n;
+    }
+    *data = piece_.data() + (offset - filled_from_);
+    *avail = static_cast<size_t>(filled_to_ - offset);
+    return Result::kOk;
+  }
+
+ private:
+  OldFileCache& cache_;
+  uint64_t old_size_;
+  ExecutablePair pair_;
+  std::unique_ptr<RefPredictor> predictor_;
+  std::vector<uint8_t> piece_, window_;
+  uint64_t filled_from_ = 0, filled_to_ = 0, copy_end_ = 0;
+};
+
 Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_file, ByteSink& sink) {
   if (!old_file || !DeclaredSizesPossible(e)) return Result::kBadPatch;
   StreamDecoder ctrl, diff, extra;
@@ -197,29 +336,48 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
   if ((r = out.Init()) != Result::kOk) return r;
   VarintReader control(&ctrl);
   DiffExpander diffs(&diff);
-  /* Seeks count from `home`: the old position after the last record that
-   * copied at least kHomeCopy bytes, so that a short copy taken from
-   * elsewhere and the way back both cost little. */
-  uint64_t home = 0, cursor = 0;
-  uint64_t out_left = e.new_size;
-  while (control.More()) {
-    uint64_t zseek, copy, lit;
-    if ((r = control.Next(&zseek)) != Result::kOk || (r = control.Next(&copy)) != Result::kOk ||
-        (r = control.Next(&lit)) != Result::kOk)
-      return r;
-    int64_t seek = UnZigZag(zseek);
-    if (seek < 0 ? static_cast<uint64_t>(-(seek + 1)) + 1 > home : static_cast<uint64_t>(seek) > e.old_size - home)
-      return Result::kBadPatch;
-    cursor = home + static_cast<uint64_t>(seek);
-    if (copy > e.old_size - cursor || copy > out_left || lit > out_left - copy) return Result::kBadPatch;
-    if (copy == 0 && lit == 0) return Result::kBadPatch; /* a record that produces nothing */
-    if (copy >= kHomeCopy) home = cursor + copy;
-    out_left -= copy + lit;
+  CopyBase base(cache, e.old_size);
+  RecordReader reader(&control, e.old_size, e.new_size);
+  /* An executable delta needs every copy before the first byte: where the
+   * old bytes went is what its predictions follow. */
+  std::vector<Record> records;
+  OffsetMap map;
+  if (e.encoding == Encoding::kExecutableDelta) {
+    if ((r = base.Executable(control, map)) != Result::kOk) return r;
+    try {
+      uint64_t new_pos = 0;
+      while (reader.More()) {
+        Record rec;
+        if ((r = reader.Next(&rec)) != Result::kOk) return r;
+        if (records.size() == kMaxExecutableCopies) return Result::kBadPatch;
+        records.push_back(rec);
+        map.Add(rec.old_pos, new_pos, rec.copy);
+        new_pos += rec.copy + rec.lit;
+      }
+      map.Finish();
+    } catch (const std::bad_alloc&) {
+      return Result::kNoMemory;
+    }
+  }
+  size_t next_record = 0;
+  uint64_t new_pos = 0;
+  for (;;) {
+    Record rec;
+    if (e.encoding == Encoding::kExecutableDelta) {
+      if (next_record == records.size()) break;
+      rec = records[next_record++];
+    } else {
+      if (!reader.More()) break;
+      if ((r = reader.Next(&rec)) != Result::kOk) return r;
+    }
+    uint64_t cursor = rec.old_pos, copy = rec.copy, lit = rec.lit;
+    if (copy > 0) base.StartCopy(cursor, new_pos, copy);
+    new_pos += copy + lit;
     while (copy > 0) {
       const uint8_t* old_bytes;
       size_t avail;
-      if ((r = cache.Span(cursor, &old_bytes, &avail)) != Result::kOk) return r;
-      /* Within one cached block: unchanged runs and whole words. */
+      if ((r = base.Span(cursor, &old_bytes, &avail)) != Result::kOk) return r;
+      /* Within one piece: unchanged runs and whole words. */
       {
         const size_t lim = static_cast<size_t>(std::min<uint64_t>(copy, avail));
         size_t i = 0;
@@ -234,7 +392,7 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
             continue;
           }
           const size_t w = static_cast<size_t>(std::min<uint64_t>(copy - i, kMaxDiffBytes));
-          if (w > lim - i) break; /* the word reaches into the next block */
+          if (w > lim - i) break; /* the word reaches into the next piece */
           int64_t d;
           if ((r = diffs.Word(w, &d)) != Result::kOk) return r;
           uint64_t v = 0;
@@ -250,7 +408,7 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
         if (copy == 0) break;
         if (i > 0) continue;
       }
-      /* A word across two blocks. */
+      /* A word across two pieces. */
       uint64_t zeros;
       if ((r = diffs.Zeros(&zeros)) != Result::kOk) return r;
       size_t n;
@@ -260,14 +418,14 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
         diffs.SkipZeros(n);
         if ((r = out.Put(old_bytes, n)) != Result::kOk) return r;
       } else {
-        /* A word: up to four old bytes (perhaps across two cache blocks)
-         * read as a little-endian number, plus the difference. */
+        /* A word: up to four old bytes (perhaps across two pieces) read
+         * as a little-endian number, plus the difference. */
         n = static_cast<size_t>(std::min<uint64_t>(copy, kMaxDiffBytes));
         int64_t d;
         if ((r = diffs.Word(n, &d)) != Result::kOk) return r;
         uint64_t v = 0;
         for (size_t i = 0; i < n;) {
-          if (i > 0 && (r = cache.Span(cursor + i, &old_bytes, &avail)) != Result::kOk) return r;
+          if (i > 0 && (r = base.Span(cursor + i, &old_bytes, &avail)) != Result::kOk) return r;
           for (size_t k = 0; k < avail && i < n; ++k, ++i) v |= static_cast<uint64_t>(old_bytes[k]) << (8 * i);
         }
         v += static_cast<uint64_t>(d);
@@ -288,7 +446,7 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
       lit -= n;
     }
   }
-  if (out_left != 0 || !diffs.Done()) return Result::kBadPatch;
+  if (reader.left() != 0 || !diffs.Done()) return Result::kBadPatch;
   if ((r = out.Flush()) != Result::kOk) return r;
   if ((r = ctrl.Finish()) != Result::kOk) return r;
   if ((r = diff.Finish()) != Result::kOk) return r;
@@ -360,12 +518,14 @@ bool DeclaredSizesPossible(const PatchEntry& e) {
     return r.codec == 0 ? r.decoded_size : MaxDecodedSize(static_cast<Codec>(r.codec), r.encoded_size);
   };
   if (e.encoding == Encoding::kCopy) return e.new_size == e.old_size;
-  if (e.encoding != Encoding::kDelta) return e.new_size == e.streams[0].decoded_size && e.new_size <= most(e.streams[0]);
+  if (!IsDelta(e.encoding)) return e.new_size == e.streams[0].decoded_size && e.new_size <= most(e.streams[0]);
+  /* An executable delta's control stream starts with the new layout. */
+  const uint64_t layout = e.encoding == Encoding::kExecutableDelta ? kMaxLayoutBytes + 10 : 0;
   const StreamRef &ctrl = e.streams[0], &diff = e.streams[1], &extra = e.streams[2];
   for (const StreamRef& r : e.streams)
     if (r.decoded_size > most(r)) return false;
   if (extra.decoded_size > e.new_size) return false;
-  if (ctrl.decoded_size > SatMul(e.new_size, kMaxRecordBytes)) return false;
+  if (ctrl.decoded_size > SatAdd(SatMul(e.new_size, kMaxRecordBytes), layout)) return false;
   if (diff.decoded_size > SatMul(e.new_size, kMaxPairBytes)) return false;
   /* A record takes at least three bytes and copies at most the old file. */
   return e.new_size <= SatAdd(SatMul(ctrl.decoded_size / 3, e.old_size), extra.decoded_size);
@@ -400,6 +560,7 @@ Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch
     case Encoding::kLzma2:
       return DecodeWhole(entry, patch, solid, sink);
     case Encoding::kDelta:
+    case Encoding::kExecutableDelta:
       return DecodeDelta(entry, patch, solid, old_file, sink);
     case Encoding::kCopy:
       return CopySource(entry, old_file, sink);

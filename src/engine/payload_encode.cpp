@@ -25,7 +25,7 @@ bool EncodeDeltaApart(const DeltaStreams& streams, Effort effort, CoreBudget* bu
   if (!ok[0] || !ok[1] || !ok[2]) return false;
   try {
     out->clear();
-    entry->encoding = Encoding::kDelta;
+    entry->encoding = streams.executable ? Encoding::kExecutableDelta : Encoding::kDelta;
     entry->payload_offset = base;
     for (int i = 0; i < 3; ++i) {
       StreamRef& r = entry->streams[i];

@@ -31,6 +31,7 @@ const char* EncodingName(olk::Encoding e) {
     case olk::Encoding::kLzma2: return "lzma2";
     case olk::Encoding::kDelta: return "delta";
     case olk::Encoding::kCopy: return "copy";
+    case olk::Encoding::kExecutableDelta: return "x86 delta";
   }
   return "?";
 }

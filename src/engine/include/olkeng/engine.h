@@ -130,7 +130,11 @@ enum class Encoding : uint8_t {
   kLzma2 = 3,  /* one raw LZMA2 stream of the new file */
   kDelta = 4,  /* a delta against the old file */
   kCopy = 5,   /* an exact copy of the entry's source (an added file that was renamed, moved or copied) */
+  kExecutableDelta = 6, /* a delta whose copies predict the x86 references of an executable */
 };
+
+/* IsDelta(): a payload of the three delta streams, built against an old file. */
+inline bool IsDelta(Encoding e) { return e == Encoding::kDelta || e == Encoding::kExecutableDelta; }
 
 /* Where one stream of a payload lies: in the solid area of the patch
  * data's index (codec 0), or apart in the payload area (codec 1 stored,

@@ -1,0 +1,146 @@
+/*
+ * References in x86 code, predicted across two builds of an executable.
+ *
+ * Where a delta copies a stretch of an executable from the old file, the
+ * 32-bit references inside it (relative call and jump targets, absolute
+ * addresses that the relocation table lists) mostly point at things that
+ * moved as well, so their bytes differ although nothing about them
+ * changed. The copies of the delta say where the old bytes went. So, for a
+ * reference found in the old bytes of a copy, the predictor follows its
+ * old target to its new place and writes the reference the new build
+ * would hold; the difference stream then carries only what the prediction
+ * got wrong, which for most references is nothing.
+ *
+ * The encoder and the applier run this same code on the same old bytes and
+ * the same records, so they agree on every prediction without the patch
+ * data carrying any of them. Nothing here trusts the old file or the patch
+ * data: a wrong layout or a hostile reference only makes a prediction
+ * wrong, and the difference stream still decides every byte.
+ */
+#ifndef OLKENG_X86_REFS_H
+#define OLKENG_X86_REFS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace olk {
+
+struct PeImage;
+
+/* Where an image's sections lie in its file and in memory. */
+struct ImageSection {
+  uint32_t rva = 0, virtual_size = 0; /* in memory */
+  uint32_t offset = 0, size = 0;      /* in the file (size at most the virtual size) */
+  bool code = false;
+};
+
+struct ImageLayout {
+  uint64_t image_base = 0;
+  std::vector<ImageSection> sections; /* at most kMaxImageSections */
+
+  /* OffsetToRva(): false outside every section's file data. */
+  bool OffsetToRva(uint64_t offset, uint32_t* rva) const;
+  /* RvaToOffset(): false where the address has no file data. */
+  bool RvaToOffset(uint32_t rva, uint64_t* offset) const;
+  /* SectionOfRva(): index of the section whose memory holds `rva`, or -1. */
+  int SectionOfRva(uint32_t rva) const;
+  /* IsCode(): inside the file data of a code section. */
+  bool IsCode(uint64_t offset) const;
+};
+
+constexpr size_t kMaxImageSections = 96;
+/* The most bytes a layout takes in the patch data, and the most
+ * relocations an image may list to be read as one (each costs the applier
+ * four bytes of memory). */
+constexpr size_t kMaxLayoutBytes = 4096;
+constexpr size_t kMaxImageRelocations = 2u << 20;
+/* The most copies an executable delta may hold: the applier keeps them
+ * all (24 bytes each) to know where every old byte went. */
+constexpr uint64_t kMaxExecutableCopies = 256u << 10;
+
+/* AppendLayout() / ReadLayout(): the layout as the patch data carries it
+ * (see docs/patch-format.md). ReadLayout() takes bytes from `*p` up to
+ * `end` and returns false on anything malformed. */
+void AppendLayout(const ImageLayout& layout, std::vector<uint8_t>* out);
+bool ReadLayout(const uint8_t** p, const uint8_t* end, ImageLayout* out);
+
+/* What the predictor knows of the old file, from its own headers. */
+struct OldImage {
+  ImageLayout layout;
+  std::vector<uint32_t> abs32; /* file offsets of 32-bit absolute addresses, ascending */
+};
+
+/* Both sides of an executable delta: what the applier finds in the old
+ * file itself, and what the patch data tells it of the new one. */
+struct ExecutablePair {
+  OldImage old_image;
+  ImageLayout new_layout;
+};
+
+/* OldImageOf(): what the predictor takes from a parsed image. */
+OldImage OldImageOf(const PeImage& image);
+
+/* ReadExecutablePair():
+ * True, with *out filled in, when both files are x86 images (PE32 or PE32+
+ * for i386 or x86-64) that read well: then an executable delta is worth
+ * making. */
+bool ReadExecutablePair(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
+                        ExecutablePair* out);
+
+/* Where each old byte went: built from the copies of a delta. */
+class OffsetMap {
+ public:
+  /* Add(): a copy of old[old_pos, old_pos+len) to new_pos. */
+  void Add(uint64_t old_pos, uint64_t new_pos, uint64_t len);
+  /* Finish(): call once after the last Add(). Where copies overlap in the
+   * old file, the one that starts first (then the longest, then the first
+   * in the new file) decides. */
+  void Finish();
+  /* Map(): the new place of old byte `old_pos`; false where no copy took it. */
+  bool Map(uint64_t old_pos, uint64_t* new_pos) const;
+
+ private:
+  struct Piece {
+    uint64_t old_start, old_end, new_start;
+  };
+  std::vector<Piece> pieces_;
+};
+
+/* Fills in the bytes a copy starts from: the old bytes, with each
+ * reference they hold replaced by its predicted new value. */
+class RefPredictor {
+ public:
+  RefPredictor(const OldImage& old_image, const ImageLayout& new_layout, const OffsetMap& map)
+      : old_(old_image), new_(new_layout), map_(map) {}
+
+  /* StartCopy(): a copy of old[old_pos, old_pos+len) to new_pos begins. */
+  void StartCopy(uint64_t old_pos, uint64_t new_pos, uint64_t len);
+
+  /* Fill():
+   * The base of the copy's next `n` bytes into `base`. `window` holds the
+   * old file's bytes [window_start, window_start + window_len), which
+   * must cover two bytes before and three bytes after those n (as far as
+   * the file has them). */
+  void Fill(const uint8_t* window, uint64_t window_start, size_t window_len, size_t n, uint8_t* base);
+
+  /* How far a window must reach before and after the bytes filled. */
+  static constexpr size_t kLookBehind = 2, kLookAhead = 3;
+
+ private:
+  bool PredictRelative(const uint8_t* at, uint64_t p, uint8_t out[4]) const;
+  bool PredictAbsolute(const uint8_t* at, uint8_t out[4]) const;
+
+  const OldImage& old_;
+  const ImageLayout& new_;
+  const OffsetMap& map_;
+  uint64_t pos_ = 0, end_ = 0;
+  int64_t shift_ = 0;          /* new position minus old position within the copy */
+  uint64_t pending_end_ = 0;   /* the last reference's bytes reach up to here */
+  uint8_t pending_[4] = {};    /* ...and are these */
+  size_t abs_next_ = 0;        /* first entry of abs32 at or after pos_ */
+};
+
+}  // namespace olk
+
+#endif
