@@ -231,6 +231,55 @@ void ScanSegment(const Matcher& m, const uint8_t* old_data, int64_t n, const uin
   }
 }
 
+/* Gives new[r0, r1) to the records `inner`, which cover just that,
+ * taking it from the records that had it. */
+void Reassign(std::vector<Op>* ops, int64_t r0, int64_t r1, const std::vector<Op>& inner) {
+  struct Piece {
+    int64_t start, len, old_pos; /* old_pos -1: literals */
+  };
+  std::vector<Piece> pieces;
+  bool placed = false;
+  auto keep = [&](const Piece& p) {
+    if (p.len > 0) pieces.push_back(p);
+  };
+  auto place = [&]() {
+    if (placed) return;
+    for (const Op& op : inner) {
+      keep(Piece{op.new_pos, op.copy_len, op.old_pos});
+      keep(Piece{op.new_pos + op.copy_len, op.extra_len, -1});
+    }
+    placed = true;
+  };
+  for (const Op& op : *ops) {
+    const Piece parts[2] = {{op.new_pos, op.copy_len, op.old_pos}, {op.new_pos + op.copy_len, op.extra_len, -1}};
+    for (const Piece& p : parts) {
+      if (p.len == 0) continue;
+      const int64_t a = p.start, b = p.start + p.len;
+      if (b <= r0) {
+        keep(p);
+        continue;
+      }
+      if (a < r0) keep(Piece{a, r0 - a, p.old_pos});
+      if (a < r1) place();
+      if (b > r1) {
+        const int64_t cut = std::max(a, r1);
+        keep(Piece{cut, b - cut, p.old_pos < 0 ? -1 : p.old_pos + (cut - a)});
+      }
+    }
+  }
+  place();
+  ops->clear();
+  for (const Piece& p : pieces) {
+    if (p.old_pos >= 0) {
+      ops->push_back(Op{p.start, p.old_pos, p.len, 0});
+    } else if (!ops->empty() && ops->back().new_pos + ops->back().copy_len + ops->back().extra_len == p.start) {
+      ops->back().extra_len += p.len;
+    } else {
+      ops->push_back(Op{p.start, 0, 0, p.len});
+    }
+  }
+}
+
 }  // namespace
 
 bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
@@ -269,11 +318,6 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
     out->diff.clear();
     out->extra.clear();
     out->records = 0;
-    size_t extra_total = 0;
-    for (const Op& op : ops) extra_total += static_cast<size_t>(op.extra_len);
-    out->extra.resize(extra_total);
-    uint8_t* e = out->extra.data();
-    SparseWriter sparse(&out->diff);
     /* A record that goes on where the one before it ended (the pieces of
      * the scan meet like that) is merged into it. */
     std::vector<Op> merged;
@@ -292,23 +336,56 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
       merged.push_back(op);
     }
     std::vector<Op>().swap(ops);
-    if (merged.size() > kMaxExecutableCopies) exe = nullptr; /* more than the applier keeps */
+    /* More than the applier keeps (a few more records for the table). */
+    if (merged.size() + 4 > kMaxExecutableCopies) exe = nullptr;
     out->executable = exe != nullptr;
-    /* An executable delta: the new layout first, then copies that start
-     * from the predicted references. */
+    /* An executable delta: the new layout and the length of the predicted
+     * relocation table first, then copies that start from the predicted
+     * references; the new table is copied from the predicted one, which
+     * sits right after the old file. */
     OffsetMap map;
-    std::vector<uint8_t> base;
+    std::vector<uint8_t> base, table;
     if (exe) {
+      const int64_t r0 = static_cast<int64_t>(exe->new_table_offset);
+      const int64_t r1 = r0 + static_cast<int64_t>(exe->new_table_size);
+      const bool with_table = r1 > r0 && r1 <= m && !exe->old_image.abs32.empty();
+      /* The table's bytes are left out of the map: no reference points there. */
+      if (with_table) Reassign(&merged, r0, r1, {Op{r0, 0, 0, r1 - r0}});
+      for (const Op& op : merged)
+        if (op.old_pos < n)
+          map.Add(static_cast<uint64_t>(op.old_pos), static_cast<uint64_t>(op.new_pos),
+                  static_cast<uint64_t>(op.copy_len));
+      map.Finish();
+      if (with_table) {
+        table = PredictRelocationTable(exe->old_image, exe->new_layout, map);
+        /* The new table is matched against the predicted one as any new
+         * bytes are against the old file. */
+        const int64_t tn = static_cast<int64_t>(table.size());
+        std::vector<Op> inner;
+        if (tn > 0) {
+          std::vector<int32_t> table_sa(table.size());
+          if (divsufsort(table.data(), table_sa.data(), static_cast<saidx_t>(tn)) != 0) return false;
+          Matcher table_matcher(table.data(), tn, table_sa.data());
+          ScanSegment(table_matcher, table.data(), tn, new_data, r0, r1, &inner);
+          for (Op& op : inner) op.old_pos += n;
+        } else {
+          inner.push_back(Op{r0, 0, 0, r1 - r0});
+        }
+        Reassign(&merged, r0, r1, inner);
+      }
       std::vector<uint8_t> layout;
       AppendLayout(exe->new_layout, &layout);
       PutVarint(&out->control, layout.size());
       PutBytes(&out->control, layout.data(), layout.size());
-      for (const Op& op : merged) map.Add(static_cast<uint64_t>(op.old_pos), static_cast<uint64_t>(op.new_pos),
-                                          static_cast<uint64_t>(op.copy_len));
-      map.Finish();
+      PutVarint(&out->control, table.size());
     }
     const ExecutablePair none;
     RefPredictor predictor(exe ? exe->old_image : none.old_image, exe ? exe->new_layout : none.new_layout, map);
+    size_t extra_total = 0;
+    for (const Op& op : merged) extra_total += static_cast<size_t>(op.extra_len);
+    out->extra.resize(extra_total);
+    uint8_t* e = out->extra.data();
+    SparseWriter sparse(&out->diff);
     int64_t home = 0;
     for (const Op& op : merged) {
       int64_t seek = op.copy_len ? op.old_pos - home : 0;
@@ -317,13 +394,17 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
       PutVarint(&out->control, static_cast<uint64_t>(op.extra_len));
       ++out->records;
       const uint8_t* np = new_data + op.new_pos;
-      const uint8_t* oldp = old_data + op.old_pos;
-      if (exe && op.copy_len > 0) {
+      const uint8_t* oldp = nullptr;
+      if (exe && op.old_pos >= n) {
+        oldp = table.data() + (op.old_pos - n);
+      } else if (exe && op.copy_len > 0) {
         base.resize(static_cast<size_t>(op.copy_len));
         predictor.StartCopy(static_cast<uint64_t>(op.old_pos), static_cast<uint64_t>(op.new_pos),
                             static_cast<uint64_t>(op.copy_len));
         predictor.Fill(old_data, 0, old_size, base.size(), base.data());
         oldp = base.data();
+      } else if (op.copy_len > 0) {
+        oldp = old_data + op.old_pos;
       }
       for (int64_t i = 0; i < op.copy_len;) {
         if (np[i] == oldp[i]) {

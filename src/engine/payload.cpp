@@ -262,9 +262,11 @@ class CopyBase {
  public:
   CopyBase(OldFileCache& cache, uint64_t old_size) : cache_(cache), old_size_(old_size) {}
 
-  /* Executable(): reads the layout at the head of the control stream and
-   * the old image's own headers; predictions start from here on. */
-  Result Executable(VarintReader& control, const OffsetMap& map) {
+  /* ReadHead(): the head of an executable delta's control stream (the new
+   * layout and the length of the predicted relocation table), and the old
+   * image's own headers. An old file that does not read as an image
+   * predicts nothing; the result then fails its hash, as it should. */
+  Result ReadHead(VarintReader& control, uint64_t* table_size) {
     uint64_t len;
     Result r = control.Next(&len);
     if (r != Result::kOk) return r;
@@ -273,32 +275,51 @@ class CopyBase {
     if ((r = control.Bytes(raw, static_cast<size_t>(len))) != Result::kOk) return r;
     const uint8_t* p = raw;
     if (!ReadLayout(&p, raw + len, &pair_.new_layout) || p != raw + len) return Result::kBadPatch;
-    /* An old file that does not read as an image predicts nothing; the
-     * result then fails its hash, as it should. */
+    if ((r = control.Next(table_size)) != Result::kOk) return r;
+    if (*table_size > kMaxPredictedTable) return Result::kBadPatch;
     CachedSource source(cache_, old_size_);
     PeImage image;
-    if (ParsePeImage(source, &image, kMaxImageRelocations)) pair_.old_image = OldImageOf(image);
     try {
-      predictor_.reset(new RefPredictor(pair_.old_image, pair_.new_layout, map));
-      piece_.resize(kChunk);
-      window_.resize(kChunk + RefPredictor::kLookBehind + RefPredictor::kLookAhead);
+      if (ParsePeImage(source, &image, kMaxImageRelocations)) pair_.old_image = OldImageOf(image);
     } catch (const std::bad_alloc&) {
       return Result::kNoMemory;
     }
     return Result::kOk;
   }
 
+  /* Predict(): once every copy is in `map`: predictions start, and the
+   * predicted table must have the length the head declared. */
+  Result Predict(const OffsetMap& map, uint64_t table_size) {
+    try {
+      table_ = PredictRelocationTable(pair_.old_image, pair_.new_layout, map);
+      predictor_.reset(new RefPredictor(pair_.old_image, pair_.new_layout, map));
+      piece_.resize(kChunk);
+      window_.resize(kChunk + RefPredictor::kLookBehind + RefPredictor::kLookAhead);
+    } catch (const std::bad_alloc&) {
+      return Result::kNoMemory;
+    }
+    return table_.size() == table_size ? Result::kOk : Result::kBadPatch;
+  }
+
   void StartCopy(uint64_t old_pos, uint64_t new_pos, uint64_t len) {
     if (!predictor_) return;
-    predictor_->StartCopy(old_pos, new_pos, len);
+    if (old_pos < old_size_) predictor_->StartCopy(old_pos, new_pos, len);
     filled_from_ = filled_to_ = old_pos;
     copy_end_ = old_pos + len;
   }
 
   /* Span(): like OldFileCache::Span(), within the current copy, whose
-   * bytes are asked for in order. */
+   * bytes are asked for in order; past the old file's end, the predicted
+   * table. */
   Result Span(uint64_t offset, const uint8_t** data, size_t* avail) {
     if (!predictor_) return cache_.Span(offset, data, avail);
+    if (offset >= old_size_) {
+      /* Copies never straddle the old file's end (checked as read). */
+      if (offset - old_size_ >= table_.size()) return Result::kBadPatch;
+      *data = table_.data() + (offset - old_size_);
+      *avail = static_cast<size_t>(std::min<uint64_t>(copy_end_, old_size_ + table_.size()) - offset);
+      return Result::kOk;
+    }
     if (offset < filled_from_ || offset > filled_to_ || offset >= copy_end_) return Result::kBadPatch;
     if (offset == filled_to_) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, copy_end_ - offset));
@@ -319,7 +340,7 @@ class CopyBase {
   uint64_t old_size_;
   ExecutablePair pair_;
   std::unique_ptr<RefPredictor> predictor_;
-  std::vector<uint8_t> piece_, window_;
+  std::vector<uint8_t> piece_, window_, table_;
   uint64_t filled_from_ = 0, filled_to_ = 0, copy_end_ = 0;
 };
 
@@ -337,27 +358,32 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
   VarintReader control(&ctrl);
   DiffExpander diffs(&diff);
   CopyBase base(cache, e.old_size);
-  RecordReader reader(&control, e.old_size, e.new_size);
+  /* An executable delta copies from the old file and, after its end, from
+   * the predicted relocation table. */
+  uint64_t table_size = 0;
+  if (e.encoding == Encoding::kExecutableDelta && (r = base.ReadHead(control, &table_size)) != Result::kOk) return r;
+  RecordReader reader(&control, e.old_size + table_size, e.new_size);
   /* An executable delta needs every copy before the first byte: where the
    * old bytes went is what its predictions follow. */
   std::vector<Record> records;
   OffsetMap map;
   if (e.encoding == Encoding::kExecutableDelta) {
-    if ((r = base.Executable(control, map)) != Result::kOk) return r;
     try {
       uint64_t new_pos = 0;
       while (reader.More()) {
         Record rec;
         if ((r = reader.Next(&rec)) != Result::kOk) return r;
         if (records.size() == kMaxExecutableCopies) return Result::kBadPatch;
+        if (rec.old_pos < e.old_size && rec.copy > e.old_size - rec.old_pos) return Result::kBadPatch;
         records.push_back(rec);
-        map.Add(rec.old_pos, new_pos, rec.copy);
+        if (rec.old_pos < e.old_size) map.Add(rec.old_pos, new_pos, rec.copy);
         new_pos += rec.copy + rec.lit;
       }
       map.Finish();
     } catch (const std::bad_alloc&) {
       return Result::kNoMemory;
     }
+    if ((r = base.Predict(map, table_size)) != Result::kOk) return r;
   }
   size_t next_record = 0;
   uint64_t new_pos = 0;

@@ -171,8 +171,16 @@ bool Parse(ByteSource& src, size_t max_abs32, PeImage* image) {
   // The whole optional header and the section table must be in the file.
   const uint64_t table_at = optional_at + optional_size;
   if (table_at > src.Size() || section_count * kSectionHeaderSize > src.Size() - table_at) return false;
-  return ReadSections(src, table_at, section_count, &image->sections) &&
-         ReadRelocations(src, image->sections, reloc_rva, reloc_size, max_abs32, &image->abs32);
+  if (!ReadSections(src, table_at, section_count, &image->sections) ||
+      !ReadRelocations(src, image->sections, reloc_rva, reloc_size, max_abs32, &image->abs32))
+    return false;
+  if (reloc_size != 0) {
+    /* The table, as far as its section's raw data holds it (checked above). */
+    const PeSection* home = SectionWithRawRvas(image->sections, reloc_rva, 1);
+    image->reloc_offset = home->raw_offset + static_cast<uint64_t>(reloc_rva - home->rva);
+    image->reloc_size = static_cast<uint32_t>(std::min<uint64_t>(reloc_size, home->raw_size - (reloc_rva - home->rva)));
+  }
+  return true;
 }
 
 }  // namespace

@@ -72,6 +72,9 @@ struct PeImage {
    * table lists (type HIGHLOW, 3), ascending, without duplicates, each
    * offset+4 inside the raw data of one section. */
   std::vector<uint32_t> abs32;
+  /* Where the base relocation table lies in the file (size 0: none). */
+  uint64_t reloc_offset = 0;
+  uint32_t reloc_size = 0;
 
   /* OffsetToRva(): false outside every section's raw data. */
   bool OffsetToRva(uint64_t offset, uint32_t* rva) const;

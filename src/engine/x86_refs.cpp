@@ -100,6 +100,8 @@ bool ReadExecutablePair(const uint8_t* old_data, size_t old_size, const uint8_t*
     if (image->machine != kI386 && image->machine != kAmd64) return false;
   out->old_image = OldImageOf(old_image);
   out->new_layout = OldImageOf(new_image).layout;
+  out->new_table_offset = new_image.reloc_offset;
+  out->new_table_size = new_image.reloc_size;
   return true;
 }
 
@@ -133,6 +135,32 @@ bool OffsetMap::Map(uint64_t old_pos, uint64_t* new_pos) const {
   if (old_pos >= it->old_end) return false;
   *new_pos = it->new_start + (old_pos - it->old_start);
   return true;
+}
+
+std::vector<uint8_t> PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_layout,
+                                            const OffsetMap& map) {
+  std::vector<uint32_t> rvas;
+  rvas.reserve(old_image.abs32.size());
+  for (uint32_t at : old_image.abs32) {
+    uint64_t moved;
+    uint32_t rva;
+    if (map.Map(at, &moved) && new_layout.OffsetToRva(moved, &rva)) rvas.push_back(rva);
+  }
+  std::sort(rvas.begin(), rvas.end());
+  rvas.erase(std::unique(rvas.begin(), rvas.end()), rvas.end());
+  std::vector<uint8_t> table;
+  for (size_t i = 0; i < rvas.size();) {
+    const uint32_t page = rvas[i] & ~0xfffu;
+    size_t j = i;
+    while (j < rvas.size() && (rvas[j] & ~0xfffu) == page) ++j;
+    const size_t entries = (j - i + 1) & ~size_t{1}; /* blocks keep four-byte alignment */
+    PutLE(&table, page, 4);
+    PutLE(&table, 8 + 2 * entries, 4);
+    for (size_t k = i; k < j; ++k) PutLE(&table, 0x3000 | (rvas[k] & 0xfff), 2);
+    if (entries > j - i) PutLE(&table, 0, 2);
+    i = j;
+  }
+  return table;
 }
 
 void RefPredictor::StartCopy(uint64_t old_pos, uint64_t new_pos, uint64_t len) {

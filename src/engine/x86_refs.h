@@ -58,6 +58,9 @@ constexpr size_t kMaxImageRelocations = 2u << 20;
 /* The most copies an executable delta may hold: the applier keeps them
  * all (24 bytes each) to know where every old byte went. */
 constexpr uint64_t kMaxExecutableCopies = 256u << 10;
+/* The longest predicted relocation table: a block header per page and two
+ * bytes per relocation, padding included. */
+constexpr uint64_t kMaxPredictedTable = 12ull * kMaxImageRelocations;
 
 /* AppendLayout() / ReadLayout(): the layout as the patch data carries it
  * (see docs/patch-format.md). ReadLayout() takes bytes from `*p` up to
@@ -76,6 +79,9 @@ struct OldImage {
 struct ExecutablePair {
   OldImage old_image;
   ImageLayout new_layout;
+  /* Where the new file's relocation table lies (the encoder's business
+   * only: the copies say where the predicted table goes). */
+  uint64_t new_table_offset = 0, new_table_size = 0;
 };
 
 /* OldImageOf(): what the predictor takes from a parsed image. */
@@ -106,6 +112,15 @@ class OffsetMap {
   };
   std::vector<Piece> pieces_;
 };
+
+/* PredictRelocationTable():
+ * The base relocation table of the new image as the copies predict it:
+ * the old image's absolute addresses at their new places, in blocks of one
+ * page each, as linkers write them. Placed right after the end of the old
+ * file, it is what the copies of the new table take their bytes from
+ * (empty when the old image lists none). */
+std::vector<uint8_t> PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_layout,
+                                            const OffsetMap& map);
 
 /* Fills in the bytes a copy starts from: the old bytes, with each
  * reference they hold replaced by its predicted new value. */
