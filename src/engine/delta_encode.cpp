@@ -357,7 +357,9 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
                   static_cast<uint64_t>(op.copy_len));
       map.Finish();
       if (with_table) {
-        table = PredictRelocationTable(exe->old_image, exe->new_layout, map);
+        RelocationTable predicted;
+        PredictRelocationTable(exe->old_image, exe->new_layout, map, &predicted);
+        table = predicted.Bytes();
         /* The new table is matched against the predicted one as any new
          * bytes are against the old file. */
         const int64_t tn = static_cast<int64_t>(table.size());

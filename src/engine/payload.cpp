@@ -278,9 +278,8 @@ class CopyBase {
     if ((r = control.Next(table_size)) != Result::kOk) return r;
     if (*table_size > kMaxPredictedTable) return Result::kBadPatch;
     CachedSource source(cache_, old_size_);
-    PeImage image;
     try {
-      if (ParsePeImage(source, &image, kMaxImageRelocations)) pair_.old_image = OldImageOf(image);
+      if (!ReadOldImage(source, &pair_.old_image)) pair_.old_image = OldImage();
     } catch (const std::bad_alloc&) {
       return Result::kNoMemory;
     }
@@ -291,7 +290,7 @@ class CopyBase {
    * predicted table must have the length the head declared. */
   Result Predict(const OffsetMap& map, uint64_t table_size) {
     try {
-      table_ = PredictRelocationTable(pair_.old_image, pair_.new_layout, map);
+      PredictRelocationTable(pair_.old_image, pair_.new_layout, map, &table_);
       predictor_.reset(new RefPredictor(pair_.old_image, pair_.new_layout, map));
       piece_.resize(kChunk);
       window_.resize(kChunk + RefPredictor::kLookBehind + RefPredictor::kLookAhead);
@@ -316,8 +315,12 @@ class CopyBase {
     if (offset >= old_size_) {
       /* Copies never straddle the old file's end (checked as read). */
       if (offset - old_size_ >= table_.size()) return Result::kBadPatch;
-      *data = table_.data() + (offset - old_size_);
-      *avail = static_cast<size_t>(std::min<uint64_t>(copy_end_, old_size_ + table_.size()) - offset);
+      try {
+        table_.Span(offset - old_size_, data, avail);
+      } catch (const std::bad_alloc&) {
+        return Result::kNoMemory;
+      }
+      *avail = static_cast<size_t>(std::min<uint64_t>(*avail, copy_end_ - offset));
       return Result::kOk;
     }
     if (offset < filled_from_ || offset > filled_to_ || offset >= copy_end_) return Result::kBadPatch;
@@ -340,7 +343,8 @@ class CopyBase {
   uint64_t old_size_;
   ExecutablePair pair_;
   std::unique_ptr<RefPredictor> predictor_;
-  std::vector<uint8_t> piece_, window_, table_;
+  std::vector<uint8_t> piece_, window_;
+  RelocationTable table_;
   uint64_t filled_from_ = 0, filled_to_ = 0, copy_end_ = 0;
 };
 
@@ -352,7 +356,10 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
   if ((r = InitStream(&diff, e.streams[1], patch, solid)) != Result::kOk) return r;
   if ((r = InitStream(&extra, e.streams[2], patch, solid)) != Result::kOk) return r;
 
-  OldFileCache cache(old_file, e.old_size);
+  /* An executable delta keeps its relocations (two bytes each) and reads
+   * each copy in order through a window of its own: a smaller cache keeps
+   * its memory where a plain delta's is. */
+  OldFileCache cache(old_file, e.old_size, e.encoding == Encoding::kExecutableDelta ? 16 : OldFileCache::kBlocks);
   Gather out(sink);
   if ((r = out.Init()) != Result::kOk) return r;
   VarintReader control(&ctrl);
@@ -483,7 +490,8 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
 
 /* ---------------------------------------------------------------------- */
 
-OldFileCache::OldFileCache(File* file, uint64_t size) : file_(file), size_(size) {}
+OldFileCache::OldFileCache(File* file, uint64_t size, size_t blocks)
+    : file_(file), size_(size), max_blocks_(std::max<size_t>(blocks, 1)) {}
 
 OldFileCache::~OldFileCache() {
   for (Slot& s : slots_) delete[] s.data;
@@ -506,7 +514,7 @@ Result OldFileCache::Span(uint64_t offset, const uint8_t** data, size_t* avail) 
     }
   }
   if (!slot) {
-    if (slots_.size() < kBlocks) {
+    if (slots_.size() < max_blocks_) {
       uint8_t* mem = new (std::nothrow) uint8_t[kBlockSize];
       if (!mem) return Result::kNoMemory;
       try {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace olk {
 namespace {
@@ -99,10 +100,10 @@ bool ReadSections(ByteSource& src, uint64_t table_at, size_t count, std::vector<
   return true;
 }
 
-// Lists the file offsets of the HIGHLOW entries of the base relocation
-// table at [dir_rva, dir_rva + dir_size).
+// Passes the file offsets of the HIGHLOW entries of the base relocation
+// table at [dir_rva, dir_rva + dir_size) to `visit`, in the table's order.
 bool ReadRelocations(ByteSource& src, const std::vector<PeSection>& sections, uint32_t dir_rva, uint32_t dir_size,
-                     size_t max_abs32, std::vector<uint32_t>* abs32) {
+                     size_t max_abs32, const std::function<void(uint32_t)>& visit) {
   if (dir_size == 0) return true;
   const PeSection* home = SectionWithRawRvas(sections, dir_rva, 1);
   if (!home) return false;
@@ -111,6 +112,7 @@ bool ReadRelocations(ByteSource& src, const std::vector<PeSection>& sections, ui
   const uint64_t usable = std::min<uint64_t>(dir_size, home->raw_size - (dir_rva - home->rva));
   const uint64_t dir_at = home->raw_offset + static_cast<uint64_t>(dir_rva - home->rva);
   WindowReader reader(src, dir_at + usable);
+  size_t count = 0;
 
   for (uint64_t block = 0; block < dir_size;) {
     if (usable - block < 8) return false;
@@ -125,17 +127,15 @@ bool ReadRelocations(ByteSource& src, const std::vector<PeSection>& sections, ui
       if (Le16(entry) >> 12 != kRelHighLow) continue;
       const uint64_t target = static_cast<uint64_t>(page) + (Le16(entry) & 0xfff);
       const PeSection* s = SectionWithRawRvas(sections, target, 4);
-      if (!s || abs32->size() >= max_abs32) return false;
-      abs32->push_back(static_cast<uint32_t>(s->raw_offset + (target - s->rva)));
+      if (!s || count++ >= max_abs32) return false;
+      visit(static_cast<uint32_t>(s->raw_offset + (target - s->rva)));
     }
     block += block_size;
   }
-  std::sort(abs32->begin(), abs32->end());
-  abs32->erase(std::unique(abs32->begin(), abs32->end()), abs32->end());
   return true;
 }
 
-bool Parse(ByteSource& src, size_t max_abs32, PeImage* image) {
+bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, PeImage* image) {
   uint8_t dos[kDosHeaderSize];
   if (!ReadRange(src, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
   const uint64_t pe_at = Le32(dos + kLfanewAt);
@@ -171,9 +171,21 @@ bool Parse(ByteSource& src, size_t max_abs32, PeImage* image) {
   // The whole optional header and the section table must be in the file.
   const uint64_t table_at = optional_at + optional_size;
   if (table_at > src.Size() || section_count * kSectionHeaderSize > src.Size() - table_at) return false;
-  if (!ReadSections(src, table_at, section_count, &image->sections) ||
-      !ReadRelocations(src, image->sections, reloc_rva, reloc_size, max_abs32, &image->abs32))
+  if (!ReadSections(src, table_at, section_count, &image->sections)) return false;
+  image->reloc_rva = reloc_rva;
+  image->reloc_directory_size = reloc_size;
+  std::vector<uint32_t>* abs32 = &image->abs32;
+  if (list_abs32) {
+    /* Every entry takes two bytes: room for all at once, so that the list
+     * never holds twice its size while it grows. */
+    abs32->reserve(static_cast<size_t>(std::min<uint64_t>(max_abs32, reloc_size / 2)));
+  }
+  if (!ReadRelocations(src, image->sections, reloc_rva, reloc_size, max_abs32, [&](uint32_t at) {
+        if (list_abs32) abs32->push_back(at);
+      }))
     return false;
+  std::sort(abs32->begin(), abs32->end());
+  abs32->erase(std::unique(abs32->begin(), abs32->end()), abs32->end());
   if (reloc_size != 0) {
     /* The table, as far as its section's raw data holds it (checked above). */
     const PeSection* home = SectionWithRawRvas(image->sections, reloc_rva, 1);
@@ -213,11 +225,15 @@ bool PeImage::IsCode(uint64_t offset) const {
   return false;
 }
 
-bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32) {
+bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32) {
   *out = PeImage();
-  if (Parse(src, max_abs32, out)) return true;
+  if (Parse(src, max_abs32, list_abs32, out)) return true;
   *out = PeImage();
   return false;
+}
+
+bool VisitAbs32(ByteSource& src, const PeImage& image, size_t max_abs32, const std::function<void(uint32_t)>& visit) {
+  return ReadRelocations(src, image.sections, image.reloc_rva, image.reloc_directory_size, max_abs32, visit);
 }
 
 }  // namespace olk

@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace olk {
@@ -72,9 +73,11 @@ struct PeImage {
    * table lists (type HIGHLOW, 3), ascending, without duplicates, each
    * offset+4 inside the raw data of one section. */
   std::vector<uint32_t> abs32;
-  /* Where the base relocation table lies in the file (size 0: none). */
+  /* Where the base relocation table lies in the file (size 0: none), and
+   * its directory entry as the header gives it. */
   uint64_t reloc_offset = 0;
   uint32_t reloc_size = 0;
+  uint32_t reloc_rva = 0, reloc_directory_size = 0;
 
   /* OffsetToRva(): false outside every section's raw data. */
   bool OffsetToRva(uint64_t offset, uint32_t* rva) const;
@@ -93,7 +96,14 @@ struct PeImage {
  *         against the file's size before it is used, and an image with more
  *         than `max_abs32` relocations of type 3 is refused too (bounds the
  *         applier's memory). */
-bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32 = 4u << 20);
+bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32 = 4u << 20, bool list_abs32 = true);
+
+/* VisitAbs32():
+ * Passes the file offset of every HIGHLOW relocation of an image that
+ * ParsePeImage() read (with `list_abs32` false, to keep memory small) to
+ * `visit`, in the table's order, repeats included.
+ * @return false when reading `src` fails. */
+bool VisitAbs32(ByteSource& src, const PeImage& image, size_t max_abs32, const std::function<void(uint32_t)>& visit);
 
 }  // namespace olk
 

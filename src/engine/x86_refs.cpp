@@ -1,6 +1,7 @@
 #include "x86_refs.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "bytes.h"
 #include "pe_image.h"
@@ -35,6 +36,22 @@ bool ImageLayout::IsCode(uint64_t offset) const {
   for (const ImageSection& s : sections)
     if (s.code && offset >= s.offset && offset - s.offset < s.size) return true;
   return false;
+}
+
+bool ImageLayout::CodeAround(uint64_t offset, uint64_t* boundary) const {
+  bool in_code = false;
+  *boundary = ~0ull;
+  for (const ImageSection& s : sections) {
+    if (!s.code || s.size == 0) continue;
+    const uint64_t start = s.offset, end = start + s.size;
+    if (offset >= start && offset < end) {
+      in_code = true;
+      *boundary = std::min(*boundary, end);
+    } else if (start > offset) {
+      *boundary = std::min(*boundary, start);
+    }
+  }
+  return in_code;
 }
 
 void AppendLayout(const ImageLayout& layout, std::vector<uint8_t>* out) {
@@ -72,9 +89,12 @@ bool ReadLayout(const uint8_t** p, const uint8_t* end, ImageLayout* out) {
   return true;
 }
 
-OldImage OldImageOf(const PeImage& image) {
-  OldImage out;
-  out.layout.image_base = image.image_base;
+namespace {
+
+/* The layout the predictor uses, from a parsed image. */
+ImageLayout LayoutOf(const PeImage& image) {
+  ImageLayout out;
+  out.image_base = image.image_base;
   for (const PeSection& s : image.sections) {
     ImageSection x;
     x.rva = s.rva;
@@ -82,24 +102,39 @@ OldImage OldImageOf(const PeImage& image) {
     x.offset = s.raw_offset;
     x.size = s.raw_size;
     x.code = s.code;
-    out.layout.sections.push_back(x);
+    out.sections.push_back(x);
   }
-  out.abs32 = image.abs32;
   return out;
+}
+
+bool IsX86(const PeImage& image) {
+  constexpr uint16_t kI386 = 0x14c, kAmd64 = 0x8664;
+  return image.machine == kI386 || image.machine == kAmd64;
+}
+
+}  // namespace
+
+bool ReadOldImage(ByteSource& old_file, OldImage* out) {
+  PeImage image;
+  if (!ParsePeImage(old_file, &image, kMaxImageRelocations, false) || !IsX86(image)) return false;
+  out->layout = LayoutOf(image);
+  /* Two passes over the relocation table: count, then place. */
+  out->abs32.Begin();
+  if (!VisitAbs32(old_file, image, kMaxImageRelocations, [&](uint32_t at) { out->abs32.Count(at); })) return false;
+  out->abs32.Allocate();
+  if (!VisitAbs32(old_file, image, kMaxImageRelocations, [&](uint32_t at) { out->abs32.Place(at); })) return false;
+  out->abs32.Finish();
+  return true;
 }
 
 bool ReadExecutablePair(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
                         ExecutablePair* out) {
-  constexpr uint16_t kI386 = 0x14c, kAmd64 = 0x8664;
-  PeImage old_image, new_image;
   MemorySource old_source(old_data, old_size), new_source(new_data, new_size);
-  if (!ParsePeImage(old_source, &old_image, kMaxImageRelocations) ||
-      !ParsePeImage(new_source, &new_image, kMaxImageRelocations))
+  PeImage new_image;
+  if (!ReadOldImage(old_source, &out->old_image) || !ParsePeImage(new_source, &new_image, kMaxImageRelocations, false) ||
+      !IsX86(new_image))
     return false;
-  for (const PeImage* image : {&old_image, &new_image})
-    if (image->machine != kI386 && image->machine != kAmd64) return false;
-  out->old_image = OldImageOf(old_image);
-  out->new_layout = OldImageOf(new_image).layout;
+  out->new_layout = LayoutOf(new_image);
   out->new_table_offset = new_image.reloc_offset;
   out->new_table_size = new_image.reloc_size;
   return true;
@@ -137,30 +172,24 @@ bool OffsetMap::Map(uint64_t old_pos, uint64_t* new_pos) const {
   return true;
 }
 
-std::vector<uint8_t> PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_layout,
-                                            const OffsetMap& map) {
-  std::vector<uint32_t> rvas;
-  rvas.reserve(old_image.abs32.size());
-  for (uint32_t at : old_image.abs32) {
-    uint64_t moved;
-    uint32_t rva;
-    if (map.Map(at, &moved) && new_layout.OffsetToRva(moved, &rva)) rvas.push_back(rva);
-  }
-  std::sort(rvas.begin(), rvas.end());
-  rvas.erase(std::unique(rvas.begin(), rvas.end()), rvas.end());
-  std::vector<uint8_t> table;
-  for (size_t i = 0; i < rvas.size();) {
-    const uint32_t page = rvas[i] & ~0xfffu;
-    size_t j = i;
-    while (j < rvas.size() && (rvas[j] & ~0xfffu) == page) ++j;
-    const size_t entries = (j - i + 1) & ~size_t{1}; /* blocks keep four-byte alignment */
-    PutLE(&table, page, 4);
-    PutLE(&table, 8 + 2 * entries, 4);
-    for (size_t k = i; k < j; ++k) PutLE(&table, 0x3000 | (rvas[k] & 0xfff), 2);
-    if (entries > j - i) PutLE(&table, 0, 2);
-    i = j;
-  }
-  return table;
+void PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_layout, const OffsetMap& map,
+                            RelocationTable* out) {
+  /* Two passes over the old addresses at their new places: count, then
+   * place. */
+  auto each_new_rva = [&](auto use) {
+    for (OffsetSet::Cursor c = old_image.abs32.First(); !old_image.abs32.AtEnd(c); old_image.abs32.Next(&c)) {
+      uint64_t moved;
+      uint32_t rva;
+      if (map.Map(old_image.abs32.Value(c), &moved) && new_layout.OffsetToRva(moved, &rva)) use(rva);
+    }
+  };
+  OffsetSet rvas;
+  rvas.Begin();
+  each_new_rva([&](uint32_t rva) { rvas.Count(rva); });
+  rvas.Allocate();
+  each_new_rva([&](uint32_t rva) { rvas.Place(rva); });
+  rvas.Finish();
+  out->Build(std::move(rvas));
 }
 
 void RefPredictor::StartCopy(uint64_t old_pos, uint64_t new_pos, uint64_t len) {
@@ -168,7 +197,8 @@ void RefPredictor::StartCopy(uint64_t old_pos, uint64_t new_pos, uint64_t len) {
   end_ = old_pos + len;
   shift_ = static_cast<int64_t>(new_pos - old_pos);
   pending_end_ = old_pos;
-  abs_next_ = static_cast<size_t>(std::lower_bound(old_.abs32.begin(), old_.abs32.end(), old_pos) - old_.abs32.begin());
+  abs_next_ = old_pos > 0xffffffffu ? OffsetSet::Cursor{old_.abs32.size(), OffsetSet::kWindows}
+                                    : old_.abs32.LowerBound(static_cast<uint32_t>(old_pos));
 }
 
 namespace {
@@ -183,6 +213,17 @@ bool BranchBefore(const uint8_t* at, uint64_t p) {
   if (p >= 1 && (at[-1] == 0xE8 || at[-1] == 0xE9)) return true;
   return p >= 2 && at[-2] == 0x0F && (at[-1] & 0xF0) == 0x80;
 }
+
+/* The bytes that may end a branch opcode, for a quick first look: true
+ * for E8, E9 and 80-8F (a displacement starts after them). */
+struct BranchEndTable {
+  bool at[256] = {};
+  constexpr BranchEndTable() {
+    at[0xE8] = at[0xE9] = true;
+    for (int b = 0x80; b <= 0x8F; ++b) at[b] = true;
+  }
+};
+constexpr BranchEndTable kBranchEnds;
 
 }  // namespace
 
@@ -222,25 +263,53 @@ bool RefPredictor::PredictAbsolute(const uint8_t* at, uint8_t out[4]) const {
 
 void RefPredictor::Fill(const uint8_t* window, uint64_t window_start, size_t window_len, size_t n, uint8_t* base) {
   (void)window_len;
-  for (size_t i = 0; i < n; ++i, ++pos_) {
-    const uint8_t* at = window + (pos_ - window_start);
-    if (pos_ < pending_end_) {
-      base[i] = pending_[4 - (pending_end_ - pos_)];
+  const OffsetSet& abs32 = old_.abs32;
+  size_t i = 0;
+  while (i < n) {
+    if (pos_ < pending_end_) { /* the rest of the last reference */
+      base[i++] = pending_[4 - (pending_end_ - pos_)];
+      ++pos_;
       continue;
     }
-    base[i] = *at;
-    if (pos_ + 4 > end_) continue;
-    while (abs_next_ < old_.abs32.size() && old_.abs32[abs_next_] < pos_) ++abs_next_;
+    /* Old bytes as they are up to the next place where a reference may
+     * start: a listed address, or the end of a branch opcode in code. */
+    while (!abs32.AtEnd(abs_next_) && abs32.Value(abs_next_) < pos_) abs32.Next(&abs_next_);
+    const uint64_t next_abs = abs32.AtEnd(abs_next_) ? ~0ull : abs32.Value(abs_next_);
+    uint64_t stop = std::min<uint64_t>(pos_ + (n - i), next_abs);
+    uint64_t code_end;
+    if (old_.layout.CodeAround(pos_, &code_end)) {
+      const uint64_t scan_end = std::min(stop, code_end);
+      for (uint64_t q = pos_; q < scan_end; ++q) {
+        if (q >= 1 && kBranchEnds.at[window[q - 1 - window_start]] && BranchBefore(window + (q - window_start), q)) {
+          stop = q;
+          break;
+        }
+      }
+    }
+    stop = std::min(stop, code_end);
+    const size_t run = static_cast<size_t>(stop - pos_);
+    std::memcpy(base + i, window + (pos_ - window_start), run);
+    i += run;
+    pos_ = stop;
+    if (i == n) break;
+    /* A place where a reference may start (or where code starts or ends). */
+    const uint8_t* at = window + (pos_ - window_start);
     bool found = false;
-    if (abs_next_ < old_.abs32.size() && old_.abs32[abs_next_] == pos_) {
-      found = PredictAbsolute(at, pending_);
-    } else if (BranchBefore(at, pos_) && old_.layout.IsCode(pos_)) {
-      found = PredictRelative(at, pos_, pending_);
+    if (pos_ + 4 <= end_) {
+      if (next_abs == pos_) {
+        found = PredictAbsolute(at, pending_);
+      } else if (BranchBefore(at, pos_) && old_.layout.IsCode(pos_)) {
+        found = PredictRelative(at, pos_, pending_);
+      }
     }
     if (found) {
       pending_end_ = pos_ + 4;
       base[i] = pending_[0];
+    } else {
+      base[i] = *at;
     }
+    ++i;
+    ++pos_;
   }
 }
 

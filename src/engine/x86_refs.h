@@ -24,8 +24,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "offset_set.h"
+#include "relocation_table.h"
+
 namespace olk {
 
+class ByteSource;
 struct PeImage;
 
 /* Where an image's sections lie in its file and in memory. */
@@ -47,6 +51,9 @@ struct ImageLayout {
   int SectionOfRva(uint32_t rva) const;
   /* IsCode(): inside the file data of a code section. */
   bool IsCode(uint64_t offset) const;
+  /* CodeAround(): IsCode(offset), and in *boundary the next offset where
+   * that may change (~0 for none). */
+  bool CodeAround(uint64_t offset, uint64_t* boundary) const;
 };
 
 constexpr size_t kMaxImageSections = 96;
@@ -71,7 +78,7 @@ bool ReadLayout(const uint8_t** p, const uint8_t* end, ImageLayout* out);
 /* What the predictor knows of the old file, from its own headers. */
 struct OldImage {
   ImageLayout layout;
-  std::vector<uint32_t> abs32; /* file offsets of 32-bit absolute addresses, ascending */
+  OffsetSet abs32; /* file offsets of 32-bit absolute addresses */
 };
 
 /* Both sides of an executable delta: what the applier finds in the old
@@ -84,8 +91,11 @@ struct ExecutablePair {
   uint64_t new_table_offset = 0, new_table_size = 0;
 };
 
-/* OldImageOf(): what the predictor takes from a parsed image. */
-OldImage OldImageOf(const PeImage& image);
+/* ReadOldImage():
+ * What the predictor takes from the old file's own headers, read in
+ * little memory (its relocations cost two bytes each). False when the file
+ * is not an image that reads well. Throws std::bad_alloc. */
+bool ReadOldImage(ByteSource& old_file, OldImage* out);
 
 /* ReadExecutablePair():
  * True, with *out filled in, when both files are x86 images (PE32 or PE32+
@@ -115,12 +125,12 @@ class OffsetMap {
 
 /* PredictRelocationTable():
  * The base relocation table of the new image as the copies predict it:
- * the old image's absolute addresses at their new places, in blocks of one
- * page each, as linkers write them. Placed right after the end of the old
- * file, it is what the copies of the new table take their bytes from
- * (empty when the old image lists none). */
-std::vector<uint8_t> PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_layout,
-                                            const OffsetMap& map);
+ * the old image's absolute addresses at their new places. Placed right
+ * after the end of the old file, it is what the copies of the new table
+ * take their bytes from (empty when the old image lists none). Throws
+ * std::bad_alloc. */
+void PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_layout, const OffsetMap& map,
+                            RelocationTable* out);
 
 /* Fills in the bytes a copy starts from: the old bytes, with each
  * reference they hold replaced by its predicted new value. */
@@ -153,7 +163,7 @@ class RefPredictor {
   int64_t shift_ = 0;          /* new position minus old position within the copy */
   uint64_t pending_end_ = 0;   /* the last reference's bytes reach up to here */
   uint8_t pending_[4] = {};    /* ...and are these */
-  size_t abs_next_ = 0;        /* first entry of abs32 at or after pos_ */
+  OffsetSet::Cursor abs_next_; /* first entry of abs32 at or after pos_ */
 };
 
 }  // namespace olk

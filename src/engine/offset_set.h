@@ -1,0 +1,73 @@
+/*
+ * A set of 32-bit numbers (file offsets, addresses) in about two bytes
+ * each: the low halves, sorted, and where the numbers of each 64 KiB
+ * window begin. An executable's relocations run to millions; the applier
+ * keeps them in this form so that its memory stays small.
+ *
+ * It is built in two passes over the same numbers, in any order: Count()
+ * each, Allocate(), Place() each, Finish(). Repeats are dropped.
+ */
+#ifndef OLKENG_OFFSET_SET_H
+#define OLKENG_OFFSET_SET_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace olk {
+
+class OffsetSet {
+ public:
+  static constexpr uint32_t kWindows = 1u << 16;
+
+  /* The two passes. Throw std::bad_alloc when memory runs out. Numbers
+   * placed beyond those counted in their window are dropped. */
+  void Begin();
+  void Count(uint32_t v) { ++starts_[(v >> 16) + 1]; }
+  void Allocate();
+  void Place(uint32_t v) {
+    const uint32_t w = v >> 16;
+    if (fill_[w] < starts_[w + 1]) lows_[fill_[w]++] = static_cast<uint16_t>(v);
+  }
+  void Finish();
+
+  /* Assign(): the set of `values` (any order), in one call. */
+  void Assign(const std::vector<uint32_t>& values);
+
+  size_t size() const { return lows_.size(); }
+  bool empty() const { return lows_.empty(); }
+
+  /* A position in the set, in ascending order. */
+  struct Cursor {
+    size_t index = 0;
+    uint32_t window = 0;
+  };
+  /* LowerBound(): the first number at or above v (End() for none). */
+  Cursor LowerBound(uint32_t v) const;
+  Cursor First() const { return Settle(Cursor{0, 0}); }
+  bool AtEnd(const Cursor& c) const { return c.index >= lows_.size(); }
+  uint32_t Value(const Cursor& c) const { return c.window << 16 | lows_[c.index]; }
+  void Next(Cursor* c) const { *c = Settle(Cursor{c->index + 1, c->window}); }
+
+  /* WindowRange(): the indexes of window w's numbers, [*first, *last). */
+  void WindowRange(uint32_t w, size_t* first, size_t* last) const {
+    *first = starts_[w];
+    *last = starts_[w + 1];
+  }
+  uint16_t Low(size_t index) const { return lows_[index]; }
+
+ private:
+  /* Moves the cursor's window up to the one its index falls in. */
+  Cursor Settle(Cursor c) const {
+    while (c.window < kWindows && c.index >= starts_[c.window + 1]) ++c.window;
+    return c;
+  }
+
+  std::vector<uint32_t> starts_ = std::vector<uint32_t>(kWindows + 1, 0); /* first index of each window, and the end */
+  std::vector<uint32_t> fill_;
+  std::vector<uint16_t> lows_;
+};
+
+}  // namespace olk
+
+#endif
