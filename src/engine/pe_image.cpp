@@ -61,11 +61,18 @@ class WindowReader {
   size_t length_ = 0;
 };
 
-// The section whose raw data holds the `n` bytes at `rva`, or nullptr.
+// The section whose raw data holds the `n` (> 0) bytes at `rva`, or
+// nullptr. The sections ascend by rva without overlapping (ReadSections()
+// refuses others), so the only candidate is the last one starting at or
+// below `rva`: a binary search, also for a relocation table that jumps
+// between many sections.
 const PeSection* SectionWithRawRvas(const std::vector<PeSection>& sections, uint64_t rva, uint64_t n) {
-  for (const PeSection& s : sections)
-    if (rva >= s.rva && rva - s.rva <= s.raw_size && n <= s.raw_size - (rva - s.rva) && n > 0) return &s;
-  return nullptr;
+  auto after = std::upper_bound(sections.begin(), sections.end(), rva,
+                                [](uint64_t r, const PeSection& s) { return r < s.rva; });
+  if (after == sections.begin() || n == 0) return nullptr;
+  const PeSection& s = *(after - 1);
+  const uint64_t into = rva - s.rva;
+  return into <= s.raw_size && n <= s.raw_size - into ? &s : nullptr;
 }
 
 bool Overlap(uint64_t a, uint64_t a_size, uint64_t b, uint64_t b_size) {

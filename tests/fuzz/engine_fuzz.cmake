@@ -38,3 +38,21 @@ if(TARGET olk_engine)
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_engine_fuzz.sh ${CMAKE_CURRENT_BINARY_DIR} ${OLK_FUZZ_SMOKE_SECONDS}
                    ${CMAKE_CURRENT_BINARY_DIR}/engine_corpus)
 endif()
+
+# The PE parser, on any bytes, seeded from hand-made executables.
+if(TARGET olk_engine)
+  # The parser is compiled in, so that AddressSanitizer watches its reads
+  # too (the fuzz build does not build the engine library with it).
+  add_executable(pe_image_fuzz ${CMAKE_CURRENT_LIST_DIR}/pe_image_fuzz.cpp ${OLK_ENGINE_SOURCE_DIR}/pe_image.cpp)
+  target_include_directories(pe_image_fuzz PRIVATE ${OLK_ENGINE_SOURCE_DIR})
+  target_compile_options(pe_image_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(pe_image_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+
+  add_executable(pe_image_fuzz_seeds ${CMAKE_CURRENT_LIST_DIR}/pe_image_fuzz_seeds.cpp
+                 ${CMAKE_CURRENT_LIST_DIR}/../engine/synthetic_pe.cpp)
+  target_include_directories(pe_image_fuzz_seeds PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../engine)
+
+  add_test(NAME pe_image_fuzz_smoke
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_pe_image_fuzz.sh ${CMAKE_CURRENT_BINARY_DIR} ${OLK_FUZZ_SMOKE_SECONDS}
+                   ${CMAKE_CURRENT_BINARY_DIR}/pe_image_corpus)
+endif()
