@@ -103,3 +103,109 @@ std::vector<uint8_t> BuildPe(const PeLayout& l) {
 }
 
 }  // namespace olktest
+
+namespace olktest {
+
+namespace {
+
+uint32_t AlignUp(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
+
+}  // namespace
+
+std::vector<uint8_t> LinkedProgram(uint32_t seed, size_t grown, size_t grow) {
+  constexpr size_t kFunctions = 400, kPointers = 64, kGlobals = 256;
+  constexpr uint32_t kBase = 0x400000, kTextRva = 0x1000;
+  // Each function: a list of pieces, the same whatever moves. A piece is
+  // filler bytes, or a call, a global load or a function-pointer push.
+  struct Piece {
+    int kind;  // 0 filler, 1 call, 2 load global, 3 push function
+    uint32_t target;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<std::vector<Piece>> functions(kFunctions);
+  uint32_t state = seed * 2654435761u + 1;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return state >> 8;
+  };
+  for (size_t f = 0; f < kFunctions; ++f) {
+    const size_t pieces = 4 + next() % 12;
+    for (size_t p = 0; p < pieces; ++p) {
+      Piece piece{static_cast<int>(next() % 4), 0, {}};
+      if (piece.kind == 0) {
+        piece.bytes.resize(1 + next() % 12);
+        for (auto& b : piece.bytes) b = static_cast<uint8_t>(next());
+      } else {
+        piece.target = next() % (piece.kind == 2 ? kGlobals : kFunctions);
+      }
+      functions[f].push_back(piece);
+    }
+    if (f == grown && grow > 0) {
+      /* Inserted code: nops, so that it costs little itself. */
+      Piece extra{0, 0, std::vector<uint8_t>(grow, 0x90)};
+      functions[f].insert(functions[f].begin() + 1, extra);
+    }
+    functions[f].push_back(Piece{0, 0, {0xC3}});  // ret
+  }
+  // Where everything goes: sizes do not depend on addresses.
+  std::vector<uint32_t> start(kFunctions);
+  uint32_t text_size = 0;
+  for (size_t f = 0; f < kFunctions; ++f) {
+    start[f] = kTextRva + text_size;
+    for (const Piece& p : functions[f]) text_size += p.kind == 0 ? static_cast<uint32_t>(p.bytes.size()) : 5;
+  }
+  const uint32_t data_rva = AlignUp(kTextRva + text_size, 0x1000);
+  const uint32_t data_size = 4 * (kPointers + kGlobals);
+  const uint32_t reloc_rva = AlignUp(data_rva + data_size, 0x1000);
+  std::vector<uint32_t> relocated;  // rvas of absolute addresses
+  std::vector<uint8_t> text, data(data_size);
+  for (size_t f = 0; f < kFunctions; ++f) {
+    for (const Piece& p : functions[f]) {
+      if (p.kind == 0) {
+        text.insert(text.end(), p.bytes.begin(), p.bytes.end());
+        continue;
+      }
+      const uint32_t field = kTextRva + static_cast<uint32_t>(text.size()) + 1;
+      uint32_t value;
+      if (p.kind == 1) {
+        text.push_back(0xE8);
+        value = start[p.target] - (field + 4);
+      } else {
+        text.push_back(p.kind == 2 ? 0xA1 : 0x68);
+        value = kBase + (p.kind == 2 ? data_rva + 4 * (kPointers + p.target) : start[p.target]);
+        relocated.push_back(field);
+      }
+      PutLe(&text, text.size(), value, 4);
+    }
+  }
+  for (size_t i = 0; i < kPointers; ++i) {
+    PutLe(&data, 4 * i, kBase + start[(i * 37) % kFunctions], 4);
+    relocated.push_back(data_rva + static_cast<uint32_t>(4 * i));
+  }
+  for (size_t i = kPointers; i < kPointers + kGlobals; ++i) PutLe(&data, 4 * i, next(), 4);
+  // The relocation table: a block per page, padded to four bytes.
+  std::sort(relocated.begin(), relocated.end());
+  std::vector<uint8_t> table;
+  for (size_t i = 0; i < relocated.size();) {
+    const uint32_t page = relocated[i] & ~0xfffu;
+    std::vector<uint16_t> entries;
+    for (; i < relocated.size() && (relocated[i] & ~0xfffu) == page; ++i) entries.push_back(HighLow(relocated[i] & 0xfff));
+    if (entries.size() % 2) entries.push_back(0);
+    AddRelocBlock(&table, page, entries);
+  }
+  PeLayout l = SamplePe();
+  const uint32_t text_raw = AlignUp(text_size, 0x200), data_raw = AlignUp(data_size, 0x200);
+  const uint32_t reloc_raw = AlignUp(static_cast<uint32_t>(table.size()), 0x200);
+  l.sections = {{".text", kTextRva, text_size, 0x400, text_raw, kTextFlags},
+                {".data", data_rva, data_size, 0x400 + text_raw, data_raw, kDataFlags},
+                {".reloc", reloc_rva, 0, 0x400 + text_raw + data_raw, reloc_raw, kRelocFlags}};
+  SetRelocs(&l, table);
+  l.file_size = 0x400 + text_raw + data_raw + reloc_raw;
+  std::vector<uint8_t> file = BuildPe(l);
+  std::copy(text.begin(), text.end(), file.begin() + 0x400);
+  std::fill(file.begin() + 0x400 + text.size(), file.begin() + 0x400 + text_raw, 0);
+  std::copy(data.begin(), data.end(), file.begin() + 0x400 + text_raw);
+  return file;
+}
+
+}  // namespace olktest

@@ -63,3 +63,16 @@ std::vector<uint8_t> BuildPe(const PeLayout& layout);
 void PutLe(std::vector<uint8_t>* bytes, size_t at, uint64_t value, int width);
 
 }  // namespace olktest
+
+namespace olktest {
+
+// A small 32-bit program as a linker lays it out, for executable deltas:
+// about 400 functions in .text that call one another (E8 rel32), load
+// globals and push function addresses by absolute address (A1/68 abs32,
+// listed in the relocation table), a table of function pointers in .data.
+// Function `grown` gets `grow` more bytes, which moves every function after
+// it (and .data, when .text crosses a page), as relinking after an edit
+// does; `seed` picks the program.
+std::vector<uint8_t> LinkedProgram(uint32_t seed, size_t grown = 0, size_t grow = 0);
+
+}  // namespace olktest
