@@ -46,7 +46,9 @@ for t in "${targets[@]}"; do
       configure build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
       cmake --build build/win64 -j "$jobs" --target olkpack engine_probe engine_probe_commit_pause fs_win32_probe ;;
     fuzz)
-      configure build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOLK_FUZZ=ON \
+      # OLK_SANITIZE: AddressSanitizer and UBSan watch the libraries' own
+      # reads too, not only the fuzz targets' files.
+      configure build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOLK_FUZZ=ON -DOLK_SANITIZE=ON \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
       cmake --build build/fuzz -j "$jobs" ;;
     *) echo "build.sh: unknown build '$t'" >&2; exit 2 ;;

@@ -56,3 +56,25 @@ if(TARGET olk_engine)
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_pe_image_fuzz.sh ${CMAKE_CURRENT_BINARY_DIR} ${OLK_FUZZ_SMOKE_SECONDS}
                    ${CMAKE_CURRENT_BINARY_DIR}/pe_image_corpus)
 endif()
+
+# The applier's side of executable deltas, with a real little program as
+# the old file; seeded with deltas the engine makes.
+if(TARGET olk_engine)
+  add_executable(executable_delta_fuzz ${CMAKE_CURRENT_LIST_DIR}/executable_delta_fuzz.cpp
+                 ${CMAKE_CURRENT_LIST_DIR}/../engine/synthetic_pe.cpp)
+  target_include_directories(executable_delta_fuzz PRIVATE ${OLK_ENGINE_SOURCE_DIR} ${CMAKE_CURRENT_LIST_DIR}/../engine)
+  target_link_libraries(executable_delta_fuzz PRIVATE olk_engine)
+  target_compile_options(executable_delta_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(executable_delta_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+
+  add_executable(executable_delta_fuzz_seeds ${CMAKE_CURRENT_LIST_DIR}/executable_delta_fuzz_seeds.cpp
+                 ${CMAKE_CURRENT_LIST_DIR}/../engine/synthetic_pe.cpp)
+  target_include_directories(executable_delta_fuzz_seeds PRIVATE ${OLK_ENGINE_SOURCE_DIR}
+                             ${CMAKE_CURRENT_LIST_DIR}/../engine)
+  target_link_libraries(executable_delta_fuzz_seeds PRIVATE olk_engine)
+  target_link_options(executable_delta_fuzz_seeds PRIVATE -fsanitize=fuzzer-no-link)
+
+  add_test(NAME executable_delta_fuzz_smoke
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_executable_delta_fuzz.sh ${CMAKE_CURRENT_BINARY_DIR}
+                   ${OLK_FUZZ_SMOKE_SECONDS} ${CMAKE_CURRENT_BINARY_DIR}/executable_delta_corpus)
+endif()

@@ -1,0 +1,85 @@
+// libFuzzer target: the applier's side of executable deltas (the head of
+// the control stream, the copies' map, the predicted relocation table and
+// the predicted references), on a real little program as the old file.
+//
+// Input: new size, control length and difference length (4 bytes each,
+// little-endian), then the control, difference and literal streams, all
+// stored. The decoder must refuse or produce at most the declared size;
+// the sanitizers watch every read.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "olkeng/engine.h"
+#include "payload.h"
+#include "synthetic_pe.h"
+
+namespace {
+
+class MemFile : public olk::File {
+ public:
+  explicit MemFile(std::vector<uint8_t> d) : d_(std::move(d)) {}
+  olk::IoStatus ReadAt(uint64_t off, void* buf, size_t n, size_t* got) override {
+    *got = 0;
+    if (off < d_.size()) {
+      *got = static_cast<size_t>(std::min<uint64_t>(n, d_.size() - off));
+      if (*got) std::memcpy(buf, d_.data() + off, *got);
+    }
+    return olk::IoStatus::kOk;
+  }
+  olk::IoStatus Write(const void*, size_t) override { return olk::IoStatus::kIoError; }
+  olk::IoStatus Flush() override { return olk::IoStatus::kOk; }
+  olk::IoStatus Close() override { return olk::IoStatus::kOk; }
+  uint64_t Size() const override { return d_.size(); }
+
+ private:
+  std::vector<uint8_t> d_;
+};
+
+class BoundedSink : public olk::ByteSink {
+ public:
+  explicit BoundedSink(uint64_t limit) : left_(limit) {}
+  olk::Result Put(const uint8_t* data, size_t n) override {
+    if (n > left_) __builtin_trap();  // the decoder must never overrun
+    if (n) sum_ += data[0] + data[n - 1];
+    left_ -= n;
+    return olk::Result::kOk;
+  }
+
+ private:
+  uint64_t left_;
+  unsigned sum_ = 0;
+};
+
+uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::vector<uint8_t> old_file = olktest::LinkedProgram(1);
+  if (size < 12) return 0;
+  const uint64_t new_size = std::min<uint32_t>(Le32(data), 4u << 20);
+  const uint64_t control = Le32(data + 4), diff = Le32(data + 8);
+  const uint64_t rest = size - 12;
+  if (control > rest || diff > rest - control) return 0;
+  olk::PatchEntry e;
+  e.kind = olk::EntryKind::kChangeFile;
+  e.encoding = olk::Encoding::kExecutableDelta;
+  e.old_size = old_file.size();
+  e.new_size = new_size;
+  const uint64_t sizes[3] = {control, diff, rest - control - diff};
+  uint64_t at = 0;
+  for (int i = 0; i < 3; ++i) {
+    e.streams[i].codec = 1;
+    e.streams[i].decoded_size = e.streams[i].encoded_size = sizes[i];
+    e.streams[i].offset = at;
+    at += sizes[i];
+  }
+  MemFile patch(std::vector<uint8_t>(data + 12, data + size));
+  MemFile old(old_file);
+  olk::PatchInfo info;
+  BoundedSink sink(new_size);
+  (void)olk::DecodePayload(info, e, patch, &old, sink);
+  return 0;
+}
