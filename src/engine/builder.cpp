@@ -329,40 +329,58 @@ std::string Extension(const std::string& path) {
   return FoldCase(path.substr(dot));
 }
 
+/* The last component of a path. */
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 /* For every added file, the old files it may be built from: those of its
  * size (an exact copy is found by reading them, so no old file is read
  * unless an added file has its size), else one removed old file of the
- * same extension and the nearest size, within a factor of two, to diff
+ * same name (else the same extension) and the nearest size, within a
+ * factor of two, to diff
  * against. Everything goes in path order, so the choice is deterministic
  * and each added file is diffed at most once. */
 void FindSources(const Tree& olds, const Tree& news, std::vector<Task>* tasks) {
   std::map<uint64_t, std::vector<const std::string*>> by_size;
-  std::map<std::string, std::vector<std::pair<uint64_t, const std::string*>>> removed_by_ext;
+  std::map<std::string, std::vector<std::pair<uint64_t, const std::string*>>> removed_by_ext, removed_by_name;
   for (const auto& kv : olds) {
     if (kv.second.type != EntryType::kFile || kv.second.size < kMinSourcedSize || HasShortNameForm(kv.first)) continue;
     by_size[kv.second.size].push_back(&kv.first);
     auto it = news.find(kv.first);
     if ((it == news.end() || it->second.type != EntryType::kFile) && kv.second.size <= kMaxDeltaOldSize)
+    {
       removed_by_ext[Extension(kv.first)].push_back({kv.second.size, &kv.first});
+      removed_by_name[FoldCase(BaseName(kv.first))].push_back({kv.second.size, &kv.first});
+    }
   }
+  /* The removed file of the nearest size among `candidates`, within a
+   * factor of two of `size`. */
+  auto nearest = [](const std::vector<std::pair<uint64_t, const std::string*>>& candidates, Task* t) {
+    uint64_t best_gap = ~0ull;
+    for (const auto& c : candidates) {
+      if (c.first > 2 * t->size_hint || 2 * c.first < t->size_hint) continue;
+      const uint64_t gap = c.first > t->size_hint ? c.first - t->size_hint : t->size_hint - c.first;
+      if (gap < best_gap) {
+        best_gap = gap;
+        t->similar_candidate = *c.second;
+        t->old_hint = c.first;
+      }
+    }
+  };
   for (Task& t : *tasks) {
     if (t.kind != EntryKind::kAddFile || t.size_hint < kMinSourcedSize) continue;
     auto same = by_size.find(t.size_hint);
     if (same != by_size.end())
       for (size_t i = 0; i < same->second.size() && i < kMaxCopyCandidates; ++i)
         t.copy_candidates.push_back(*same->second[i]);
+    /* A file that moved keeps its name; one that was renamed (a build
+     * number in it, say) keeps its kind. */
+    auto name = removed_by_name.find(FoldCase(BaseName(t.path)));
+    if (name != removed_by_name.end()) nearest(name->second, &t);
     auto ext = removed_by_ext.find(Extension(t.path));
-    if (ext == removed_by_ext.end()) continue;
-    uint64_t best_gap = ~0ull;
-    for (const auto& c : ext->second) {
-      if (c.first > 2 * t.size_hint || 2 * c.first < t.size_hint) continue;
-      const uint64_t gap = c.first > t.size_hint ? c.first - t.size_hint : t.size_hint - c.first;
-      if (gap < best_gap) {
-        best_gap = gap;
-        t.similar_candidate = *c.second;
-        t.old_hint = c.first;
-      }
-    }
+    if (t.similar_candidate.empty() && ext != removed_by_ext.end()) nearest(ext->second, &t);
   }
 }
 

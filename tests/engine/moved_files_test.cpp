@@ -77,6 +77,14 @@ TEST_F(MovedFilesTest, RoundTripsWithTheAddedFileBuiltFromItsSource) {
        "data_3550.pak", olk::Encoding::kDelta},
       {"name changes only in case", {{"Pack.dat", pack}}, {{"pack.dat", pack}}, "pack.dat", "Pack.dat",
        olk::Encoding::kCopy},
+      // A folder moved and a file in it changed: its old self, not the
+      // removed file of the nearest size.
+      {"move and an edit, beside a removed file of nearer size",
+       {{"plugins", kDir}, {"plugins\\a.pak", pack}, {"plugins\\b.pak", Random(70003, 5)}},
+       {{"lib", kDir}, {"lib\\a.pak", edited + "tail"}},
+       "lib\\a.pak",
+       "plugins\\a.pak",
+       olk::Encoding::kDelta},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
