@@ -231,12 +231,71 @@ void ScanSegment(const Matcher& m, const uint8_t* old_data, int64_t n, const uin
   }
 }
 
+/* A stretch of the new file: copied from old_pos on, or literals. */
+struct Piece {
+  int64_t start, len, old_pos; /* old_pos -1: literals */
+};
+
+/* The records that make `pieces` (in new-file order, covering it): a
+ * copy starts a record, literals join the record before them. */
+void ToRecords(const std::vector<Piece>& pieces, std::vector<Op>* ops) {
+  ops->clear();
+  for (const Piece& p : pieces) {
+    if (p.old_pos >= 0) {
+      ops->push_back(Op{p.start, p.old_pos, p.len, 0});
+    } else if (!ops->empty() && ops->back().new_pos + ops->back().copy_len + ops->back().extra_len == p.start) {
+      ops->back().extra_len += p.len;
+    } else {
+      ops->push_back(Op{p.start, 0, 0, p.len});
+    }
+  }
+}
+
+/* A copy costs a difference word for every few bytes that differ; where
+ * nearly all of them do (a record of a data pack rewritten in place), the
+ * new bytes cost less as literals. Blocks of this many bytes with at least
+ * kDenseDiffer differing, in runs of at least kDenseRun bytes, become
+ * literals. */
+constexpr int64_t kDenseBlock = 16, kDenseDiffer = 13, kDenseRun = 64;
+
+void LiteralizeDenseRuns(const uint8_t* old_data, const uint8_t* new_data, std::vector<Op>* ops) {
+  std::vector<Piece> pieces;
+  bool changed = false;
+  for (const Op& op : *ops) {
+    int64_t done = 0; /* of this copy, already in pieces */
+    for (int64_t i = 0; i + kDenseBlock <= op.copy_len;) {
+      auto dense = [&](int64_t at) {
+        int64_t differ = 0;
+        for (int64_t k = 0; k < kDenseBlock; ++k) differ += old_data[op.old_pos + at + k] != new_data[op.new_pos + at + k];
+        return differ >= kDenseDiffer;
+      };
+      if (!dense(i)) {
+        i += kDenseBlock;
+        continue;
+      }
+      int64_t end = i + kDenseBlock;
+      while (end + kDenseBlock <= op.copy_len && dense(end)) end += kDenseBlock;
+      if (end - i >= kDenseRun) {
+        /* Out to the last differing byte on either side. */
+        auto differs = [&](int64_t at) { return old_data[op.old_pos + at] != new_data[op.new_pos + at]; };
+        while (i > done && differs(i - 1)) --i;
+        while (end < op.copy_len && differs(end)) ++end;
+        if (i > done) pieces.push_back(Piece{op.new_pos + done, i - done, op.old_pos + done});
+        pieces.push_back(Piece{op.new_pos + i, end - i, -1});
+        done = end;
+        changed = true;
+      }
+      i = end;
+    }
+    if (op.copy_len > done) pieces.push_back(Piece{op.new_pos + done, op.copy_len - done, op.old_pos + done});
+    if (op.extra_len > 0) pieces.push_back(Piece{op.new_pos + op.copy_len, op.extra_len, -1});
+  }
+  if (changed) ToRecords(pieces, ops);
+}
+
 /* Gives new[r0, r1) to the records `inner`, which cover just that,
  * taking it from the records that had it. */
 void Reassign(std::vector<Op>* ops, int64_t r0, int64_t r1, const std::vector<Op>& inner) {
-  struct Piece {
-    int64_t start, len, old_pos; /* old_pos -1: literals */
-  };
   std::vector<Piece> pieces;
   bool placed = false;
   auto keep = [&](const Piece& p) {
@@ -268,16 +327,7 @@ void Reassign(std::vector<Op>* ops, int64_t r0, int64_t r1, const std::vector<Op
     }
   }
   place();
-  ops->clear();
-  for (const Piece& p : pieces) {
-    if (p.old_pos >= 0) {
-      ops->push_back(Op{p.start, p.old_pos, p.len, 0});
-    } else if (!ops->empty() && ops->back().new_pos + ops->back().copy_len + ops->back().extra_len == p.start) {
-      ops->back().extra_len += p.len;
-    } else {
-      ops->push_back(Op{p.start, 0, 0, p.len});
-    }
-  }
+  ToRecords(pieces, ops);
 }
 
 }  // namespace
@@ -336,6 +386,7 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
       merged.push_back(op);
     }
     std::vector<Op>().swap(ops);
+    LiteralizeDenseRuns(old_data, new_data, &merged);
     /* More than the applier keeps (a few more records for the table). */
     if (merged.size() + 4 > kMaxExecutableCopies) exe = nullptr;
     out->executable = exe != nullptr;
