@@ -115,7 +115,7 @@ bool ElfLayout(const ElfImage& image, ImageLayout* out) {
   layout.image_base = base;
   for (const ElfSegment& s : image.segments) {
     const uint64_t rva = s.vaddr - base, size = std::min(s.file_size, s.memory_size);
-    if (s.memory_size > kMax32 - rva || s.offset > kMax32 - size) return false;
+    if (rva > kMax32 || s.memory_size > kMax32 - rva || s.offset > kMax32 - size) return false;
     ImageSection x;
     x.rva = static_cast<uint32_t>(rva);
     x.virtual_size = static_cast<uint32_t>(s.memory_size);

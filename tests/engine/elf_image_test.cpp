@@ -151,6 +151,11 @@ TEST(ElfImage, RefusesImagesSpanningMoreThan4GiB) {
       EXPECT_TRUE(layout.sections.empty());
     }
   }
+  // A small segment far above the others.
+  ElfSpec spec = SampleElf();
+  spec.segments.back().vaddr += 1ull << 32;
+  olk::ImageLayout layout;
+  EXPECT_FALSE(Layout(BuildElf(spec), &layout));
 }
 
 // Reads from a file that fails part way (a disk error in the old file).
