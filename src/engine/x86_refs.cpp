@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "elf_image.h"
 #include "pe_image.h"
 
 namespace olk {
@@ -112,9 +113,18 @@ bool IsX86(const PeImage& image) {
   return image.machine == kI386 || image.machine == kAmd64;
 }
 
+bool StartsLikeElf(const uint8_t* data, size_t size) {
+  return size >= 4 && std::memcmp(data, "\x7f" "ELF", 4) == 0;
+}
+
 }  // namespace
 
 bool ReadOldImage(ByteSource& old_file, OldImage* out) {
+  /* ELF lists no 32-bit absolute addresses worth predicting. */
+  if (ReadElfLayout(old_file, &out->layout)) {
+    out->abs32 = OffsetSet();
+    return true;
+  }
   PeImage image;
   if (!ParsePeImage(old_file, &image, kMaxImageRelocations, false) || !IsX86(image)) return false;
   out->layout = LayoutOf(image);
@@ -131,8 +141,11 @@ bool ReadExecutablePair(const uint8_t* old_data, size_t old_size, const uint8_t*
                         ExecutablePair* out) {
   MemorySource old_source(old_data, old_size), new_source(new_data, new_size);
   PeImage new_image;
-  if (!ReadOldImage(old_source, &out->old_image) || !ParsePeImage(new_source, &new_image, kMaxImageRelocations, false) ||
-      !IsX86(new_image))
+  if (!ReadOldImage(old_source, &out->old_image)) return false;
+  /* Both ELF or both PE: references predicted across kinds are noise. */
+  const bool old_elf = StartsLikeElf(old_data, old_size);
+  if (ReadElfLayout(new_source, &out->new_layout)) return old_elf;
+  if (old_elf || !ParsePeImage(new_source, &new_image, kMaxImageRelocations, false) || !IsX86(new_image))
     return false;
   out->new_layout = LayoutOf(new_image);
   out->new_table_offset = new_image.reloc_offset;

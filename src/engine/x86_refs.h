@@ -98,9 +98,9 @@ struct ExecutablePair {
 bool ReadOldImage(ByteSource& old_file, OldImage* out);
 
 /* ReadExecutablePair():
- * True, with *out filled in, when both files are x86 images (PE32 or PE32+
- * for i386 or x86-64) that read well: then an executable delta is worth
- * making. */
+ * True, with *out filled in, when both files are x86 images of the same
+ * kind (PE32 or PE32+, or ELF, for i386 or x86-64) that read well: then an
+ * executable delta is worth making. */
 bool ReadExecutablePair(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
                         ExecutablePair* out);
 

@@ -78,3 +78,22 @@ if(TARGET olk_engine)
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_executable_delta_fuzz.sh ${CMAKE_CURRENT_BINARY_DIR}
                    ${OLK_FUZZ_SMOKE_SECONDS} ${CMAKE_CURRENT_BINARY_DIR}/executable_delta_corpus)
 endif()
+
+# The ELF parser and the layout made of it, on any bytes, seeded from
+# hand-made executables. The layout's lookups are compiled in as well.
+if(TARGET olk_engine)
+  add_executable(elf_image_fuzz ${CMAKE_CURRENT_LIST_DIR}/elf_image_fuzz.cpp ${OLK_ENGINE_SOURCE_DIR}/elf_image.cpp
+                 ${OLK_ENGINE_SOURCE_DIR}/x86_refs.cpp ${OLK_ENGINE_SOURCE_DIR}/pe_image.cpp
+                 ${OLK_ENGINE_SOURCE_DIR}/offset_set.cpp ${OLK_ENGINE_SOURCE_DIR}/relocation_table.cpp)
+  target_include_directories(elf_image_fuzz PRIVATE ${OLK_ENGINE_SOURCE_DIR})
+  target_compile_options(elf_image_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(elf_image_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+
+  add_executable(elf_image_fuzz_seeds ${CMAKE_CURRENT_LIST_DIR}/elf_image_fuzz_seeds.cpp
+                 ${CMAKE_CURRENT_LIST_DIR}/../engine/synthetic_elf.cpp ${CMAKE_CURRENT_LIST_DIR}/../engine/synthetic_pe.cpp)
+  target_include_directories(elf_image_fuzz_seeds PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../engine)
+
+  add_test(NAME elf_image_fuzz_smoke
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_elf_image_fuzz.sh ${CMAKE_CURRENT_BINARY_DIR} ${OLK_FUZZ_SMOKE_SECONDS}
+                   ${CMAKE_CURRENT_BINARY_DIR}/elf_image_corpus)
+endif()
