@@ -58,7 +58,9 @@ olk::Result Decode(const Bytes& old_file, const Bytes& payload, const olk::Patch
 
 olk::DeltaStreams Streams(const Bytes& from, const Bytes& to, bool executable) {
   olk::ExecutablePair pair;
-  if (executable) EXPECT_TRUE(olk::ReadExecutablePair(from.data(), from.size(), to.data(), to.size(), &pair));
+  if (executable) {
+    EXPECT_TRUE(olk::ReadExecutablePair(from.data(), from.size(), to.data(), to.size(), &pair));
+  }
   olk::CoreBudget budget(1);
   olk::DeltaStreams s;
   EXPECT_TRUE(olk::ComputeDelta(from.data(), from.size(), to.data(), to.size(), &budget, &s,
