@@ -113,6 +113,7 @@ bool ElfLayout(const ElfImage& image, ImageLayout* out) {
   const uint64_t base = lowest & ~(kPage - 1);
   ImageLayout layout;
   layout.image_base = base;
+  layout.x64 = image.machine == kMachineX86_64;
   for (const ElfSegment& s : image.segments) {
     const uint64_t rva = s.vaddr - base, size = std::min(s.file_size, s.memory_size);
     if (rva > kMax32 || s.memory_size > kMax32 - rva || s.offset > kMax32 - size) return false;

@@ -57,6 +57,7 @@ bool ImageLayout::CodeAround(uint64_t offset, uint64_t* boundary) const {
 
 void AppendLayout(const ImageLayout& layout, std::vector<uint8_t>* out) {
   PutVarint(out, layout.image_base);
+  PutU8(out, layout.x64 ? 1 : 0);
   PutVarint(out, layout.sections.size());
   for (const ImageSection& s : layout.sections) {
     PutVarint(out, s.rva);
@@ -71,7 +72,10 @@ bool ReadLayout(const uint8_t** p, const uint8_t* end, ImageLayout* out) {
   ByteReader in(*p, static_cast<size_t>(end - *p));
   uint64_t count;
   *out = ImageLayout();
-  if (!in.Varint(&out->image_base) || !in.Varint(&count) || count > kMaxImageSections) return false;
+  uint8_t x64;
+  if (!in.Varint(&out->image_base) || !in.U8(&x64) || x64 > 1 || !in.Varint(&count) || count > kMaxImageSections)
+    return false;
+  out->x64 = x64 == 1;
   for (uint64_t i = 0; i < count; ++i) {
     uint64_t v[4];
     uint8_t code;
@@ -96,6 +100,7 @@ namespace {
 ImageLayout LayoutOf(const PeImage& image) {
   ImageLayout out;
   out.image_base = image.image_base;
+  out.x64 = image.machine == 0x8664;
   for (const PeSection& s : image.sections) {
     ImageSection x;
     x.rva = s.rva;
@@ -238,6 +243,38 @@ struct BranchEndTable {
 };
 constexpr BranchEndTable kBranchEnds;
 
+/* Instructions whose ModRM byte may name a RIP-relative operand (a 32-bit
+ * displacement from the next instruction, x86-64 only): mov, lea, the
+ * arithmetic and compare forms, test, movsxd, and the call, jump and push
+ * through memory (FF). */
+struct RipOpcodeTable {
+  bool at[256] = {};
+  constexpr RipOpcodeTable() {
+    for (int op : {0x01, 0x03, 0x09, 0x0B, 0x21, 0x23, 0x29, 0x2B, 0x31, 0x33, 0x39, 0x3B, 0x63, 0x85, 0x87, 0x89,
+                   0x8B, 0x8D, 0xFF})
+      at[op] = true;
+  }
+};
+constexpr RipOpcodeTable kRipOpcodes;
+
+/* A ModRM byte that names [rip + disp32]: mod 00, r/m 101. */
+constexpr bool RipModRm(uint8_t b) { return (b & 0xC7) == 0x05; }
+
+/* The displacement at `at` belongs to a RIP-relative operand. */
+bool RipRelativeBefore(const uint8_t* at, uint64_t p) {
+  return p >= 2 && RipModRm(at[-1]) && kRipOpcodes.at[at[-2]];
+}
+
+/* The bytes that may come right before a reference: E8, E9 and 80-8F
+ * (branches) and, in x86-64 code, ModRM bytes of a RIP-relative operand. */
+struct CandidateTable {
+  bool at[256] = {};
+  constexpr CandidateTable() {
+    for (int b = 0; b < 256; ++b) at[b] = kBranchEnds.at[b] || RipModRm(static_cast<uint8_t>(b));
+  }
+};
+constexpr CandidateTable kCandidatesX64;
+
 }  // namespace
 
 /* The new place of old address `rva`: where the copies took its byte, or,
@@ -253,13 +290,17 @@ static bool NewRva(const ImageLayout& old_layout, const ImageLayout& new_layout,
   return true;
 }
 
-bool RefPredictor::PredictRelative(const uint8_t* at, uint64_t p, uint8_t out[4]) const {
+bool RefPredictor::PredictRelative(const uint8_t* at, uint64_t p, uint8_t out[4], bool to_code) const {
   uint32_t site, site_new, target_new;
   if (!old_.layout.OffsetToRva(p, &site)) return false;
   const uint32_t target = site + 4 + static_cast<uint32_t>(GetLE(at, 4));
   uint64_t target_off;
-  /* A branch lands in code; anything else was not one. */
-  if (!old_.layout.RvaToOffset(target, &target_off) || !old_.layout.IsCode(target_off)) return false;
+  if (to_code) {
+    /* A branch lands in code; anything else was not one. */
+    if (!old_.layout.RvaToOffset(target, &target_off) || !old_.layout.IsCode(target_off)) return false;
+  } else if (old_.layout.SectionOfRva(target) < 0) {
+    return false; /* an operand points into the image */
+  }
   if (!new_.OffsetToRva(static_cast<uint64_t>(static_cast<int64_t>(p) + shift_), &site_new)) return false;
   if (!NewRva(old_.layout, new_, map_, target, &target_new)) return false;
   PutWord(target_new - (site_new + 4), out);
@@ -277,6 +318,7 @@ bool RefPredictor::PredictAbsolute(const uint8_t* at, uint8_t out[4]) const {
 void RefPredictor::Fill(const uint8_t* window, uint64_t window_start, size_t window_len, size_t n, uint8_t* base) {
   (void)window_len;
   const OffsetSet& abs32 = old_.abs32;
+  const bool* candidates = old_.layout.x64 ? kCandidatesX64.at : kBranchEnds.at;
   size_t i = 0;
   while (i < n) {
     if (pos_ < pending_end_) { /* the rest of the last reference */
@@ -293,7 +335,9 @@ void RefPredictor::Fill(const uint8_t* window, uint64_t window_start, size_t win
     if (old_.layout.CodeAround(pos_, &code_end)) {
       const uint64_t scan_end = std::min(stop, code_end);
       for (uint64_t q = pos_; q < scan_end; ++q) {
-        if (q >= 1 && kBranchEnds.at[window[q - 1 - window_start]] && BranchBefore(window + (q - window_start), q)) {
+        const uint8_t* at = window + (q - window_start);
+        if (q >= 1 && candidates[at[-1]] &&
+            (BranchBefore(at, q) || (old_.layout.x64 && RipRelativeBefore(at, q)))) {
           stop = q;
           break;
         }
@@ -312,7 +356,9 @@ void RefPredictor::Fill(const uint8_t* window, uint64_t window_start, size_t win
       if (next_abs == pos_) {
         found = PredictAbsolute(at, pending_);
       } else if (BranchBefore(at, pos_) && old_.layout.IsCode(pos_)) {
-        found = PredictRelative(at, pos_, pending_);
+        found = PredictRelative(at, pos_, pending_, true);
+      } else if (old_.layout.x64 && RipRelativeBefore(at, pos_) && old_.layout.IsCode(pos_)) {
+        found = PredictRelative(at, pos_, pending_, false);
       }
     }
     if (found) {

@@ -41,6 +41,9 @@ struct ImageSection {
 
 struct ImageLayout {
   uint64_t image_base = 0;
+  /* x86-64 code, whose memory operands may be relative to the next
+   * instruction (RIP-relative). */
+  bool x64 = false;
   std::vector<ImageSection> sections; /* at most kMaxImageSections */
 
   /* OffsetToRva(): false outside every section's file data. */
@@ -153,7 +156,7 @@ class RefPredictor {
   static constexpr size_t kLookBehind = 2, kLookAhead = 3;
 
  private:
-  bool PredictRelative(const uint8_t* at, uint64_t p, uint8_t out[4]) const;
+  bool PredictRelative(const uint8_t* at, uint64_t p, uint8_t out[4], bool to_code) const;
   bool PredictAbsolute(const uint8_t* at, uint8_t out[4]) const;
 
   const OldImage& old_;
