@@ -115,6 +115,7 @@ struct Task {
   std::vector<std::string> copy_candidates;
   std::string similar_candidate;
   bool block_match = false; /* too large for the suffix-array delta */
+  bool executable_deltas = true; /* the format has them */
   /* results */
   bool unchanged = false;
   PatchEntry entry;
@@ -242,7 +243,7 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
       DeltaStreams streams;
       ExecutablePair exe;
       const bool executable =
-          ReadExecutablePair(old_data.data(), old_data.size(), new_data.data(), new_data.size(), &exe);
+          t->executable_deltas && ReadExecutablePair(old_data.data(), old_data.size(), new_data.data(), new_data.size(), &exe);
       if (!ComputeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(), budget, &streams,
                         executable ? &exe : nullptr))
         throw std::bad_alloc();
@@ -391,6 +392,12 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
   std::string local_error;
   if (!error) error = &local_error;
   BuildStats st;
+  const uint16_t version = options.format_version ? options.format_version : kPatchVersion;
+  if (version < kOldestPatchVersion || version > kPatchVersion) {
+    *error = "cannot write format version " + std::to_string(version) + " (this engine writes " +
+             std::to_string(kOldestPatchVersion) + " to " + std::to_string(kPatchVersion) + ")";
+    return Result::kCannotCreate;
+  }
   try {
     Tree olds, news;
     if (!ScanTree(old_tree, "", options, "old", &olds, error) || !ScanTree(new_tree, "", options, "new", &news, error))
@@ -444,7 +451,11 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
       }
     }
 
-    FindSources(olds, news, &tasks);
+    if (version >= 3) {
+      FindSources(olds, news, &tasks);
+    } else {
+      for (Task& t : tasks) t.executable_deltas = false;
+    }
 
     /* Small whole files may go into the solid area, in path order, up to
      * a total; decided before any work so that it does not depend on the
@@ -618,7 +629,7 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
         }
       }
     }
-    AppendManifest(entries, &index);
+    AppendManifest(entries, &index, version);
     for (size_t i = 0; i < entries.size(); ++i) {
       Task* t = task_of[i];
       if (!t) continue;
@@ -640,7 +651,7 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
 
     std::vector<uint8_t> head;
     AppendPatchHead(static_cast<uint32_t>(entries.size()), static_cast<uint8_t>(index_codec), index.size(), index_enc,
-                    separate, &head);
+                    separate, &head, version);
     std::vector<uint8_t>().swap(index);
     std::vector<uint8_t>().swap(index_enc);
     PatchWriter writer(&out);

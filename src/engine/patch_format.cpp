@@ -184,12 +184,12 @@ void PutRef(std::vector<uint8_t>* out, const StreamRef& r, bool with_size) {
 
 }  // namespace
 
-void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>* out) {
+void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>* out, uint16_t version) {
   for (const PatchEntry& e : entries) {
     PutU8(out, static_cast<uint8_t>(e.kind));
     PutVarint(out, e.path.size());
     PutBytes(out, e.path.data(), e.path.size());
-    if (e.kind == EntryKind::kAddFile) {
+    if (version >= 3 && e.kind == EntryKind::kAddFile) {
       PutVarint(out, e.source.size());
       PutBytes(out, e.source.data(), e.source.size());
       if (!e.source.empty()) {
@@ -218,13 +218,13 @@ void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>
 }
 
 void AppendPatchHead(uint32_t entry_count, uint8_t codec, uint64_t index_size, const std::vector<uint8_t>& encoded_index,
-                     uint64_t separate_size, std::vector<uint8_t>* out) {
+                     uint64_t separate_size, std::vector<uint8_t>* out, uint16_t version) {
   std::vector<uint8_t> region;
   PutU8(&region, codec);
   PutVarint(&region, index_size);
   PutBytes(&region, encoded_index.data(), encoded_index.size());
   PutBytes(out, kPatchMagic, 8);
-  PutLE(out, kPatchVersion, 2);
+  PutLE(out, version, 2);
   PutLE(out, kHeaderSize, 2);
   PutLE(out, 0, 4);
   PutLE(out, kHeaderSize + region.size() + separate_size + kTrailerSize, 8);

@@ -44,15 +44,17 @@ bool HasShortNameForm(const std::string& path);
 
 /* AppendManifest(): serializes `entries`, their stream references
  * included (the offsets are not stored: streams follow each other in
- * entry order). */
-void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>* out);
+ * entry order), as format `version` has them (its entries use nothing
+ * that version lacks). */
+void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>* out,
+                    uint16_t version = kPatchVersion);
 
 /* AppendPatchHead():
  * The header and the index region: `codec`, the decoded index size and
  * the encoded index. `separate_size` bytes of payload streams and the
  * trailer are to follow. */
 void AppendPatchHead(uint32_t entry_count, uint8_t codec, uint64_t index_size, const std::vector<uint8_t>& encoded_index,
-                     uint64_t separate_size, std::vector<uint8_t>* out);
+                     uint64_t separate_size, std::vector<uint8_t>* out, uint16_t version = kPatchVersion);
 
 /* CheckManifestStructure():
  * True when the entries can be applied together: at most one entry per

@@ -8,6 +8,7 @@
 #include "engine_test_support.h"
 #include "hash.h"
 #include "patch_format.h"
+#include "synthetic_pe.h"
 
 using olktest::kDir;
 using olktest::Tree;
@@ -342,4 +343,42 @@ TEST(PatchFormat, EarlierVersionStillApplies) {
   Tree want = olktest::ReadTree(fixtures + "/new");
   want["empty_folder"] = kDir;  // git keeps no empty folder
   EXPECT_EQ(olktest::ReadTree(dir.path()), want);
+}
+
+// Patch data for installers in the field that read only version 2: the
+// builder leaves out what version 2 lacks (sources of added files,
+// executable deltas) and the result applies.
+TEST(PatchFormat, WritesVersionTwoOnRequest) {
+  const std::string pack(70000, 'p');
+  const olktest::Bytes program = olktest::LinkedProgram(1), relinked = olktest::LinkedProgram(1, 100, 13);
+  const Tree from = {{"data_3550.pak", pack}, {"prog.exe", std::string(program.begin(), program.end())}};
+  const Tree to = {{"data_3551.pak", pack}, {"prog.exe", std::string(relinked.begin(), relinked.end())}};
+  olk::BuildOptions options;
+  options.format_version = 2;
+  const std::vector<uint8_t> patch = olktest::MakePatch(from, to, nullptr, options);
+  olk::PatchInfo info;
+  ASSERT_EQ(Read(patch, &info), olk::Result::kOk);
+  EXPECT_EQ(info.version, 2);
+  for (const olk::PatchEntry& e : info.entries) {
+    EXPECT_TRUE(e.source.empty()) << e.path;
+    EXPECT_NE(e.encoding, olk::Encoding::kExecutableDelta) << e.path;
+  }
+  olktest::TempDir dir;
+  olktest::WriteTree(dir.path(), from);
+  ASSERT_EQ(olktest::Apply(dir.path(), patch), olk::Result::kOk);
+  EXPECT_EQ(olktest::ReadTree(dir.path()), to);
+
+  // The latest format has both; a version no engine writes is refused.
+  ASSERT_EQ(Read(olktest::MakePatch(from, to), &info), olk::Result::kOk);
+  EXPECT_EQ(info.version, olk::kPatchVersion);
+  for (const olk::PatchEntry& e : info.entries) {
+    if (e.path == "data_3551.pak") EXPECT_EQ(e.source, "data_3550.pak");
+    if (e.path == "prog.exe") EXPECT_EQ(e.encoding, olk::Encoding::kExecutableDelta);
+  }
+  options.format_version = olk::kPatchVersion + 1;
+  olktest::MemFile out;
+  auto a = olk::NewNativeFileSystem(dir.path()), b = olk::NewNativeFileSystem(dir.path());
+  std::string error;
+  EXPECT_EQ(olk::BuildPatch(*a, *b, out, options, nullptr, &error), olk::Result::kCannotCreate);
+  EXPECT_NE(error.find("format version"), std::string::npos) << error;
 }

@@ -58,6 +58,11 @@ int RunDiff(int argc, char** argv) {
   cli.app().add_option("-o,--output", outPath, "the patch data to write")->required()->type_name("OUT.pat");
   cli.app().add_option("--threads", threads, "threads to encode with (default: one per core)")
       ->check(CLI::Range(1u, 1024u));
+  unsigned format_version = 0;
+  cli.app()
+      .add_option("--format-version", format_version,
+                   "patch data format to write (default: the latest; 2 for installers that read no later)")
+      ->check(CLI::Range(1u, 65535u));
   choice.Add(cli.app());
   cli.app().add_flag("--quiet", quiet, "no progress and no summary on stderr");
   cli.app().add_flag("--json", json, "one JSON object with counts, sizes and timing on stdout");
@@ -66,6 +71,7 @@ int RunDiff(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   olk::BuildOptions options;
   options.threads = threads;
+  options.format_version = static_cast<uint16_t>(format_version);
   std::string file, cause;
   if (!choice.Apply(options, file, cause)) return Failed(json, file, cause);
   std::unique_ptr<olk::FileSystem> oldTree = choice.OpenTree(oldDir);

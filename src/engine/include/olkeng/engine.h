@@ -219,6 +219,10 @@ struct BuildOptions {
   /* Old files of at least this many bytes are matched block by block in
    * bounded memory instead of with a suffix array (0: kBlockMatchFrom). */
   uint64_t block_match_from = 0;
+  /* The patch data format version to write: 0 for the latest; 2 for
+   * appliers that read no later one (no sources for added files, no
+   * executable deltas). */
+  uint16_t format_version = 0;
 };
 
 /* The default of BuildOptions::block_match_from: the suffix-array delta
