@@ -372,8 +372,11 @@ TEST(PatchFormat, WritesVersionTwoOnRequest) {
   ASSERT_EQ(Read(olktest::MakePatch(from, to), &info), olk::Result::kOk);
   EXPECT_EQ(info.version, olk::kPatchVersion);
   for (const olk::PatchEntry& e : info.entries) {
-    if (e.path == "data_3551.pak") EXPECT_EQ(e.source, "data_3550.pak");
-    if (e.path == "prog.exe") EXPECT_EQ(e.encoding, olk::Encoding::kExecutableDelta);
+    if (e.path == "data_3551.pak") {
+      EXPECT_EQ(e.source, "data_3550.pak");
+    } else if (e.path == "prog.exe") {
+      EXPECT_EQ(e.encoding, olk::Encoding::kExecutableDelta);
+    }
   }
   options.format_version = olk::kPatchVersion + 1;
   olktest::MemFile out;
