@@ -11,7 +11,7 @@ from matplotlib.ticker import FuncFormatter  # noqa: E402
 from report import usable  # noqa: E402
 
 COLORS = {"olkpack": "#d62728", "hdiffpatch": "#1f77b4", "bsdiff": "#2ca02c", "xdelta3": "#9467bd",
-          "zstd": "#ff7f0e", "xz": "#8c564b"}
+          "zstd": "#ff7f0e", "xz": "#8c564b", "olkpack format 2": "#f7b6b6"}
 
 
 def draw(rows, path):

@@ -1,6 +1,8 @@
 """The benchmark's output: Markdown tables ready to paste into the README,
 every figure and ratio of them computed here from one run."""
 
+from peers import FORMAT2
+
 # A peer's result counts in ratios only when its output reproduced the new
 # files; a failed peer is listed, marked FAILED, and compared with nothing.
 
@@ -46,6 +48,9 @@ def print_header(run):
           "refuses an empty one), figures summed (peak: the largest); they never see a file's old copy under "
           "another name.")
     print("- A peer whose output did not reproduce the new files is marked FAILED and left out of every ratio.")
+    print("- `%s`: olkpack writing patch data format 2 (`--format-version 2`: no sources for moved files, no "
+          "executable deltas), two threads, durable; shown beside the others, but not a peer in the targets."
+          % FORMAT2)
     if run["pairs"]:
         print("- Pairs: %s." % "; ".join(run["pairs"]))
     for note in run["notes"]:
@@ -127,7 +132,7 @@ def print_targets(rows):
         if "error" in o:
             print("| %s | %s |" % (pair.name, status(o)))
             continue
-        peers = {t: r for t, r in res.items() if t != "olkpack" and usable(r)}
+        peers = {t: r for t, r in res.items() if t not in ("olkpack", FORMAT2) and usable(r)}
         smallest = min(peers, key=lambda t: peers[t]["bytes"]) if peers else None
         hdp, bsd = peers.get("hdiffpatch"), peers.get("bsdiff")
         fast = [peers[t] for t in ("hdiffpatch", "zstd") if t in peers]

@@ -38,7 +38,7 @@ import corpus  # noqa: E402
 import large_pack  # noqa: E402
 import report  # noqa: E402
 from measure import CommandFailed, Limits, hyperfine, repeated, timed  # noqa: E402
-from peers import HDiffPatch, file_peers  # noqa: E402
+from peers import HDiffPatch, OlkpackFormat2, file_peers  # noqa: E402
 
 # name, trees, the one file of a one-file pair (else None), and
 # (relative path, old path or None) of every new or changed file
@@ -110,10 +110,13 @@ def bench_peer(peer, pair, tmp, repeat, apply_runs, limits=None):
     peer.setup(pair, tmp)
     r = {"build": repeated(repeat, peer.build_cmds, limits=limits)}
     r["bytes"] = peer.patch_bytes()
+    prepare = peer.prepare_cmd() if hasattr(peer, "prepare_cmd") else None
+    if prepare:
+        subprocess.run(prepare, check=True)
     apply_stats = repeated(1, peer.apply_cmds, limits=limits)
     r["apeak"] = apply_stats.peak
     r["ok"] = peer.round_trip()
-    r["apply"] = hyperfine(peer.apply_cmds(), apply_runs) if apply_runs else apply_stats.wall
+    r["apply"] = hyperfine(peer.apply_cmds(), apply_runs, prepare) if apply_runs else apply_stats.wall
     return r
 
 
@@ -246,7 +249,7 @@ def main():
     if not args.hdiffpatch:
         notes.append("HDiffPatch skipped: no hdiffz and hpatchz in %s" % args.peers)
         log(notes[-1])
-    args.peer_tools = ([hdp] if args.hdiffpatch else []) + file_peers()
+    args.peer_tools = [OlkpackFormat2(args.olkpack)] + ([hdp] if args.hdiffpatch else []) + file_peers()
 
     started = datetime.datetime.now(datetime.timezone.utc)
     rows, pairs = [], []
