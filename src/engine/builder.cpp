@@ -8,7 +8,9 @@
 #include "block_matcher.h"
 #include "codec.h"
 #include "delta.h"
+#include "file_bytes.h"
 #include "hash.h"
+#include "near_identical.h"
 #include "olkeng/engine.h"
 #include "parallel.h"
 #include "patch_format.h"
@@ -65,7 +67,7 @@ bool ScanTree(FileSystem& fs, const std::string& dir, const BuildOptions& option
   return true;
 }
 
-bool ReadWhole(FileSystem& fs, const std::string& path, std::vector<uint8_t>* data, std::string* error) {
+bool ReadWhole(FileSystem& fs, const std::string& path, FileBytes* data, std::string* error) {
   std::unique_ptr<File> f;
   IoStatus s = fs.OpenRead(path, &f);
   if (s == IoStatus::kOk) {
@@ -116,6 +118,7 @@ struct Task {
   bool block_match = false; /* too large for the suffix-array delta */
   /* results */
   bool unchanged = false;
+  bool near_identical = false; /* diffed without a suffix array (near_identical.h) */
   PatchEntry entry;
   Part parts[3];
   size_t part_count = 0;
@@ -192,19 +195,19 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
   try {
     if (t->block_match) return RunBlockMatchTask(old_tree, new_tree, budget, t);
     if (t->kind == EntryKind::kRemoveFile) {
-      std::vector<uint8_t> old_data;
+      FileBytes old_data;
       if (!ReadWhole(old_tree, t->path, &old_data, &t->error)) return void(t->ok = false);
       e.old_size = old_data.size();
       e.old_hash = HashBytes(old_data.data(), old_data.size());
       e.encoding = Encoding::kNone;
       return;
     }
-    std::vector<uint8_t> new_data;
+    FileBytes new_data;
     if (!ReadWhole(new_tree, t->path, &new_data, &t->error)) return void(t->ok = false);
     e.new_size = new_data.size();
     e.new_hash = HashBytes(new_data.data(), new_data.size());
     const bool whole_solid = t->whole_may_be_solid && new_data.size() <= kSolidWholeMax;
-    std::vector<uint8_t> old_data;
+    FileBytes old_data;
     if (t->kind == EntryKind::kAddFile) {
       /* A renamed, moved or copied file costs a reference to its source. */
       for (const std::string& candidate : t->copy_candidates) {
@@ -238,8 +241,12 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
     }
     uint64_t delta_cost = ~0ull;
     if (!old_data.empty() && !new_data.empty() && old_data.size() <= kMaxDeltaOldSize) {
+      /* Near-identical files first: a linear pass, without a suffix array. */
       DeltaStreams streams;
-      if (!ComputeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(), budget, &streams))
+      t->near_identical =
+          ComputeNearIdenticalDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(), &streams);
+      if (!t->near_identical &&
+          !ComputeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(), budget, &streams))
         throw std::bad_alloc();
       std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
       uint64_t cost[3] = {0, 0, 0};
@@ -258,7 +265,7 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
     }
     /* A delta that saves little is checked against the file sent whole. */
     if (delta_cost == ~0ull || delta_cost > new_data.size() / 4) {
-      std::vector<uint8_t>().swap(old_data);
+      FileBytes().swap(old_data);
       Part whole;
       uint64_t whole_cost = PreparePart(&whole, new_data.data(), new_data.size(), whole_solid, budget);
       if (whole_cost == ~0ull) throw std::bad_alloc();
@@ -506,6 +513,7 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
         default: ++st.files_changed; break;
       }
       if (t.block_match) ++st.files_block_matched;
+      if (t.near_identical && t.entry.encoding == Encoding::kDelta) ++st.files_near_identical;
       entries.push_back(t.entry);
     }
     /* Keep each task with its entry while sorting. */
