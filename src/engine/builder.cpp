@@ -5,10 +5,10 @@
 #include <new>
 #include <thread>
 
+#include "big_buffer.h"
 #include "block_matcher.h"
 #include "codec.h"
 #include "delta.h"
-#include "file_bytes.h"
 #include "hash.h"
 #include "near_identical.h"
 #include "olkeng/engine.h"

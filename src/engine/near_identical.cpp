@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "big_buffer.h"
 #include "bytes.h"
 
 namespace olk {
@@ -80,7 +81,7 @@ class SeedTable {
   const uint8_t* old_;
   unsigned shift_ = 0;
   size_t mask_ = 0;
-  std::vector<uint32_t> slots_;
+  BigVector<uint32_t> slots_;
 };
 
 /* Writes records as ComputeDelta() does: seeks from the end of the last
@@ -133,6 +134,149 @@ struct Copy {
   uint64_t new_pos, old_pos, len;
 };
 
+/* Short matches for the literals: the table above finds only matches of
+ * kNearStride + kNearSeed - 1 bytes or more, and a line edited in a script
+ * is mostly pieces of other lines. Every kGapGram-byte piece of the
+ * literals goes into a small table; one pass over the old file with a
+ * rolling hash finds where each piece occurs, and keeps for each the
+ * longest match (the first of equal ones). The literals are then parsed
+ * greedily into those matches and what is left. Linear in the old size,
+ * and the table stays small: the pass only runs when the literals are few. */
+constexpr size_t kGapGram = 12;
+constexpr uint64_t kMinGapMatch = 16; /* shorter ones cost more in records than they save */
+constexpr uint32_t kMaxGapHits = 64;  /* matches checked for one piece: bounds the work on common ones */
+/* The rolling hash: each byte shifts in kGapShift bits, so that the masked
+ * hash depends on the last kGapGram bytes only. */
+constexpr unsigned kGapShift = 5;
+constexpr uint64_t kGapMask = (uint64_t(1) << (kGapShift * kGapGram)) - 1;
+
+struct GearTable {
+  uint64_t v[256];
+  GearTable() {
+    uint64_t x = 0x2545F4914F6CDD1Dull; /* splitmix64 from a fixed seed */
+    for (uint64_t& e : v) {
+      x += 0x9E3779B97F4A7C15ull;
+      uint64_t z = x;
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+      e = z ^ (z >> 31);
+    }
+  }
+};
+
+void FindGapMatches(const uint8_t* old_data, uint64_t n, const uint8_t* new_data, uint64_t m,
+                    std::vector<Copy>* copies) {
+  static const GearTable gear;
+  /* Every position of the literals where a whole piece fits, and the
+   * distinct pieces, each with the list of its positions. */
+  struct Gram {
+    uint64_t begin, pos, end;      /* in the new file, and its run of literals */
+    uint64_t old_pos = 0, len = 0; /* the longest match found */
+    uint32_t next = kEmpty;        /* the next position of the same piece */
+  };
+  struct Piece {
+    uint64_t hash;
+    uint32_t first;
+    uint32_t hits = 0;
+  };
+  std::vector<Gram> grams;
+  {
+    uint64_t at = 0;
+    auto add_gap = [&](uint64_t begin, uint64_t end) {
+      for (uint64_t p = begin; p + kGapGram <= end; ++p) grams.push_back(Gram{begin, p, end});
+    };
+    for (const Copy& c : *copies) {
+      add_gap(at, c.new_pos);
+      at = c.new_pos + c.len;
+    }
+    add_gap(at, m);
+  }
+  if (grams.empty() || n < kGapGram || grams.size() >= kEmpty) return;
+  unsigned bits = 4;
+  while ((size_t(1) << bits) < 2 * grams.size()) ++bits;
+  const size_t mask = (size_t(1) << bits) - 1;
+  auto slot = [&](uint64_t h) { return static_cast<size_t>((h * 0x9E3779B97F4A7C15ull) >> (64 - bits)); };
+  std::vector<Piece> pieces;
+  std::vector<uint32_t> slots(mask + 1, kEmpty); /* piece by hash */
+  for (size_t i = 0; i < grams.size(); ++i) {
+    uint64_t h = 0;
+    for (size_t k = 0; k < kGapGram; ++k) h = (h << kGapShift) ^ gear.v[new_data[grams[i].pos + k]];
+    h &= kGapMask;
+    size_t s = slot(h);
+    for (;; s = (s + 1) & mask) {
+      if (slots[s] == kEmpty) {
+        slots[s] = static_cast<uint32_t>(pieces.size());
+        pieces.push_back(Piece{h, static_cast<uint32_t>(i)});
+        break;
+      }
+      Piece& p = pieces[slots[s]];
+      if (p.hash == h && std::memcmp(new_data + grams[p.first].pos, new_data + grams[i].pos, kGapGram) == 0) {
+        grams[i].next = p.first; /* the list runs backwards; the order does not matter */
+        p.first = static_cast<uint32_t>(i);
+        break;
+      }
+    }
+  }
+  /* A filter over the hashes, so that most old positions cost one bit
+   * test: a bit per slot (small enough for the fastest cache) and a count
+   * of the pieces in it, so that a piece found kMaxGapHits times leaves. */
+  unsigned filter_bits = 16;
+  while ((size_t(1) << filter_bits) < 32 * pieces.size()) ++filter_bits;
+  std::vector<uint64_t> filter_set((size_t(1) << filter_bits) / 64);
+  std::vector<uint8_t> filter_count(size_t(1) << filter_bits);
+  auto filter_slot = [&](uint64_t h) { return static_cast<size_t>((h * 0xC2B2AE3D27D4EB4Full) >> (64 - filter_bits)); };
+  for (const Piece& p : pieces) {
+    const size_t f = filter_slot(p.hash);
+    if (filter_count[f] < 255) ++filter_count[f];
+    filter_set[f / 64] |= uint64_t(1) << (f % 64);
+  }
+
+  uint64_t h = 0;
+  for (size_t k = 0; k + 1 < kGapGram; ++k) h = (h << kGapShift) ^ gear.v[old_data[k]];
+  for (uint64_t o = kGapGram - 1; o < n; ++o) {
+    h = (h << kGapShift) ^ gear.v[old_data[o]];
+    const uint64_t hm = h & kGapMask;
+    const size_t f = filter_slot(hm);
+    if (!(filter_set[f / 64] >> (f % 64) & 1)) continue;
+    const uint64_t start = o + 1 - kGapGram;
+    for (size_t s = slot(hm); slots[s] != kEmpty; s = (s + 1) & mask) {
+      Piece& p = pieces[slots[s]];
+      if (p.hash != hm || p.hits >= kMaxGapHits) continue;
+      if (std::memcmp(old_data + start, new_data + grams[p.first].pos, kGapGram) != 0) continue;
+      if (++p.hits == kMaxGapHits && filter_count[f] < 255 && --filter_count[f] == 0)
+        filter_set[f / 64] &= ~(uint64_t(1) << (f % 64));
+      for (uint32_t i = p.first; i != kEmpty; i = grams[i].next) {
+        Gram& g = grams[i];
+        const uint64_t len = kGapGram + CommonPrefix(old_data + o + 1, new_data + g.pos + kGapGram,
+                                                     std::min(n - start, g.end - g.pos) - kGapGram);
+        if (len > g.len) {
+          g.len = len;
+          g.old_pos = start;
+        }
+      }
+      break;
+    }
+  }
+
+  /* Parse each run of literals greedily; a match also grows backwards
+   * over the literals before it. */
+  std::vector<Copy> found;
+  uint64_t done = 0; /* new position up to which the literals are decided */
+  for (size_t i = 0; i < grams.size(); ++i) {
+    const Gram& g = grams[i];
+    if (g.pos < done || g.len < kMinGapMatch) continue;
+    const uint64_t floor = std::max(done, g.begin);
+    uint64_t back = 0;
+    while (g.pos - back > floor && back < g.old_pos && old_data[g.old_pos - back - 1] == new_data[g.pos - back - 1])
+      ++back;
+    found.push_back(Copy{g.pos - back, g.old_pos - back, g.len + back});
+    done = g.pos + g.len;
+  }
+  if (found.empty()) return;
+  copies->insert(copies->end(), found.begin(), found.end());
+  std::sort(copies->begin(), copies->end(), [](const Copy& a, const Copy& b) { return a.new_pos < b.new_pos; });
+}
+
 }  // namespace
 
 bool ComputeNearIdenticalDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
@@ -182,6 +326,7 @@ bool ComputeNearIdenticalDelta(const uint8_t* old_data, size_t old_size, const u
     }
     literals += m - lit_start;
     if (cost(0) > budget) return false;
+    FindGapMatches(old_data, n, new_data, m, &copies);
 
     out->control.clear();
     out->diff.clear();

@@ -20,8 +20,10 @@
  * the table; a seed found is checked byte by byte (a hash collision never
  * becomes a wrong match) and grown backwards over the literals just sent
  * and forwards as far as both files agree. Every match of at least
- * kNearStride + kNearSeed - 1 bytes is found. What no match covers is
- * sent as literals.
+ * kNearStride + kNearSeed - 1 bytes is found. The few bytes left between
+ * those matches (an edited line is mostly pieces of other lines) are then
+ * looked up piece by piece in one more pass over the old file, for short
+ * matches; what no match covers is sent as literals.
  *
  * The result is the same three streams ComputeDelta() makes, and depends
  * only on the two files.

@@ -84,6 +84,11 @@ TEST(NearIdentical, RoundTripsAndSendsOnlyTheChanges) {
       {"bytes inserted", a, Cat({Slice(a, 0, 90000), c, Slice(a, 90000, 210000)}), c.size()},
       {"bytes deleted", a, Cat({Slice(a, 0, 90000), Slice(a, 91000, 209000)}), 0},
       {"a piece moved", a, Cat({Slice(a, 200000, 100000), Slice(a, 0, 200000)}), 0},
+      // Too short for the seeds, found by the look-up of the literals.
+      {"a line made of short pieces of others", a,
+       Cat({Slice(a, 0, 150000), Slice(a, 5000, 30), Slice(a, 70001, 17), Slice(a, 123000, 40),
+            Slice(a, 150000, 150000)}),
+       0},
       {"the last bytes changed", a, Cat({Slice(a, 0, 299990), Bytes(10, 7)}), 10 + olk::kNearSeed},
       {"text with repeats, a line inserted", t, Cat({Slice(t, 0, 123457), c, Slice(t, 123457, 276543)}), c.size()},
       // Each lone byte after the insertion is sent again, and the one
