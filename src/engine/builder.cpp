@@ -188,6 +188,39 @@ void RunBlockMatchTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* b
   e.encoding = Encoding::kDelta;
 }
 
+/* Reads and hashes both versions of a changed file side by side: on a
+ * file that changed little, that is most of the work. An error reading
+ * the new version is told first, as when they are read one after the
+ * other. Throws std::bad_alloc. */
+bool ReadBothVersions(FileSystem& old_tree, FileSystem& new_tree, const std::string& path, CoreBudget* budget,
+                      FileBytes* old_data, FileBytes* new_data, Hash128* old_hash, Hash128* new_hash,
+                      std::string* error) {
+  FileSystem* const trees[2] = {&new_tree, &old_tree};
+  FileBytes* const data[2] = {new_data, old_data};
+  Hash128* const hashes[2] = {new_hash, old_hash};
+  std::string errors[2];
+  enum { kRead, kUnreadable, kNoMemory } state[2] = {kRead, kRead};
+  RunParallel(
+      2,
+      [&](size_t i) {
+        try {
+          if (!ReadWhole(*trees[i], path, data[i], &errors[i])) return void(state[i] = kUnreadable);
+          *hashes[i] = HashBytes(data[i]->data(), data[i]->size());
+        } catch (const std::bad_alloc&) {
+          state[i] = kNoMemory;
+        }
+      },
+      budget);
+  for (size_t i = 0; i < 2; ++i) {
+    if (state[i] == kNoMemory) throw std::bad_alloc();
+    if (state[i] == kUnreadable) {
+      *error = errors[i];
+      return false;
+    }
+  }
+  return true;
+}
+
 void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Task* t) {
   PatchEntry& e = t->entry;
   e.kind = t->kind;
@@ -202,12 +235,17 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
       e.encoding = Encoding::kNone;
       return;
     }
-    FileBytes new_data;
-    if (!ReadWhole(new_tree, t->path, &new_data, &t->error)) return void(t->ok = false);
+    FileBytes new_data, old_data;
+    if (t->kind == EntryKind::kChangeFile) {
+      if (!ReadBothVersions(old_tree, new_tree, t->path, budget, &old_data, &new_data, &e.old_hash, &e.new_hash,
+                            &t->error))
+        return void(t->ok = false);
+    } else {
+      if (!ReadWhole(new_tree, t->path, &new_data, &t->error)) return void(t->ok = false);
+      e.new_hash = HashBytes(new_data.data(), new_data.size());
+    }
     e.new_size = new_data.size();
-    e.new_hash = HashBytes(new_data.data(), new_data.size());
     const bool whole_solid = t->whole_may_be_solid && new_data.size() <= kSolidWholeMax;
-    FileBytes old_data;
     if (t->kind == EntryKind::kAddFile) {
       /* A renamed, moved or copied file costs a reference to its source. */
       for (const std::string& candidate : t->copy_candidates) {
@@ -230,11 +268,9 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
       }
       if (!ReadWhole(old_tree, t->similar_candidate, &old_data, &t->error)) return void(t->ok = false);
       e.source = t->similar_candidate;
-    } else if (!ReadWhole(old_tree, t->path, &old_data, &t->error)) {
-      return void(t->ok = false);
+      e.old_hash = HashBytes(old_data.data(), old_data.size());
     }
     e.old_size = old_data.size();
-    e.old_hash = HashBytes(old_data.data(), old_data.size());
     if (t->kind == EntryKind::kChangeFile && e.old_size == e.new_size && e.old_hash == e.new_hash) {
       t->unchanged = true;
       return;

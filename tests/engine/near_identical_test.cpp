@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine_test_support.h"
+#include "mem_fs.h"
 #include "near_identical.h"
 #include "parallel.h"
 #include "payload.h"
@@ -152,6 +153,27 @@ TEST(NearIdentical, BuilderTakesItAndThePatchApplies) {
     olk::BuildOptions options;
     options.threads = threads;
     EXPECT_TRUE(olktest::MakePatch(from, to, nullptr, options) == patch) << threads << " threads";
+  }
+}
+
+// Both versions of a changed file are read side by side: a version that
+// cannot be read fails the build with its name, whichever it is.
+TEST(NearIdentical, BuilderTellsAVersionItCannotRead) {
+  const olktest::Tree from = {{"a.bin", "old contents"}}, to = {{"a.bin", "new contents!"}};
+  const struct {
+    bool old_fails, new_fails;
+  } cases[] = {{true, false}, {false, true}, {true, true}};
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(std::to_string(tc.old_fails) + std::to_string(tc.new_fails));
+    olktest::MemFs old_fs(from), new_fs(to);
+    if (tc.old_fails) old_fs.fail_path = "a.bin";
+    if (tc.new_fails) new_fs.fail_path = "a.bin";
+    olktest::MemFile out;
+    olk::BuildOptions options;
+    options.threads = 2;
+    std::string error;
+    EXPECT_EQ(olk::BuildPatch(old_fs, new_fs, out, options, nullptr, &error), olk::Result::kCannotOpenPatch);
+    EXPECT_NE(error.find("cannot read 'a.bin'"), std::string::npos) << error;
   }
 }
 
