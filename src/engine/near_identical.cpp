@@ -164,6 +164,24 @@ struct GearTable {
   }
 };
 
+constexpr uint64_t kFilterMul = 0xC2B2AE3D27D4EB4Full;
+
+/* NextInFilter(): rolls the hash `*h` over old[o..] and stops at the first
+ * position whose hash passes the filter (n when none does). Kept apart so
+ * that the loop, where the pass spends its time, keeps all in registers. */
+__attribute__((noinline)) uint64_t NextInFilter(const uint8_t* old_data, uint64_t o, uint64_t n, const uint64_t* gear,
+                                                const uint64_t* filter, unsigned filter_bits, uint64_t* h) {
+  uint64_t x = *h;
+  const unsigned shift = 64 - filter_bits;
+  for (; o < n; ++o) {
+    x = (x << kGapShift) ^ gear[old_data[o]];
+    const uint64_t f = ((x & kGapMask) * kFilterMul) >> shift;
+    if (filter[f / 64] >> (f % 64) & 1) break;
+  }
+  *h = x;
+  return o;
+}
+
 void FindGapMatches(const uint8_t* old_data, uint64_t n, const uint8_t* new_data, uint64_t m,
                     std::vector<Copy>* copies) {
   static const GearTable gear;
@@ -224,7 +242,7 @@ void FindGapMatches(const uint8_t* old_data, uint64_t n, const uint8_t* new_data
   while ((size_t(1) << filter_bits) < 32 * pieces.size()) ++filter_bits;
   std::vector<uint64_t> filter_set((size_t(1) << filter_bits) / 64);
   std::vector<uint8_t> filter_count(size_t(1) << filter_bits);
-  auto filter_slot = [&](uint64_t h) { return static_cast<size_t>((h * 0xC2B2AE3D27D4EB4Full) >> (64 - filter_bits)); };
+  auto filter_slot = [&](uint64_t h) { return static_cast<size_t>((h * kFilterMul) >> (64 - filter_bits)); };
   for (const Piece& p : pieces) {
     const size_t f = filter_slot(p.hash);
     if (filter_count[f] < 255) ++filter_count[f];
@@ -233,11 +251,11 @@ void FindGapMatches(const uint8_t* old_data, uint64_t n, const uint8_t* new_data
 
   uint64_t h = 0;
   for (size_t k = 0; k + 1 < kGapGram; ++k) h = (h << kGapShift) ^ gear.v[old_data[k]];
-  for (uint64_t o = kGapGram - 1; o < n; ++o) {
-    h = (h << kGapShift) ^ gear.v[old_data[o]];
+  for (uint64_t o = kGapGram - 1;; ++o) {
+    o = NextInFilter(old_data, o, n, gear.v, filter_set.data(), filter_bits, &h);
+    if (o == n) break;
     const uint64_t hm = h & kGapMask;
     const size_t f = filter_slot(hm);
-    if (!(filter_set[f / 64] >> (f % 64) & 1)) continue;
     const uint64_t start = o + 1 - kGapGram;
     for (size_t s = slot(hm); slots[s] != kEmpty; s = (s + 1) & mask) {
       Piece& p = pieces[slots[s]];
