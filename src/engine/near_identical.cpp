@@ -18,6 +18,8 @@ namespace {
  * shorter ones made the patch larger). */
 constexpr uint64_t kMinOffDiagonalMatch = kHomeCopy;
 constexpr uint32_t kEmpty = ~0u;
+/* Bytes between two copies on one diagonal sent as differences at most. */
+constexpr uint64_t kMaxChangedInPlace = 2 * kMaxDiffBytes;
 
 inline uint64_t Load64(const uint8_t* p) {
   uint64_t v;
@@ -85,8 +87,7 @@ class SeedTable {
 };
 
 /* Writes records as ComputeDelta() does: seeks from the end of the last
- * long copy; every copied byte is unchanged, so the difference stream is
- * one run. */
+ * long copy. */
 class RecordWriter {
  public:
   explicit RecordWriter(DeltaStreams* out) : out_(out) {}
@@ -97,19 +98,51 @@ class RecordWriter {
     PutVarint(&out_->control, copy);
     PutVarint(&out_->control, extra);
     ++out_->records;
-    copied_ += copy;
     if (copy >= kHomeCopy) home_ = old_pos + copy;
-  }
-  void Finish() {
-    if (copied_) {
-      PutVarint(&out_->diff, copied_);
-      PutVarint(&out_->diff, 0);
-    }
   }
 
  private:
   DeltaStreams* out_;
-  uint64_t home_ = 0, copied_ = 0;
+  uint64_t home_ = 0;
+};
+
+/* Writes the difference stream in its sparse form (delta.h): runs of
+ * unchanged bytes, each followed by the shortest signed little-endian
+ * form of a word's difference. */
+class DiffWriter {
+ public:
+  explicit DiffWriter(std::vector<uint8_t>* out) : out_(out) {}
+  void Same(uint64_t n) { zeros_ += n; }
+  /* Word(): `width` new and old bytes (1 to kMaxDiffBytes) that differ. */
+  void Word(const uint8_t* nw, const uint8_t* old, size_t width) {
+    uint64_t n = 0, o = 0;
+    for (size_t i = 0; i < width; ++i) {
+      n |= static_cast<uint64_t>(nw[i]) << (8 * i);
+      o |= static_cast<uint64_t>(old[i]) << (8 * i);
+    }
+    const unsigned bits = static_cast<unsigned>(8 * width);
+    const uint64_t mask = bits == 64 ? ~0ull : (1ull << bits) - 1;
+    uint64_t d = (n - o) & mask;
+    if (d & (1ull << (bits - 1))) d |= ~mask; /* as a signed number */
+    const int64_t sd = static_cast<int64_t>(d);
+    size_t k = 1;
+    while (k < width && (sd < -(int64_t(1) << (8 * k - 1)) || sd >= (int64_t(1) << (8 * k - 1)))) ++k;
+    PutVarint(out_, zeros_);
+    PutVarint(out_, k);
+    for (size_t i = 0; i < k; ++i) out_->push_back(static_cast<uint8_t>(d >> (8 * i)));
+    zeros_ = 0;
+  }
+  void Finish() {
+    if (zeros_) {
+      PutVarint(out_, zeros_);
+      PutVarint(out_, 0);
+    }
+    zeros_ = 0;
+  }
+
+ private:
+  std::vector<uint8_t>* out_;
+  uint64_t zeros_ = 0;
 };
 
 /* DiagonalResumes(): whether the current diagonal agrees again within a
@@ -346,23 +379,66 @@ bool ComputeNearIdenticalDelta(const uint8_t* old_data, size_t old_size, const u
     if (cost(0) > budget) return false;
     FindGapMatches(old_data, n, new_data, m, &copies);
 
+    /* Two copies on one diagonal with a few bytes between them that
+     * changed in place (a version number) become one copy, the bytes sent
+     * as differences: a record fewer, as the suffix-array delta sends them. */
+    std::vector<Copy> merged;
+    std::vector<Copy> changed; /* new_pos, len: the bytes between merged copies */
+    for (const Copy& c : copies) {
+      if (!merged.empty()) {
+        Copy& last = merged.back();
+        const uint64_t gap = c.new_pos - (last.new_pos + last.len);
+        if (gap <= kMaxChangedInPlace && c.old_pos >= last.old_pos + last.len &&
+            c.old_pos - (last.old_pos + last.len) == gap) {
+          if (gap) changed.push_back(Copy{last.new_pos + last.len, 0, gap});
+          last.len = c.new_pos + c.len - last.new_pos;
+          literals -= gap;
+          continue;
+        }
+      }
+      merged.push_back(c);
+    }
+
     out->control.clear();
     out->diff.clear();
     out->extra.clear();
     out->records = 0;
     out->extra.reserve(static_cast<size_t>(literals));
     RecordWriter records(out);
+    DiffWriter diff(&out->diff);
+    size_t next_changed = 0;
     uint64_t at = 0, old_at = 0, copy = 0; /* the pending record */
-    for (const Copy& c : copies) {
+    for (const Copy& c : merged) {
       records.Put(old_at, copy, c.new_pos - at);
       out->extra.insert(out->extra.end(), new_data + at, new_data + c.new_pos);
-      at = c.new_pos + c.len;
+      const uint64_t end = c.new_pos + c.len;
+      const uint8_t* const old_of = old_data + c.old_pos - c.new_pos; /* old byte for a new position */
+      uint64_t i = c.new_pos;
+      for (; next_changed < changed.size() && changed[next_changed].new_pos < end; ++next_changed) {
+        const Copy& ch = changed[next_changed];
+        if (ch.new_pos > i) {
+          diff.Same(ch.new_pos - i);
+          i = ch.new_pos;
+        }
+        while (i < ch.new_pos + ch.len) {
+          if (new_data[i] == old_of[i]) {
+            diff.Same(1);
+            ++i;
+          } else {
+            const size_t w = static_cast<size_t>(std::min<uint64_t>(kMaxDiffBytes, end - i));
+            diff.Word(new_data + i, old_of + i, w);
+            i += w;
+          }
+        }
+      }
+      diff.Same(end - i);
+      at = end;
       old_at = c.old_pos;
       copy = c.len;
     }
     records.Put(old_at, copy, m - at);
     out->extra.insert(out->extra.end(), new_data + at, new_data + m);
-    records.Finish();
+    diff.Finish();
     return true;
   } catch (const std::bad_alloc&) {
     return false;
