@@ -5,10 +5,12 @@
 #include <new>
 #include <thread>
 
+#include "big_buffer.h"
 #include "block_matcher.h"
 #include "codec.h"
 #include "delta.h"
 #include "hash.h"
+#include "near_identical.h"
 #include "olkeng/engine.h"
 #include "parallel.h"
 #include "patch_format.h"
@@ -66,7 +68,7 @@ bool ScanTree(FileSystem& fs, const std::string& dir, const BuildOptions& option
   return true;
 }
 
-bool ReadWhole(FileSystem& fs, const std::string& path, std::vector<uint8_t>* data, std::string* error) {
+bool ReadWhole(FileSystem& fs, const std::string& path, FileBytes* data, std::string* error) {
   std::unique_ptr<File> f;
   IoStatus s = fs.OpenRead(path, &f);
   if (s == IoStatus::kOk) {
@@ -118,6 +120,7 @@ struct Task {
   bool executable_deltas = true; /* the format has them */
   /* results */
   bool unchanged = false;
+  bool near_identical = false; /* diffed without a suffix array (near_identical.h) */
   PatchEntry entry;
   Part parts[3];
   size_t part_count = 0;
@@ -187,6 +190,39 @@ void RunBlockMatchTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* b
   e.encoding = Encoding::kDelta;
 }
 
+/* Reads and hashes both versions of a changed file side by side: on a
+ * file that changed little, that is most of the work. An error reading
+ * the new version is told first, as when they are read one after the
+ * other. Throws std::bad_alloc. */
+bool ReadBothVersions(FileSystem& old_tree, FileSystem& new_tree, const std::string& path, CoreBudget* budget,
+                      FileBytes* old_data, FileBytes* new_data, Hash128* old_hash, Hash128* new_hash,
+                      std::string* error) {
+  FileSystem* const trees[2] = {&new_tree, &old_tree};
+  FileBytes* const data[2] = {new_data, old_data};
+  Hash128* const hashes[2] = {new_hash, old_hash};
+  std::string errors[2];
+  enum { kRead, kUnreadable, kNoMemory } state[2] = {kRead, kRead};
+  RunParallel(
+      2,
+      [&](size_t i) {
+        try {
+          if (!ReadWhole(*trees[i], path, data[i], &errors[i])) return void(state[i] = kUnreadable);
+          *hashes[i] = HashBytes(data[i]->data(), data[i]->size());
+        } catch (const std::bad_alloc&) {
+          state[i] = kNoMemory;
+        }
+      },
+      budget);
+  for (size_t i = 0; i < 2; ++i) {
+    if (state[i] == kNoMemory) throw std::bad_alloc();
+    if (state[i] == kUnreadable) {
+      *error = errors[i];
+      return false;
+    }
+  }
+  return true;
+}
+
 void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Task* t) {
   PatchEntry& e = t->entry;
   e.kind = t->kind;
@@ -194,19 +230,24 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
   try {
     if (t->block_match) return RunBlockMatchTask(old_tree, new_tree, budget, t);
     if (t->kind == EntryKind::kRemoveFile) {
-      std::vector<uint8_t> old_data;
+      FileBytes old_data;
       if (!ReadWhole(old_tree, t->path, &old_data, &t->error)) return void(t->ok = false);
       e.old_size = old_data.size();
       e.old_hash = HashBytes(old_data.data(), old_data.size());
       e.encoding = Encoding::kNone;
       return;
     }
-    std::vector<uint8_t> new_data;
-    if (!ReadWhole(new_tree, t->path, &new_data, &t->error)) return void(t->ok = false);
+    FileBytes new_data, old_data;
+    if (t->kind == EntryKind::kChangeFile) {
+      if (!ReadBothVersions(old_tree, new_tree, t->path, budget, &old_data, &new_data, &e.old_hash, &e.new_hash,
+                            &t->error))
+        return void(t->ok = false);
+    } else {
+      if (!ReadWhole(new_tree, t->path, &new_data, &t->error)) return void(t->ok = false);
+      e.new_hash = HashBytes(new_data.data(), new_data.size());
+    }
     e.new_size = new_data.size();
-    e.new_hash = HashBytes(new_data.data(), new_data.size());
     const bool whole_solid = t->whole_may_be_solid && new_data.size() <= kSolidWholeMax;
-    std::vector<uint8_t> old_data;
     if (t->kind == EntryKind::kAddFile) {
       /* A renamed, moved or copied file costs a reference to its source. */
       for (const std::string& candidate : t->copy_candidates) {
@@ -229,23 +270,26 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
       }
       if (!ReadWhole(old_tree, t->similar_candidate, &old_data, &t->error)) return void(t->ok = false);
       e.source = t->similar_candidate;
-    } else if (!ReadWhole(old_tree, t->path, &old_data, &t->error)) {
-      return void(t->ok = false);
+      e.old_hash = HashBytes(old_data.data(), old_data.size());
     }
     e.old_size = old_data.size();
-    e.old_hash = HashBytes(old_data.data(), old_data.size());
     if (t->kind == EntryKind::kChangeFile && e.old_size == e.new_size && e.old_hash == e.new_hash) {
       t->unchanged = true;
       return;
     }
     uint64_t delta_cost = ~0ull;
     if (!old_data.empty() && !new_data.empty() && old_data.size() <= kMaxDeltaOldSize) {
+      /* Near-identical files first: a linear pass, without a suffix array. */
       DeltaStreams streams;
+      /* Executables go to the executable delta: in a near-identical
+       * one, moved references are still most of what changed. */
       ExecutablePair exe;
-      const bool executable =
-          t->executable_deltas && ReadExecutablePair(old_data.data(), old_data.size(), new_data.data(), new_data.size(), &exe);
-      if (!ComputeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(), budget, &streams,
-                        executable ? &exe : nullptr))
+      const bool executable = t->executable_deltas && ReadExecutablePair(old_data.data(), old_data.size(),
+                                                                         new_data.data(), new_data.size(), &exe);
+      t->near_identical = !executable && ComputeNearIdenticalDelta(old_data.data(), old_data.size(),
+                                                                   new_data.data(), new_data.size(), &streams);
+      if (!t->near_identical && !ComputeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(),
+                                              budget, &streams, executable ? &exe : nullptr))
         throw std::bad_alloc();
       std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
       uint64_t cost[3] = {0, 0, 0};
@@ -264,7 +308,7 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
     }
     /* A delta that saves little is checked against the file sent whole. */
     if (delta_cost == ~0ull || delta_cost > new_data.size() / 4) {
-      std::vector<uint8_t>().swap(old_data);
+      FileBytes().swap(old_data);
       Part whole;
       uint64_t whole_cost = PreparePart(&whole, new_data.data(), new_data.size(), whole_solid, budget);
       if (whole_cost == ~0ull) throw std::bad_alloc();
@@ -540,6 +584,7 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
         default: ++st.files_changed; break;
       }
       if (t.block_match) ++st.files_block_matched;
+      if (t.near_identical && t.entry.encoding == Encoding::kDelta) ++st.files_near_identical;
       entries.push_back(t.entry);
     }
     /* Keep each task with its entry while sorting. */

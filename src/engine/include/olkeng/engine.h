@@ -249,6 +249,7 @@ struct BuildStats {
   uint64_t new_bytes = 0;  /* total size of the new tree's files */
   uint64_t patch_bytes = 0;
   uint64_t files_block_matched = 0; /* changed files matched block by block (see block_match_from) */
+  uint64_t files_near_identical = 0; /* files diffed by the linear pass for near-identical files */
 };
 
 /* BuildPatch():
