@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "delta_writers.h"
 #include "hash.h"
 
 namespace olk {
@@ -114,33 +115,6 @@ struct BlockKey {
   bool operator<(const BlockKey& o) const { return hash != o.hash ? hash < o.hash : block < o.block; }
 } __attribute__((packed));
 
-/* Writes records as ComputeDelta() does: seeks from the end of the last
- * long copy; every copied byte is unchanged, so the difference stream is
- * one run. */
-class RecordWriter {
- public:
-  explicit RecordWriter(DeltaStreams* out) : out_(out) {}
-  void Put(uint64_t old_pos, uint64_t copy, uint64_t extra) {
-    if (copy == 0 && extra == 0) return;
-    const int64_t seek = copy ? static_cast<int64_t>(old_pos - home_) : 0;
-    PutVarint(&out_->control, ZigZag(seek));
-    PutVarint(&out_->control, copy);
-    PutVarint(&out_->control, extra);
-    ++out_->records;
-    copied_ += copy;
-    if (copy >= kHomeCopy) home_ = old_pos + copy;
-  }
-  void Finish() {
-    if (copied_) {
-      PutVarint(&out_->diff, copied_);
-      PutVarint(&out_->diff, 0);
-    }
-  }
-
- private:
-  DeltaStreams* out_;
-  uint64_t home_ = 0, copied_ = 0;
-};
 
 }  // namespace
 
@@ -277,7 +251,10 @@ IoStatus ComputeBlockDelta(File& old_file, File& new_file, size_t block_size, De
     pos += step;
   }
   records.Put(rec_old, rec_copy, new_size - lit_start);
-  records.Finish();
+  /* Every copied byte is unchanged: the difference stream is one run. */
+  SparseWriter diff(&out->diff);
+  diff.Same(records.copied());
+  diff.Finish();
   if ((s = nw.Drain()) != IoStatus::kOk) return s;
   *new_hash = nw.Digest();
   return IoStatus::kOk;

@@ -6,6 +6,7 @@
 
 #include "bytes.h"
 #include "delta.h"
+#include "delta_writers.h"
 #include "parallel.h"
 #include "x86_refs.h"
 
@@ -119,43 +120,6 @@ class Matcher {
   std::vector<int64_t> bucket_;
 };
 
-/* Writes the difference stream: runs of unchanged bytes, each followed by
- * the shortest signed little-endian form of a word's difference. */
-class SparseWriter {
- public:
-  explicit SparseWriter(std::vector<uint8_t>* out) : out_(out) {}
-  void Same() { ++zeros_; }
-  /* Word(): `width` new and old bytes (1 to kMaxDiffBytes) that differ. */
-  void Word(const uint8_t* nw, const uint8_t* old, size_t width) {
-    uint64_t n = 0, o = 0;
-    for (size_t i = 0; i < width; ++i) {
-      n |= static_cast<uint64_t>(nw[i]) << (8 * i);
-      o |= static_cast<uint64_t>(old[i]) << (8 * i);
-    }
-    const unsigned bits = static_cast<unsigned>(8 * width);
-    const uint64_t mask = bits == 64 ? ~0ull : (1ull << bits) - 1;
-    uint64_t d = (n - o) & mask;
-    if (d & (1ull << (bits - 1))) d |= ~mask; /* as a signed number */
-    const int64_t sd = static_cast<int64_t>(d);
-    size_t k = 1;
-    while (k < width && (sd < -(int64_t(1) << (8 * k - 1)) || sd >= (int64_t(1) << (8 * k - 1)))) ++k;
-    PutVarint(out_, zeros_);
-    PutVarint(out_, k);
-    for (size_t i = 0; i < k; ++i) out_->push_back(static_cast<uint8_t>(d >> (8 * i)));
-    zeros_ = 0;
-  }
-  void Finish() {
-    if (zeros_) {
-      PutVarint(out_, zeros_);
-      PutVarint(out_, 0);
-    }
-    zeros_ = 0;
-  }
-
- private:
-  std::vector<uint8_t>* out_;
-  uint64_t zeros_ = 0;
-};
 
 struct Op {
   int64_t new_pos, old_pos, copy_len, extra_len;
@@ -439,13 +403,10 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
     out->extra.resize(extra_total);
     uint8_t* e = out->extra.data();
     SparseWriter sparse(&out->diff);
-    int64_t home = 0;
+    RecordWriter records(out);
     for (const Op& op : merged) {
-      int64_t seek = op.copy_len ? op.old_pos - home : 0;
-      PutVarint(&out->control, ZigZag(seek));
-      PutVarint(&out->control, static_cast<uint64_t>(op.copy_len));
-      PutVarint(&out->control, static_cast<uint64_t>(op.extra_len));
-      ++out->records;
+      records.Put(static_cast<uint64_t>(op.old_pos), static_cast<uint64_t>(op.copy_len),
+                  static_cast<uint64_t>(op.extra_len));
       const uint8_t* np = new_data + op.new_pos;
       const uint8_t* oldp = nullptr;
       if (exe && op.old_pos >= n) {
@@ -471,7 +432,6 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
       }
       if (op.extra_len) std::memcpy(e, np + op.copy_len, static_cast<size_t>(op.extra_len));
       e += op.extra_len;
-      if (static_cast<uint64_t>(op.copy_len) >= kHomeCopy) home = op.old_pos + op.copy_len;
     }
     sparse.Finish();
     return true;

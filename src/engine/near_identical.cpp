@@ -7,6 +7,7 @@
 
 #include "big_buffer.h"
 #include "bytes.h"
+#include "delta_writers.h"
 
 namespace olk {
 
@@ -86,64 +87,7 @@ class SeedTable {
   BigVector<uint32_t> slots_;
 };
 
-/* Writes records as ComputeDelta() does: seeks from the end of the last
- * long copy. */
-class RecordWriter {
- public:
-  explicit RecordWriter(DeltaStreams* out) : out_(out) {}
-  void Put(uint64_t old_pos, uint64_t copy, uint64_t extra) {
-    if (copy == 0 && extra == 0) return;
-    const int64_t seek = copy ? static_cast<int64_t>(old_pos - home_) : 0;
-    PutVarint(&out_->control, ZigZag(seek));
-    PutVarint(&out_->control, copy);
-    PutVarint(&out_->control, extra);
-    ++out_->records;
-    if (copy >= kHomeCopy) home_ = old_pos + copy;
-  }
 
- private:
-  DeltaStreams* out_;
-  uint64_t home_ = 0;
-};
-
-/* Writes the difference stream in its sparse form (delta.h): runs of
- * unchanged bytes, each followed by the shortest signed little-endian
- * form of a word's difference. */
-class DiffWriter {
- public:
-  explicit DiffWriter(std::vector<uint8_t>* out) : out_(out) {}
-  void Same(uint64_t n) { zeros_ += n; }
-  /* Word(): `width` new and old bytes (1 to kMaxDiffBytes) that differ. */
-  void Word(const uint8_t* nw, const uint8_t* old, size_t width) {
-    uint64_t n = 0, o = 0;
-    for (size_t i = 0; i < width; ++i) {
-      n |= static_cast<uint64_t>(nw[i]) << (8 * i);
-      o |= static_cast<uint64_t>(old[i]) << (8 * i);
-    }
-    const unsigned bits = static_cast<unsigned>(8 * width);
-    const uint64_t mask = bits == 64 ? ~0ull : (1ull << bits) - 1;
-    uint64_t d = (n - o) & mask;
-    if (d & (1ull << (bits - 1))) d |= ~mask; /* as a signed number */
-    const int64_t sd = static_cast<int64_t>(d);
-    size_t k = 1;
-    while (k < width && (sd < -(int64_t(1) << (8 * k - 1)) || sd >= (int64_t(1) << (8 * k - 1)))) ++k;
-    PutVarint(out_, zeros_);
-    PutVarint(out_, k);
-    for (size_t i = 0; i < k; ++i) out_->push_back(static_cast<uint8_t>(d >> (8 * i)));
-    zeros_ = 0;
-  }
-  void Finish() {
-    if (zeros_) {
-      PutVarint(out_, zeros_);
-      PutVarint(out_, 0);
-    }
-    zeros_ = 0;
-  }
-
- private:
-  std::vector<uint8_t>* out_;
-  uint64_t zeros_ = 0;
-};
 
 /* DiagonalResumes(): whether the current diagonal agrees again within a
  * seed's length after `pos` and from there reaches `reach` in the new
@@ -405,7 +349,7 @@ bool ComputeNearIdenticalDelta(const uint8_t* old_data, size_t old_size, const u
     out->records = 0;
     out->extra.reserve(static_cast<size_t>(literals));
     RecordWriter records(out);
-    DiffWriter diff(&out->diff);
+    SparseWriter diff(&out->diff);
     size_t next_changed = 0;
     uint64_t at = 0, old_at = 0, copy = 0; /* the pending record */
     for (const Copy& c : merged) {
