@@ -16,18 +16,10 @@
 namespace {
 
 using olktest::Bytes;
+using olktest::VectorSink;
 using olktest::Cat;
 using olktest::Random;
 using olktest::Slice;
-
-class VectorSink : public olk::ByteSink {
- public:
-  olk::Result Put(const uint8_t* d, size_t n) override {
-    out.insert(out.end(), d, d + n);
-    return olk::Result::kOk;
-  }
-  Bytes out;
-};
 
 constexpr size_t kBlock = 64;
 

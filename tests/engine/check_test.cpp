@@ -63,7 +63,9 @@ TEST(CheckPatch, ListsEveryProblemWithTheApplysResultAndTouchesNothing) {
     // The apply gives the same result.
     olktest::MemFile again(patch);
     EXPECT_EQ(olk::ApplyPatch(fs, again, olk::ApplyOptions()), c.expected);
-    if (c.expected == olk::Result::kOk) EXPECT_EQ(report.files_to_write, 5u);
+    if (c.expected == olk::Result::kOk) {
+      EXPECT_EQ(report.files_to_write, 5u);
+    }
   }
 }
 

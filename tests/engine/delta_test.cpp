@@ -15,6 +15,7 @@
 namespace {
 
 using olktest::Bytes;
+using olktest::VectorSink;
 using olktest::Cat;
 using olktest::Random;
 using olktest::Slice;
@@ -35,15 +36,6 @@ Bytes CodeLike(size_t instructions, uint32_t shift, uint32_t moved_from, uint32_
   }
   return out;
 }
-
-class VectorSink : public olk::ByteSink {
- public:
-  olk::Result Put(const uint8_t* d, size_t n) override {
-    out.insert(out.end(), d, d + n);
-    return olk::Result::kOk;
-  }
-  Bytes out;
-};
 
 // The payload of a delta with its three streams kept apart, and the entry
 // that describes it.

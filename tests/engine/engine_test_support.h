@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "delta.h"
 #include "olkeng/engine.h"
 #include "olkeng/file_layer.h"
 
@@ -45,6 +46,16 @@ void WriteTree(const std::string& root, const Tree& tree);
 // folder too, so that leftovers show).
 Tree ReadTree(const std::string& root);
 void RemoveAll(const std::string& path);
+
+// Keeps what a decoder produces.
+class VectorSink : public olk::ByteSink {
+ public:
+  olk::Result Put(const uint8_t* d, size_t n) override {
+    out.insert(out.end(), d, d + n);
+    return olk::Result::kOk;
+  }
+  Bytes out;
+};
 
 // A file held in memory, readable and writable through the engine's
 // interface.

@@ -13,17 +13,9 @@
 #include "x86_refs.h"
 
 using olktest::Bytes;
+using olktest::VectorSink;
 
 namespace {
-
-class VectorSink : public olk::ByteSink {
- public:
-  olk::Result Put(const uint8_t* d, size_t n) override {
-    out.insert(out.end(), d, d + n);
-    return olk::Result::kOk;
-  }
-  Bytes out;
-};
 
 std::string AsString(const Bytes& b) { return std::string(b.begin(), b.end()); }
 

@@ -15,28 +15,11 @@
 #include "olkeng/engine.h"
 #include "patch_format.h"
 #include "payload.h"
+#include "mem_file.h"
 
 namespace {
 
-class MemFile : public olk::File {
- public:
-  explicit MemFile(std::vector<uint8_t> d) : d_(std::move(d)) {}
-  olk::IoStatus ReadAt(uint64_t off, void* buf, size_t n, size_t* got) override {
-    *got = 0;
-    if (off < d_.size()) {
-      *got = static_cast<size_t>(std::min<uint64_t>(n, d_.size() - off));
-      if (*got) std::memcpy(buf, d_.data() + off, *got);
-    }
-    return olk::IoStatus::kOk;
-  }
-  olk::IoStatus Write(const void*, size_t) override { return olk::IoStatus::kIoError; }
-  olk::IoStatus Flush() override { return olk::IoStatus::kOk; }
-  olk::IoStatus Close() override { return olk::IoStatus::kOk; }
-  uint64_t Size() const override { return d_.size(); }
-
- private:
-  std::vector<uint8_t> d_;
-};
+using olkfuzz::MemFile;
 
 // The old file the patch is applied to, made up on the fly so that an
 // entry of any declared size can be decoded without holding it: byte i is

@@ -13,29 +13,12 @@
 
 #include "olkeng/engine.h"
 #include "payload.h"
+#include "mem_file.h"
 #include "synthetic_pe.h"
 
 namespace {
 
-class MemFile : public olk::File {
- public:
-  explicit MemFile(std::vector<uint8_t> d) : d_(std::move(d)) {}
-  olk::IoStatus ReadAt(uint64_t off, void* buf, size_t n, size_t* got) override {
-    *got = 0;
-    if (off < d_.size()) {
-      *got = static_cast<size_t>(std::min<uint64_t>(n, d_.size() - off));
-      if (*got) std::memcpy(buf, d_.data() + off, *got);
-    }
-    return olk::IoStatus::kOk;
-  }
-  olk::IoStatus Write(const void*, size_t) override { return olk::IoStatus::kIoError; }
-  olk::IoStatus Flush() override { return olk::IoStatus::kOk; }
-  olk::IoStatus Close() override { return olk::IoStatus::kOk; }
-  uint64_t Size() const override { return d_.size(); }
-
- private:
-  std::vector<uint8_t> d_;
-};
+using olkfuzz::MemFile;
 
 class BoundedSink : public olk::ByteSink {
  public:
