@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "pe_image.h"
+#include "byte_source.h"
+#include "bytes.h"
 #include "x86_refs.h"
 
 namespace olk {
@@ -24,15 +25,6 @@ constexpr uint64_t kMaxPhdrTable = 64 * 1024;
 constexpr uint64_t kPage = 4096;
 constexpr uint64_t kMax32 = 0xffffffffu;
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) { return static_cast<uint32_t>(Le16(p)) | static_cast<uint32_t>(Le16(p + 2)) << 16; }
-uint64_t Le64(const uint8_t* p) { return static_cast<uint64_t>(Le32(p)) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
-
-bool ReadRange(ByteSource& src, uint64_t offset, uint8_t* buf, size_t n) {
-  // Checked here too, so that no read relies on the source's own checks.
-  if (offset > src.Size() || n > src.Size() - offset) return false;
-  return src.Read(offset, buf, n);
-}
 
 // One program header of either class; false for a segment that is not
 // loadable or not inside the file.

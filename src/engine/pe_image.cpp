@@ -4,6 +4,8 @@
 #include <cstring>
 #include <functional>
 
+#include "bytes.h"
+
 namespace olk {
 namespace {
 
@@ -23,15 +25,6 @@ constexpr uint32_t kScnMemExecute = 0x20000000;
 constexpr unsigned kRelHighLow = 3;
 constexpr size_t kRelocChunk = 64 * 1024;
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) { return static_cast<uint32_t>(Le16(p)) | static_cast<uint32_t>(Le16(p + 2)) << 16; }
-uint64_t Le64(const uint8_t* p) { return static_cast<uint64_t>(Le32(p)) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
-
-bool ReadRange(ByteSource& src, uint64_t offset, uint8_t* buf, size_t n) {
-  // Checked here too, so that no read relies on the source's own checks.
-  if (offset > src.Size() || n > src.Size() - offset) return false;
-  return src.Read(offset, buf, n);
-}
 
 // Reads a range of the source front to back in windows of kRelocChunk
 // bytes, so that a relocation table of any size costs one window.
@@ -203,12 +196,6 @@ bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, PeImage* image) {
 }
 
 }  // namespace
-
-bool MemorySource::Read(uint64_t offset, uint8_t* buf, size_t n) {
-  if (offset > size_ || n > size_ - offset) return false;
-  if (n != 0) memcpy(buf, data_ + offset, n);
-  return true;
-}
 
 bool PeImage::OffsetToRva(uint64_t offset, uint32_t* rva) const {
   for (const PeSection& s : sections)

@@ -26,30 +26,9 @@
 #include <functional>
 #include <vector>
 
+#include "byte_source.h"
+
 namespace olk {
-
-/* Where the parser reads from: memory in the builder, the old file through
- * a cache in the applier. */
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  virtual uint64_t Size() const = 0;
-  /* Read(): copies the n bytes at `offset` into buf; false when they are
-   * not all in the source or reading fails. */
-  virtual bool Read(uint64_t offset, uint8_t* buf, size_t n) = 0;
-};
-
-/* A byte span in memory (not copied: it must outlive the source). */
-class MemorySource final : public ByteSource {
- public:
-  MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint64_t Size() const override { return size_; }
-  bool Read(uint64_t offset, uint8_t* buf, size_t n) override;
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-};
 
 struct PeSection {
   uint32_t rva = 0;

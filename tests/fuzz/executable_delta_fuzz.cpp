@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bytes.h"
 #include "olkeng/engine.h"
 #include "payload.h"
 #include "mem_file.h"
@@ -35,15 +36,13 @@ class BoundedSink : public olk::ByteSink {
   unsigned sum_ = 0;
 };
 
-uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::vector<uint8_t> old_file = olktest::LinkedProgram(1);
   if (size < 12) return 0;
-  const uint64_t new_size = std::min<uint32_t>(Le32(data), 4u << 20);
-  const uint64_t control = Le32(data + 4), diff = Le32(data + 8);
+  const uint64_t new_size = std::min<uint32_t>(olk::Le32(data), 4u << 20);
+  const uint64_t control = olk::Le32(data + 4), diff = olk::Le32(data + 8);
   const uint64_t rest = size - 12;
   if (control > rest || diff > rest - control) return 0;
   olk::PatchEntry e;
