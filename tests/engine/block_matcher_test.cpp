@@ -33,16 +33,7 @@ struct RoundTrip {
     EXPECT_EQ(old_hash, olk::HashBytes(from.data(), from.size()));
     EXPECT_EQ(new_hash, olk::HashBytes(to.data(), to.size()));
     literals = streams.extra.size();
-    olk::CoreBudget budget(0);
-    olk::PatchEntry e;
-    EXPECT_TRUE(olk::EncodeDeltaApart(streams, olk::Effort::kFast, &budget, 0, &e, &payload));
-    e.kind = olk::EntryKind::kChangeFile;
-    e.old_size = from.size();
-    e.new_size = to.size();
-    olktest::MemFile patch(payload), old_again(from);
-    VectorSink sink;
-    result = olk::DecodePayload(olk::PatchInfo(), e, patch, &old_again, sink);
-    out = sink.out;
+    result = olktest::EncodeAndDecode(streams, from, to.size(), &payload, &out);
   }
   olk::DeltaStreams streams;
   Bytes payload, out;

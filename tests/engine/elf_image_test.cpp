@@ -30,6 +30,7 @@ using olktest::kPtNote;
 using olktest::SampleElf;
 using olktest::SegmentSpec;
 typedef std::vector<uint8_t> Bytes;
+using olktest::FailingSource;
 
 bool Parse(const Bytes& file, olk::ElfImage* image) {
   olk::MemorySource src(file.data(), file.size());
@@ -157,21 +158,6 @@ TEST(ElfImage, RefusesImagesSpanningMoreThan4GiB) {
   olk::ImageLayout layout;
   EXPECT_FALSE(Layout(BuildElf(spec), &layout));
 }
-
-// Reads from a file that fails part way (a disk error in the old file).
-class FailingSource : public olk::ByteSource {
- public:
-  FailingSource(const Bytes& data, uint64_t fail_from) : data_(data), fail_from_(fail_from) {}
-  uint64_t Size() const override { return data_.size(); }
-  bool Read(uint64_t offset, uint8_t* buf, size_t n) override {
-    if (offset + n > fail_from_) return false;
-    return olk::MemorySource(data_.data(), data_.size()).Read(offset, buf, n);
-  }
-
- private:
-  const Bytes& data_;
-  uint64_t fail_from_;
-};
 
 TEST(ElfImage, RefusesMalformedImagesAndClearsTheResult) {
   // Each case edits the sample's layout, then maybe its bytes.

@@ -1,5 +1,8 @@
 #include "engine_test_support.h"
 
+#include "parallel.h"
+#include "payload.h"
+
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -268,6 +271,21 @@ olk::Result Apply(const std::string& dir, const std::vector<uint8_t>& patch, olk
   options.callback = cb;
   options.durable = false;
   return olk::ApplyPatch(*fs, file, options);
+}
+
+olk::Result EncodeAndDecode(const olk::DeltaStreams& streams, const Bytes& from, size_t new_size, Bytes* payload,
+                            Bytes* out) {
+  olk::CoreBudget budget(0);
+  olk::PatchEntry e;
+  if (!olk::EncodeDeltaApart(streams, olk::Effort::kFast, &budget, 0, &e, payload)) return olk::Result::kNoMemory;
+  e.kind = olk::EntryKind::kChangeFile;
+  e.old_size = from.size();
+  e.new_size = new_size;
+  MemFile patch(*payload), old_file(from);
+  VectorSink sink;
+  const olk::Result r = olk::DecodePayload(olk::PatchInfo(), e, patch, &old_file, sink);
+  *out = sink.out;
+  return r;
 }
 
 }  // namespace olktest

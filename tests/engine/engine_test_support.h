@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_source.h"
 #include "delta.h"
 #include "olkeng/engine.h"
 #include "olkeng/file_layer.h"
@@ -55,6 +56,28 @@ class VectorSink : public olk::ByteSink {
     return olk::Result::kOk;
   }
   Bytes out;
+};
+
+// EncodeAndDecode(): encodes delta streams apart (fast codecs) into
+// *payload, then decodes them against `from` into *out with the applier's
+// decoder; returns the decoder's result.
+olk::Result EncodeAndDecode(const olk::DeltaStreams& streams, const Bytes& from, size_t new_size, Bytes* payload,
+                            Bytes* out);
+
+// Reads bytes held elsewhere, failing from an offset on (a disk error in
+// the old file).
+class FailingSource : public olk::ByteSource {
+ public:
+  FailingSource(const Bytes& data, uint64_t fail_from) : data_(data), fail_from_(fail_from) {}
+  uint64_t Size() const override { return data_.size(); }
+  bool Read(uint64_t offset, uint8_t* buf, size_t n) override {
+    if (offset + n > fail_from_) return false;
+    return olk::MemorySource(data_.data(), data_.size()).Read(offset, buf, n);
+  }
+
+ private:
+  const Bytes& data_;
+  uint64_t fail_from_;
 };
 
 // A file held in memory, readable and writable through the engine's

@@ -27,16 +27,7 @@ struct NearRun {
     taken = olk::ComputeNearIdenticalDelta(from.data(), from.size(), to.data(), to.size(), &streams);
     if (!taken) return;
     literals = streams.extra.size();
-    olk::CoreBudget budget(0);
-    olk::PatchEntry e;
-    EXPECT_TRUE(olk::EncodeDeltaApart(streams, olk::Effort::kFast, &budget, 0, &e, &payload));
-    e.kind = olk::EntryKind::kChangeFile;
-    e.old_size = from.size();
-    e.new_size = to.size();
-    olktest::MemFile patch(payload), old_again(from);
-    VectorSink sink;
-    result = olk::DecodePayload(olk::PatchInfo(), e, patch, &old_again, sink);
-    out = sink.out;
+    result = olktest::EncodeAndDecode(streams, from, to.size(), &payload, &out);
   }
   bool taken = false;
   olk::DeltaStreams streams;

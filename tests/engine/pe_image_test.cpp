@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_test_support.h"
 #include "pe_image.h"
 #include "synthetic_pe.h"
 
@@ -22,6 +23,7 @@ using olktest::PutLe;
 using olktest::SamplePe;
 using olktest::SetRelocs;
 typedef std::vector<uint8_t> Bytes;
+using olktest::FailingSource;
 
 bool Parse(const Bytes& file, olk::PeImage* image, size_t max_abs32 = 1u << 20) {
   olk::MemorySource src(file.data(), file.size());
@@ -113,21 +115,6 @@ TEST(PeImage, TakesAtMost96Sections) {
     EXPECT_EQ(Parse(BuildPe(l), &image), count == 96) << count;
   }
 }
-
-// Reads from a file that fails part way (a disk error in the old file).
-class FailingSource : public olk::ByteSource {
- public:
-  FailingSource(const Bytes& data, uint64_t fail_from) : data_(data), fail_from_(fail_from) {}
-  uint64_t Size() const override { return data_.size(); }
-  bool Read(uint64_t offset, uint8_t* buf, size_t n) override {
-    if (offset + n > fail_from_) return false;
-    return olk::MemorySource(data_.data(), data_.size()).Read(offset, buf, n);
-  }
-
- private:
-  const Bytes& data_;
-  uint64_t fail_from_;
-};
 
 TEST(PeImage, ReadErrorsRefuseTheImage) {
   const Bytes file = BuildPe(SamplePe());

@@ -6,18 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "seed_file.h"
 #include "synthetic_elf.h"
 
-namespace {
-
-bool Put(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return fclose(f) == 0 && ok;
-}
-
-}  // namespace
+using olkfuzz::WriteSeed;
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -29,9 +21,9 @@ int main(int argc, char** argv) {
   // Segments that share file bytes, as headers and code often do.
   olktest::ElfSpec shared = olktest::SampleElf();
   shared.segments[1].file_size = shared.segments[1].memory_size = 0x300;
-  const bool ok = Put(out + "/seed-elf32", olktest::BuildElf(olktest::SampleElf(false))) &&
-                  Put(out + "/seed-elf64", olktest::BuildElf(olktest::SampleElf(true))) &&
-                  Put(out + "/seed-shared-bytes", olktest::BuildElf(shared));
+  const bool ok = WriteSeed(out + "/seed-elf32", olktest::BuildElf(olktest::SampleElf(false))) &&
+                  WriteSeed(out + "/seed-elf64", olktest::BuildElf(olktest::SampleElf(true))) &&
+                  WriteSeed(out + "/seed-shared-bytes", olktest::BuildElf(shared));
   if (!ok) fprintf(stderr, "elf_image_fuzz_seeds: cannot write the seeds into %s\n", out.c_str());
   return ok ? 0 : 1;
 }

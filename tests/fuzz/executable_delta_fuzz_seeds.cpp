@@ -10,12 +10,13 @@
 #include "bytes.h"
 #include "delta.h"
 #include "parallel.h"
+#include "seed_file.h"
 #include "synthetic_pe.h"
 #include "x86_refs.h"
 
 namespace {
 
-bool WriteSeed(const std::string& path, const std::vector<uint8_t>& from, const std::vector<uint8_t>& to) {
+bool WriteDeltaSeed(const std::string& path, const std::vector<uint8_t>& from, const std::vector<uint8_t>& to) {
   olk::ExecutablePair pair;
   olk::CoreBudget budget(0);
   olk::DeltaStreams s;
@@ -27,10 +28,7 @@ bool WriteSeed(const std::string& path, const std::vector<uint8_t>& from, const 
   olk::PutLE(&seed, s.control.size(), 4);
   olk::PutLE(&seed, s.diff.size(), 4);
   for (const std::vector<uint8_t>* st : {&s.control, &s.diff, &s.extra}) seed.insert(seed.end(), st->begin(), st->end());
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = fwrite(seed.data(), 1, seed.size(), f) == seed.size();
-  return fclose(f) == 0 && ok;
+  return olkfuzz::WriteSeed(path, seed);
 }
 
 }  // namespace
@@ -43,8 +41,8 @@ int main(int argc, char** argv) {
   const std::string out = argv[1];
   mkdir(out.c_str(), 0755);
   const std::vector<uint8_t> old_program = olktest::LinkedProgram(1);
-  const bool ok = WriteSeed(out + "/seed-grown", old_program, olktest::LinkedProgram(1, 200, 13)) &&
-                  WriteSeed(out + "/seed-moved-data", old_program, olktest::LinkedProgram(1, 3, 5000));
+  const bool ok = WriteDeltaSeed(out + "/seed-grown", old_program, olktest::LinkedProgram(1, 200, 13)) &&
+                  WriteDeltaSeed(out + "/seed-moved-data", old_program, olktest::LinkedProgram(1, 3, 5000));
   if (!ok) fprintf(stderr, "executable_delta_fuzz_seeds: cannot write the seeds into %s\n", out.c_str());
   return ok ? 0 : 1;
 }

@@ -6,18 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "seed_file.h"
 #include "synthetic_pe.h"
 
-namespace {
-
-bool Put(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return fclose(f) == 0 && ok;
-}
-
-}  // namespace
+using olkfuzz::WriteSeed;
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -30,9 +22,9 @@ int main(int argc, char** argv) {
   no_relocs.directory_count = 5;
   no_relocs.sections.pop_back();
   no_relocs.file_size = 0x600;
-  const bool ok = Put(out + "/seed-pe32", olktest::BuildPe(olktest::SamplePe(false))) &&
-                  Put(out + "/seed-pe32plus", olktest::BuildPe(olktest::SamplePe(true))) &&
-                  Put(out + "/seed-no-relocations", olktest::BuildPe(no_relocs));
+  const bool ok = WriteSeed(out + "/seed-pe32", olktest::BuildPe(olktest::SamplePe(false))) &&
+                  WriteSeed(out + "/seed-pe32plus", olktest::BuildPe(olktest::SamplePe(true))) &&
+                  WriteSeed(out + "/seed-no-relocations", olktest::BuildPe(no_relocs));
   if (!ok) fprintf(stderr, "pe_image_fuzz_seeds: cannot write the seeds into %s\n", out.c_str());
   return ok ? 0 : 1;
 }
