@@ -1,15 +1,19 @@
 /*
  * References in x86 code, predicted across two builds of an executable.
  *
- * Where a delta copies a stretch of an executable from the old file, the
- * 32-bit references inside it (relative call and jump targets, absolute
- * addresses that the relocation table lists) mostly point at things that
+ * Where a delta copies a stretch of an executable (a Windows or Linux
+ * image, i386 or x86-64) from the old file, the 32-bit references inside
+ * it (relative call and jump targets, RIP-relative operands of x86-64
+ * code, absolute addresses that a PE relocation table lists) mostly point
+ * at things that
  * moved as well, so their bytes differ although nothing about them
  * changed. The copies of the delta say where the old bytes went. So, for a
  * reference found in the old bytes of a copy, the predictor follows its
  * old target to its new place and writes the reference the new build
  * would hold; the difference stream then carries only what the prediction
- * got wrong, which for most references is nothing.
+ * got wrong, which for most references is nothing. The new image's own
+ * relocation table is copied from the one the copies predict.
+ * docs/patch-format.md gives every rule.
  *
  * The encoder and the applier run this same code on the same old bytes and
  * the same records, so they agree on every prediction without the patch
