@@ -5,9 +5,8 @@
  * image, i386 or x86-64) from the old file, the 32-bit references inside
  * it (relative call and jump targets, RIP-relative operands of x86-64
  * code, absolute addresses that a PE relocation table lists) mostly point
- * at things that
- * moved as well, so their bytes differ although nothing about them
- * changed. The copies of the delta say where the old bytes went. So, for a
+ * at things that moved as well, so their bytes differ although nothing
+ * about them changed. The copies of the delta say where the old bytes went. So, for a
  * reference found in the old bytes of a copy, the predictor follows its
  * old target to its new place and writes the reference the new build
  * would hold; the difference stream then carries only what the prediction
