@@ -10,6 +10,7 @@
 #ifndef OLKENG_OFFSET_SET_H
 #define OLKENG_OFFSET_SET_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -57,9 +58,13 @@ class OffsetSet {
   uint16_t Low(size_t index) const { return lows_[index]; }
 
  private:
-  /* Moves the cursor's window up to the one its index falls in. */
+  /* Moves the cursor's window up to the one its index falls in (a binary
+   * search: a set may leave thousands of windows empty, or all of them). */
   Cursor Settle(Cursor c) const {
-    while (c.window < kWindows && c.index >= starts_[c.window + 1]) ++c.window;
+    if (c.index >= lows_.size()) return Cursor{lows_.size(), kWindows};
+    if (c.index < starts_[c.window + 1]) return c;
+    const auto it = std::upper_bound(starts_.begin() + c.window + 1, starts_.end(), static_cast<uint32_t>(c.index));
+    c.window = static_cast<uint32_t>(it - starts_.begin()) - 1;
     return c;
   }
 

@@ -178,15 +178,23 @@ void OffsetMap::Finish() {
     covered = p.old_end;
   }
   pieces_.swap(cut);
+  const uint64_t pages = pieces_.empty() ? 0 : (pieces_.back().old_end >> 12) + 1;
+  page_first_.assign(static_cast<size_t>(pages), 0);
+  size_t k = 0;
+  for (uint64_t page = 0; page < pages; ++page) {
+    while (k < pieces_.size() && pieces_[k].old_end <= page << 12) ++k;
+    page_first_[static_cast<size_t>(page)] = static_cast<uint32_t>(k);
+  }
 }
 
 bool OffsetMap::Map(uint64_t old_pos, uint64_t* new_pos) const {
-  auto it = std::upper_bound(pieces_.begin(), pieces_.end(), old_pos,
-                             [](uint64_t v, const Piece& p) { return v < p.old_start; });
-  if (it == pieces_.begin()) return false;
-  --it;
-  if (old_pos >= it->old_end) return false;
-  *new_pos = it->new_start + (old_pos - it->old_start);
+  if ((old_pos >> 12) >= page_first_.size()) return false;
+  /* The pieces are apart and in order: the first that ends after old_pos
+   * holds it, if any does. */
+  size_t k = page_first_[static_cast<size_t>(old_pos >> 12)];
+  while (k < pieces_.size() && pieces_[k].old_end <= old_pos) ++k;
+  if (k == pieces_.size() || pieces_[k].old_start > old_pos) return false;
+  *new_pos = pieces_[k].new_start + (old_pos - pieces_[k].old_start);
   return true;
 }
 

@@ -127,6 +127,9 @@ class OffsetMap {
     uint64_t old_start, old_end, new_start;
   };
   std::vector<Piece> pieces_;
+  /* For each 4 KiB page of the old file, the first piece that ends after
+   * its start: a look-up starts there instead of searching. */
+  std::vector<uint32_t> page_first_;
 };
 
 /* PredictRelocationTable():
