@@ -361,12 +361,16 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
     OffsetMap map;
     std::vector<uint8_t> base, table;
     if (exe) {
+      /* Worked on apart: a table matched in many pieces may take the
+       * records past what the applier keeps, and then the plain delta
+       * goes out instead. */
+      std::vector<Op> ops_exe = merged;
       const int64_t r0 = static_cast<int64_t>(exe->new_table_offset);
       const int64_t r1 = r0 + static_cast<int64_t>(exe->new_table_size);
       const bool with_table = r1 > r0 && r1 <= m && !exe->old_image.abs32.empty();
       /* The table's bytes are left out of the map: no reference points there. */
-      if (with_table) Reassign(&merged, r0, r1, {Op{r0, 0, 0, r1 - r0}});
-      for (const Op& op : merged)
+      if (with_table) Reassign(&ops_exe, r0, r1, {Op{r0, 0, 0, r1 - r0}});
+      for (const Op& op : ops_exe)
         if (op.old_pos < n)
           map.Add(static_cast<uint64_t>(op.old_pos), static_cast<uint64_t>(op.new_pos),
                   static_cast<uint64_t>(op.copy_len));
@@ -388,8 +392,16 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
         } else {
           inner.push_back(Op{r0, 0, 0, r1 - r0});
         }
-        Reassign(&merged, r0, r1, inner);
+        Reassign(&ops_exe, r0, r1, inner);
       }
+      if (ops_exe.size() > kMaxExecutableCopies) {
+        exe = nullptr;
+        out->executable = false;
+      } else {
+        merged.swap(ops_exe);
+      }
+    }
+    if (exe) {
       std::vector<uint8_t> layout;
       AppendLayout(exe->new_layout, &layout);
       PutVarint(&out->control, layout.size());
