@@ -21,14 +21,14 @@
 namespace {
 
 using olktest::BuildElf;
-using olktest::ElfSpec;
+using olktest::ElfPlan;
 using olktest::kPfR;
 using olktest::kPfW;
 using olktest::kPfX;
 using olktest::kPtLoad;
 using olktest::kPtNote;
 using olktest::SampleElf;
-using olktest::SegmentSpec;
+using olktest::SegmentPlan;
 typedef std::vector<uint8_t> Bytes;
 using olktest::FailingSource;
 
@@ -99,7 +99,7 @@ TEST(ElfImage, SegmentsSharingFileBytesLeaveThemToTheEarlierOne) {
   const uint64_t base = 0x400000;
   struct Case {
     const char* what;
-    std::vector<SegmentSpec> segments;
+    std::vector<SegmentPlan> segments;
     uint32_t code_offset, code_rva, code_size;  // the code segment as laid out
   } cases[] = {
       {"headers and code share bytes",  // the code's front is cut
@@ -114,11 +114,11 @@ TEST(ElfImage, SegmentsSharingFileBytesLeaveThemToTheEarlierOne) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ElfSpec spec;
-    spec.segments = c.segments;
-    spec.file_size = 0x800;
+    ElfPlan plan;
+    plan.segments = c.segments;
+    plan.file_size = 0x800;
     olk::ImageLayout layout;
-    ASSERT_TRUE(Layout(BuildElf(spec), &layout));
+    ASSERT_TRUE(Layout(BuildElf(plan), &layout));
     ASSERT_EQ(layout.sections.size(), 2u);
     const olk::ImageSection& code = layout.sections[c.segments[0].flags & kPfX ? 0 : 1];
     if (c.code_size != 0) {
@@ -132,79 +132,79 @@ TEST(ElfImage, SegmentsSharingFileBytesLeaveThemToTheEarlierOne) {
 
 TEST(ElfImage, TakesAtMost96LoadableSegments) {
   for (int count : {96, 97}) {
-    ElfSpec spec;
+    ElfPlan plan;
     for (int i = 0; i < count; ++i)  // bss-like segments, no file data
-      spec.segments.push_back({kPtLoad, kPfR | kPfW, 0, 0x400000u + 0x1000u * i, 0, 0x1000});
+      plan.segments.push_back({kPtLoad, kPfR | kPfW, 0, 0x400000u + 0x1000u * i, 0, 0x1000});
     olk::ElfImage image;
-    EXPECT_EQ(Parse(BuildElf(spec), &image), count == 96) << count;
+    EXPECT_EQ(Parse(BuildElf(plan), &image), count == 96) << count;
   }
 }
 
 TEST(ElfImage, RefusesImagesSpanningMoreThan4GiB) {
   for (uint64_t span : {0xffffffffull, 0x100000000ull}) {
-    ElfSpec spec = SampleElf();
-    spec.segments.back().memory_size = span - 0x2600;
+    ElfPlan plan = SampleElf();
+    plan.segments.back().memory_size = span - 0x2600;
     olk::ImageLayout layout;
     layout.sections.resize(1);
     const bool fits = span <= 0xffffffffull;
-    EXPECT_EQ(Layout(BuildElf(spec), &layout), fits) << std::hex << span;
+    EXPECT_EQ(Layout(BuildElf(plan), &layout), fits) << std::hex << span;
     if (!fits) {
       EXPECT_TRUE(layout.sections.empty());
     }
   }
   // A small segment far above the others.
-  ElfSpec spec = SampleElf();
-  spec.segments.back().vaddr += 1ull << 32;
+  ElfPlan plan = SampleElf();
+  plan.segments.back().vaddr += 1ull << 32;
   olk::ImageLayout layout;
-  EXPECT_FALSE(Layout(BuildElf(spec), &layout));
+  EXPECT_FALSE(Layout(BuildElf(plan), &layout));
 }
 
 TEST(ElfImage, RefusesMalformedImagesAndClearsTheResult) {
   // Each case edits the sample's layout, then maybe its bytes.
   struct Case {
     const char* what;
-    std::function<void(ElfSpec*)> spec;
+    std::function<void(ElfPlan*)> plan;
     std::function<void(Bytes*)> bytes;
   };
-  auto segment = [](size_t i, std::function<void(SegmentSpec*)> edit) {
-    return [i, edit](ElfSpec* s) { edit(&s->segments[i]); };
+  auto segment = [](size_t i, std::function<void(SegmentPlan*)> edit) {
+    return [i, edit](ElfPlan* s) { edit(&s->segments[i]); };
   };
   const Case cases[] = {
       {"empty file", nullptr, [](Bytes* b) { b->clear(); }},
       {"truncated ident", nullptr, [](Bytes* b) { b->resize(10); }},
       {"truncated header", nullptr, [](Bytes* b) { b->resize(60); }},
       {"not ELF", nullptr, [](Bytes* b) { (*b)[1] = 'e'; }},
-      {"big-endian", [](ElfSpec* s) { s->data = 2; }, nullptr},
-      {"unknown class", [](ElfSpec* s) { s->ident_class = 3; }, nullptr},
+      {"big-endian", [](ElfPlan* s) { s->data = 2; }, nullptr},
+      {"unknown class", [](ElfPlan* s) { s->ident_class = 3; }, nullptr},
       {"unknown ident version", nullptr, [](Bytes* b) { (*b)[6] = 2; }},
-      {"ARM", [](ElfSpec* s) { s->machine = 40; }, nullptr},
-      {"i386 in ELF64", [](ElfSpec* s) { s->machine = 3; }, nullptr},
-      {"object file", [](ElfSpec* s) { s->type = 1; }, nullptr},
-      {"core dump", [](ElfSpec* s) { s->type = 4; }, nullptr},
-      {"program header size of the other class", [](ElfSpec* s) { s->phentsize = 32; }, nullptr},
-      {"no program headers", [](ElfSpec* s) { s->phnum = 0; }, nullptr},
-      {"program header table past the end", [](ElfSpec* s) { s->phoff = 0x7e0; }, nullptr},
-      {"program header table far past the end", [](ElfSpec* s) { s->phoff = 0xffffffffffffffc0ull; }, nullptr},
-      {"program header table above 64 KiB", [](ElfSpec* s) { s->phnum = 1200; }, nullptr},
+      {"ARM", [](ElfPlan* s) { s->machine = 40; }, nullptr},
+      {"i386 in ELF64", [](ElfPlan* s) { s->machine = 3; }, nullptr},
+      {"object file", [](ElfPlan* s) { s->type = 1; }, nullptr},
+      {"core dump", [](ElfPlan* s) { s->type = 4; }, nullptr},
+      {"program header size of the other class", [](ElfPlan* s) { s->phentsize = 32; }, nullptr},
+      {"no program headers", [](ElfPlan* s) { s->phnum = 0; }, nullptr},
+      {"program header table past the end", [](ElfPlan* s) { s->phoff = 0x7e0; }, nullptr},
+      {"program header table far past the end", [](ElfPlan* s) { s->phoff = 0xffffffffffffffc0ull; }, nullptr},
+      {"program header table above 64 KiB", [](ElfPlan* s) { s->phnum = 1200; }, nullptr},
       {"no loadable segment",
-       [](ElfSpec* s) {
-         for (SegmentSpec& x : s->segments) x.type = kPtNote;
+       [](ElfPlan* s) {
+         for (SegmentPlan& x : s->segments) x.type = kPtNote;
        },
        nullptr},
-      {"segment past the end", segment(3, [](SegmentSpec* x) { x->file_size = 0x201; }), nullptr},
-      {"segment starts past the end", segment(3, [](SegmentSpec* x) { x->offset = 0x801, x->file_size = 0; }),
+      {"segment past the end", segment(3, [](SegmentPlan* x) { x->file_size = 0x201; }), nullptr},
+      {"segment starts past the end", segment(3, [](SegmentPlan* x) { x->offset = 0x801, x->file_size = 0; }),
        nullptr},
       {"segment offset wraps around",
-       segment(2, [](SegmentSpec* x) { x->offset = 0xffffffffffffff00ull, x->file_size = 0x200; }), nullptr},
+       segment(2, [](SegmentPlan* x) { x->offset = 0xffffffffffffff00ull, x->file_size = 0x200; }), nullptr},
       {"segment memory wraps around",
-       segment(3, [](SegmentSpec* x) { x->vaddr = 0xfffffffffffff000ull, x->memory_size = 0x2000; }), nullptr},
-      {"segments descending", segment(3, [](SegmentSpec* x) { x->vaddr = 0x401000; }), nullptr},
-      {"segments overlapping in memory", segment(3, [](SegmentSpec* x) { x->vaddr = 0x4015ff; }), nullptr},
+       segment(3, [](SegmentPlan* x) { x->vaddr = 0xfffffffffffff000ull, x->memory_size = 0x2000; }), nullptr},
+      {"segments descending", segment(3, [](SegmentPlan* x) { x->vaddr = 0x401000; }), nullptr},
+      {"segments overlapping in memory", segment(3, [](SegmentPlan* x) { x->vaddr = 0x4015ff; }), nullptr},
   };
   for (const Case& c : cases) {
-    ElfSpec spec = SampleElf();
-    if (c.spec) c.spec(&spec);
-    Bytes file = BuildElf(spec);
+    ElfPlan plan = SampleElf();
+    if (c.plan) c.plan(&plan);
+    Bytes file = BuildElf(plan);
     if (c.bytes) c.bytes(&file);
     file.shrink_to_fit();  // so that AddressSanitizer sees a read past the end
     olk::ElfImage image;
@@ -285,11 +285,11 @@ std::string LinkedProgram(size_t functions, size_t grown, size_t extra) {
   std::mt19937 data_rng(13);
   Bytes data(30000);
   for (uint8_t& b : data) b = static_cast<uint8_t>(data_rng());
-  ElfSpec spec;
-  spec.segments = {{kPtLoad, kPfR, 0, base, 0x1000, 0x1000},
+  ElfPlan plan;
+  plan.segments = {{kPtLoad, kPfR, 0, base, 0x1000, 0x1000},
                    {kPtLoad, kPfR | kPfX, code_at, base + code_at, code.size(), code.size()},
                    {kPtLoad, kPfR | kPfW, data_at, base + data_at, data.size(), data.size() + 0x800}};
-  Bytes file = BuildElf(spec);
+  Bytes file = BuildElf(plan);
   std::copy(code.begin(), code.end(), file.begin() + code_at);
   std::copy(data.begin(), data.end(), file.begin() + data_at);
   return std::string(file.begin(), file.end());

@@ -13,12 +13,12 @@ constexpr uint32_t kPtLoad = 1, kPtNote = 4;
 constexpr uint32_t kPfX = 1, kPfW = 2, kPfR = 4;
 
 // One program header, its fields as written.
-struct SegmentSpec {
+struct SegmentPlan {
   uint32_t type, flags;
   uint64_t offset, vaddr, file_size, memory_size;
 };
 
-struct ElfSpec {
+struct ElfPlan {
   bool elf64 = true;
   uint8_t ident_class = 0;  // 0: the one elf64 says
   uint8_t data = 1;         // 1: little-endian
@@ -27,7 +27,7 @@ struct ElfSpec {
   uint64_t phoff = 0;       // 0: right after the ELF header
   int phentsize = -1;       // -1: the size of one header of the class
   int phnum = -1;           // -1: segments.size()
-  std::vector<SegmentSpec> segments;
+  std::vector<SegmentPlan> segments;
   size_t file_size = 0;     // 0: up to the end of the last thing written; else exactly
 };
 
@@ -38,9 +38,9 @@ struct ElfSpec {
 //   R X vaddr base+0x1200, file 0x200-0x600, code
 //   RW  vaddr base+0x2600, file 0x600-0x700, 0x300 bytes in memory (bss)
 // where base is 0x400000 for ELF64 and 0x8048000 for ELF32.
-ElfSpec SampleElf(bool elf64 = true);
+ElfPlan SampleElf(bool elf64 = true);
 uint64_t SampleBase(bool elf64);
 
-std::vector<uint8_t> BuildElf(const ElfSpec& spec);
+std::vector<uint8_t> BuildElf(const ElfPlan& plan);
 
 }  // namespace olktest

@@ -17,7 +17,7 @@ void AddRelocBlock(std::vector<uint8_t>* table, uint32_t page, const std::vector
 }
 
 void SetRelocs(PeLayout* layout, std::vector<uint8_t> table) {
-  for (SectionSpec& s : layout->sections)
+  for (SectionPlan& s : layout->sections)
     if (s.name == ".reloc") {
       layout->reloc_rva = s.rva;
       layout->relocs_at = s.raw_offset;
@@ -81,7 +81,7 @@ std::vector<uint8_t> BuildPe(const PeLayout& l) {
   std::copy(opt.begin(), opt.end(), b.begin() + opt_at);
 
   size_t at = opt_at + optional_size;
-  for (const SectionSpec& s : l.sections) {
+  for (const SectionPlan& s : l.sections) {
     if (b.size() < at + 40) b.resize(at + 40);
     std::copy(s.name.begin(), s.name.begin() + std::min<size_t>(s.name.size(), 8), b.begin() + at);
     PutLe(&b, at + 8, s.virtual_size, 4);
@@ -94,7 +94,7 @@ std::vector<uint8_t> BuildPe(const PeLayout& l) {
   // Some bytes in each section, so that its data is not all zeros (never
   // past a given file size: a test may make a section overrun the file).
   const size_t fill_end = l.file_size ? l.file_size : 0x1000000;
-  for (const SectionSpec& s : l.sections)
+  for (const SectionPlan& s : l.sections)
     for (size_t i = 0; i < s.raw_size && s.raw_offset + i < fill_end; ++i)
       PutLe(&b, s.raw_offset + i, 0x90 + (i * 7) % 13, 1);
   for (size_t i = 0; i < l.relocs.size(); ++i) PutLe(&b, l.relocs_at + i, l.relocs[i], 1);

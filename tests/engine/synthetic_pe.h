@@ -11,7 +11,7 @@
 namespace olktest {
 
 // One section header, its fields as written (nothing derived).
-struct SectionSpec {
+struct SectionPlan {
   std::string name;
   uint32_t rva, virtual_size, raw_offset, raw_size, characteristics;
 };
@@ -29,7 +29,7 @@ struct PeLayout {
   uint32_t directory_count = 16;
   int optional_size = -1;          // -1: what the header and its directories take
   int section_count = -1;          // -1: sections.size()
-  std::vector<SectionSpec> sections;
+  std::vector<SectionPlan> sections;
   uint32_t reloc_rva = 0, reloc_size = 0;  // the base relocation directory
   std::vector<uint8_t> relocs;     // the relocation table, written at relocs_at
   uint32_t relocs_at = 0;

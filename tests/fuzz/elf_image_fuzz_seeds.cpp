@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   const std::string out = argv[1];
   mkdir(out.c_str(), 0755);
   // Segments that share file bytes, as headers and code often do.
-  olktest::ElfSpec shared = olktest::SampleElf();
+  olktest::ElfPlan shared = olktest::SampleElf();
   shared.segments[1].file_size = shared.segments[1].memory_size = 0x300;
   const bool ok = WriteSeed(out + "/seed-elf32", olktest::BuildElf(olktest::SampleElf(false))) &&
                   WriteSeed(out + "/seed-elf64", olktest::BuildElf(olktest::SampleElf(true))) &&
