@@ -351,9 +351,6 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
     }
     std::vector<Op>().swap(ops);
     LiteralizeDenseRuns(old_data, new_data, &merged);
-    /* More than the applier keeps (a few more records for the table). */
-    if (merged.size() + 4 > kMaxExecutableCopies) exe = nullptr;
-    out->executable = exe != nullptr;
     /* An executable delta: the new layout and the length of the predicted
      * relocation table first, then copies that start from the predicted
      * references; the new table is copied from the predicted one, which
@@ -396,11 +393,11 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
       }
       if (ops_exe.size() > kMaxExecutableCopies) {
         exe = nullptr;
-        out->executable = false;
       } else {
         merged.swap(ops_exe);
       }
     }
+    out->executable = exe != nullptr;
     if (exe) {
       std::vector<uint8_t> layout;
       AppendLayout(exe->new_layout, &layout);
@@ -427,7 +424,7 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
         base.resize(static_cast<size_t>(op.copy_len));
         predictor.StartCopy(static_cast<uint64_t>(op.old_pos), static_cast<uint64_t>(op.new_pos),
                             static_cast<uint64_t>(op.copy_len));
-        predictor.Fill(old_data, 0, old_size, base.size(), base.data());
+        predictor.Fill(old_data, 0, base.size(), base.data());
         oldp = base.data();
       } else if (op.copy_len > 0) {
         oldp = old_data + op.old_pos;

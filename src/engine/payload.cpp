@@ -329,7 +329,7 @@ class CopyBase {
       const uint64_t from = offset - std::min<uint64_t>(offset, RefPredictor::kLookBehind);
       const uint64_t to = std::min(old_size_, offset + n + RefPredictor::kLookAhead);
       if (Result r = ReadOld(cache_, from, static_cast<size_t>(to - from), window_.data()); r != Result::kOk) return r;
-      predictor_->Fill(window_.data(), from, static_cast<size_t>(to - from), n, piece_.data());
+      predictor_->Fill(window_.data(), from, n, piece_.data());
       filled_from_ = offset;
       filled_to_ = offset + n;
     }

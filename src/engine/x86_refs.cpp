@@ -380,8 +380,7 @@ bool RefPredictor::PredictAbsolute(const uint8_t* at, uint8_t out[4]) const {
   return true;
 }
 
-void RefPredictor::Fill(const uint8_t* window, uint64_t window_start, size_t window_len, size_t n, uint8_t* base) {
-  (void)window_len;
+void RefPredictor::Fill(const uint8_t* window, uint64_t window_start, size_t n, uint8_t* base) {
   const OffsetSet& abs32 = old_.abs32;
   const bool* candidates = old_.layout.x64 ? kCandidatesX64.at : kBranchEnds.at;
   BranchFinder branches;

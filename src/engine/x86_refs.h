@@ -153,10 +153,9 @@ class RefPredictor {
 
   /* Fill():
    * The base of the copy's next `n` bytes into `base`. `window` holds the
-   * old file's bytes [window_start, window_start + window_len), which
-   * must cover two bytes before and three bytes after those n (as far as
-   * the file has them). */
-  void Fill(const uint8_t* window, uint64_t window_start, size_t window_len, size_t n, uint8_t* base);
+   * old file's bytes from `window_start` on, at least two bytes before and
+   * three bytes after those n (as far as the file has them). */
+  void Fill(const uint8_t* window, uint64_t window_start, size_t n, uint8_t* base);
 
   /* How far a window must reach before and after the bytes filled. */
   static constexpr size_t kLookBehind = 2, kLookAhead = 3;
