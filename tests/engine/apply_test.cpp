@@ -6,38 +6,31 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <random>
 
 #include "engine_test_support.h"
 
 using olktest::kDir;
+using olktest::RandomContent;
 using olktest::Tree;
 
 namespace {
 
-std::string Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
 // A client-like tree and its next version: something of every kind of
 // change, and some things that stay.
 Tree OldClient() {
-  std::string exe = Random(300000, 11);
+  std::string exe = RandomContent(300000, 11);
   return {
       {"olk.exe", exe},
-      {"vorn.dll", Random(80000, 12)},
+      {"vorn.dll", RandomContent(80000, 12)},
       {"zorp.ini", "build=3550\r\n"},
       {"empty.txt", ""},
       {"to_empty.txt", "soon nothing"},
-      {"unchanged.dat", Random(20000, 13)},
+      {"unchanged.dat", RandomContent(20000, 13)},
       {"data", kDir},
       {"data\\maps", kDir},
-      {"data\\maps\\zone1.map", Random(50000, 14)},
+      {"data\\maps\\zone1.map", RandomContent(50000, 14)},
       {"data\\old_only", kDir},
-      {"data\\old_only\\gone.bin", Random(1000, 15)},
+      {"data\\old_only\\gone.bin", RandomContent(1000, 15)},
       {"obsolete.txt", "remove me"},
       {"empty_old_folder", kDir},
       {"caf\xC3\xA9.txt", "accent"},
@@ -47,7 +40,7 @@ Tree OldClient() {
 Tree NewClient() {
   Tree t = OldClient();
   std::string exe = t["olk.exe"];
-  exe.insert(150000, Random(3000, 21));  // code grown in the middle
+  exe.insert(150000, RandomContent(3000, 21));  // code grown in the middle
   exe.erase(20000, 500);
   t["olk.exe"] = exe;
   t["vorn.dll"][100] ^= 1;
@@ -58,7 +51,7 @@ Tree NewClient() {
   t.erase("data\\old_only\\gone.bin");
   t.erase("obsolete.txt");
   t.erase("empty_old_folder");
-  t["data\\maps\\zone2.map"] = Random(40000, 22);
+  t["data\\maps\\zone2.map"] = RandomContent(40000, 22);
   t["data\\new"] = kDir;
   t["data\\new\\deep"] = kDir;
   t["data\\new\\deep\\file.txt"] = "deep";

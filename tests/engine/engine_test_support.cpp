@@ -27,6 +27,11 @@ Bytes Random(size_t n, uint32_t seed) {
   return b;
 }
 
+std::string RandomContent(size_t n, uint32_t seed) {
+  const Bytes b = Random(n, seed);
+  return std::string(b.begin(), b.end());
+}
+
 Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());

@@ -21,6 +21,8 @@ namespace olktest {
 // Byte strings for delta tests: seeded random bytes, and pieces joined.
 typedef std::vector<uint8_t> Bytes;
 Bytes Random(size_t n, uint32_t seed);
+// The same bytes as Random(), as a file's contents in a Tree.
+std::string RandomContent(size_t n, uint32_t seed);
 Bytes Cat(std::initializer_list<Bytes> parts);
 Bytes Slice(const Bytes& b, size_t from, size_t len);
 

@@ -4,23 +4,16 @@
 // knew it stops the apply before anything is touched.
 #include <gtest/gtest.h>
 
-#include <random>
 
 #include "engine_test_support.h"
 #include "hash.h"
 #include "patch_format.h"
 
 using olktest::kDir;
+using olktest::RandomContent;
 using olktest::Tree;
 
 namespace {
-
-std::string Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
 
 olk::PatchInfo Read(const std::vector<uint8_t>& patch) {
   olktest::MemFile f(patch);
@@ -47,9 +40,9 @@ class MovedFilesTest : public ::testing::Test {
 };
 
 TEST_F(MovedFilesTest, RoundTripsWithTheAddedFileBuiltFromItsSource) {
-  const std::string pack = Random(70000, 1), doc = Random(5000, 2);
+  const std::string pack = RandomContent(70000, 1), doc = RandomContent(5000, 2);
   std::string edited = pack;
-  edited.replace(30000, 40, Random(40, 3));
+  edited.replace(30000, 40, RandomContent(40, 3));
   struct {
     const char* name;
     Tree from, to;
@@ -80,7 +73,7 @@ TEST_F(MovedFilesTest, RoundTripsWithTheAddedFileBuiltFromItsSource) {
       // A folder moved and a file in it changed: its old self, not the
       // removed file of the nearest size.
       {"move and an edit, beside a removed file of nearer size",
-       {{"plugins", kDir}, {"plugins\\a.pak", pack}, {"plugins\\b.pak", Random(70003, 5)}},
+       {{"plugins", kDir}, {"plugins\\a.pak", pack}, {"plugins\\b.pak", RandomContent(70003, 5)}},
        {{"lib", kDir}, {"lib\\a.pak", edited + "tail"}},
        "lib\\a.pak",
        "plugins\\a.pak",
@@ -104,7 +97,7 @@ TEST_F(MovedFilesTest, RoundTripsWithTheAddedFileBuiltFromItsSource) {
 }
 
 TEST_F(MovedFilesTest, RenamingAMegabyteCostsAlmostNothing) {
-  const std::string big = Random(1 << 20, 4);
+  const std::string big = RandomContent(1 << 20, 4);
   const std::vector<uint8_t> patch = olktest::MakePatch({{"old.pak", big}}, {{"new.pak", big}});
   EXPECT_LT(patch.size(), 200u);
 }
@@ -122,7 +115,7 @@ std::vector<uint8_t> CopyPatch(const std::string& path, const std::string& sourc
 }
 
 TEST_F(MovedFilesTest, SourceNotThereAsThePatchKnewItTouchesNothing) {
-  const std::string content = Random(3000, 5);
+  const std::string content = RandomContent(3000, 5);
   const Tree installed = {{"a.bin", content}, {"other.txt", "mine"}};
   struct {
     const char* name;
