@@ -10,8 +10,6 @@
 #include <utility>
 #include <vector>
 
-AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {}
-
 AtomicOutput::~AtomicOutput() {
   if (file_ >= 0) close(static_cast<int>(file_));
   if (!committed_ && !temp_.empty()) unlink(temp_.c_str());
@@ -56,16 +54,6 @@ bool AtomicOutput::Write(const void* bytes, size_t count) {
     }
     p += n;
     count -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool AtomicOutput::WriteZeros(size_t count) {
-  static const char kZeros[65536] = {};
-  while (count > 0) {
-    size_t chunk = count < sizeof kZeros ? count : sizeof kZeros;
-    if (!Write(kZeros, chunk)) return false;
-    count -= chunk;
   }
   return true;
 }

@@ -18,8 +18,6 @@ HANDLE AsHandle(intptr_t file) { return reinterpret_cast<HANDLE>(file); }
 
 }  // namespace
 
-AtomicOutput::AtomicOutput(std::string target) : target_(std::move(target)) {}
-
 AtomicOutput::~AtomicOutput() {
   if (file_ != -1) CloseHandle(AsHandle(file_));
   if (!committed_ && !temp_.empty()) DeleteFileW(host::LongPath(temp_).c_str());
@@ -62,16 +60,6 @@ bool AtomicOutput::Write(const void* bytes, size_t count) {
     }
     p += written;
     count -= written;
-  }
-  return true;
-}
-
-bool AtomicOutput::WriteZeros(size_t count) {
-  static const char kZeros[65536] = {};
-  while (count > 0) {
-    size_t chunk = count < sizeof kZeros ? count : sizeof kZeros;
-    if (!Write(kZeros, chunk)) return false;
-    count -= chunk;
   }
   return true;
 }
