@@ -20,7 +20,9 @@ void OffsetSet::Finish() {
   size_t out = 0;
   for (uint32_t w = 0; w < kWindows; ++w) {
     const size_t first = starts_[w], end = fill_[w];
-    std::sort(lows_.begin() + static_cast<std::ptrdiff_t>(first), lows_.begin() + static_cast<std::ptrdiff_t>(end));
+    /* Tables list their numbers mostly in order already. */
+    const auto from = lows_.begin() + static_cast<std::ptrdiff_t>(first), to = lows_.begin() + static_cast<std::ptrdiff_t>(end);
+    if (!std::is_sorted(from, to)) std::sort(from, to);
     starts_[w] = static_cast<uint32_t>(out);
     /* Compacts towards the front: `out` never passes `i`. */
     for (size_t i = first; i < end; ++i) {

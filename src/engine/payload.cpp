@@ -14,6 +14,9 @@ namespace olk {
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
+/* The shortest piece of an executable delta filled straight from the old
+ * file's cache rather than from a copy of its bytes. */
+constexpr size_t kMinDirectPiece = 4096;
 
 /* The longest control record (three varints of up to 10 bytes) and the
  * longest difference pair (two varints and a word). Each produces at least
@@ -325,11 +328,24 @@ class CopyBase {
     }
     if (offset < filled_from_ || offset > filled_to_ || offset >= copy_end_) return Result::kBadPatch;
     if (offset == filled_to_) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, copy_end_ - offset));
+      size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, copy_end_ - offset));
       const uint64_t from = offset - std::min<uint64_t>(offset, RefPredictor::kLookBehind);
-      const uint64_t to = std::min(old_size_, offset + n + RefPredictor::kLookAhead);
-      if (Result r = ReadOld(cache_, from, static_cast<size_t>(to - from), window_.data()); r != Result::kOk) return r;
-      predictor_->Fill(window_.data(), from, n, piece_.data());
+      /* Where the cache's block holds the window, its own bytes, to spare a
+       * copy: the piece then ends where the block (less the look-ahead)
+       * does. Else the window is put together. */
+      const uint8_t* window;
+      size_t avail;
+      if (Result r = cache_.Span(from, &window, &avail); r != Result::kOk) return r;
+      const uint64_t reach = from + avail;
+      const uint64_t direct_end = reach == old_size_ ? reach : reach - std::min<uint64_t>(reach, RefPredictor::kLookAhead);
+      if (direct_end >= offset + std::min<size_t>(n, kMinDirectPiece)) {
+        n = static_cast<size_t>(std::min<uint64_t>(n, direct_end - offset));
+      } else {
+        const uint64_t to = std::min(old_size_, offset + n + RefPredictor::kLookAhead);
+        if (Result r = ReadOld(cache_, from, static_cast<size_t>(to - from), window_.data()); r != Result::kOk) return r;
+        window = window_.data();
+      }
+      predictor_->Fill(window, from, n, piece_.data());
       filled_from_ = offset;
       filled_to_ = offset + n;
     }

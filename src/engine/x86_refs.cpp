@@ -1,11 +1,13 @@
 #include "x86_refs.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "bytes.h"
 #include "elf_image.h"
 #include "pe_image.h"
+#include "section_index.h"
 
 namespace olk {
 
@@ -37,22 +39,6 @@ bool ImageLayout::IsCode(uint64_t offset) const {
   for (const ImageSection& s : sections)
     if (s.code && offset >= s.offset && offset - s.offset < s.size) return true;
   return false;
-}
-
-bool ImageLayout::CodeAround(uint64_t offset, uint64_t* boundary) const {
-  bool in_code = false;
-  *boundary = ~0ull;
-  for (const ImageSection& s : sections) {
-    if (!s.code || s.size == 0) continue;
-    const uint64_t start = s.offset, end = start + s.size;
-    if (offset >= start && offset < end) {
-      in_code = true;
-      *boundary = std::min(*boundary, end);
-    } else if (start > offset) {
-      *boundary = std::min(*boundary, start);
-    }
-  }
-  return in_code;
 }
 
 void AppendLayout(const ImageLayout& layout, std::vector<uint8_t>* out) {
@@ -179,19 +165,29 @@ void OffsetMap::Finish() {
   }
   pieces_.swap(cut);
   const uint64_t pages = pieces_.empty() ? 0 : (pieces_.back().old_end >> 12) + 1;
-  page_first_.assign(static_cast<size_t>(pages), 0);
+  pages_.assign(static_cast<size_t>(pages), Page());
   size_t k = 0;
   for (uint64_t page = 0; page < pages; ++page) {
     while (k < pieces_.size() && pieces_[k].old_end <= page << 12) ++k;
-    page_first_[static_cast<size_t>(page)] = static_cast<uint32_t>(k);
+    Page& e = pages_[static_cast<size_t>(page)];
+    e.first = static_cast<uint32_t>(k);
+    if (k < pieces_.size() && pieces_[k].old_start <= page << 12 && pieces_[k].old_end >= (page + 1) << 12) {
+      const int64_t shift = static_cast<int64_t>(pieces_[k].new_start - pieces_[k].old_start);
+      if (shift > INT32_MIN && shift <= INT32_MAX) e.shift = static_cast<int32_t>(shift);
+    }
   }
 }
 
 bool OffsetMap::Map(uint64_t old_pos, uint64_t* new_pos) const {
-  if ((old_pos >> 12) >= page_first_.size()) return false;
+  if ((old_pos >> 12) >= pages_.size()) return false;
+  const Page& e = pages_[static_cast<size_t>(old_pos >> 12)];
+  if (e.shift != Page::kMixed) {
+    *new_pos = static_cast<uint64_t>(static_cast<int64_t>(old_pos) + e.shift);
+    return true;
+  }
   /* The pieces are apart and in order: the first that ends after old_pos
    * holds it, if any does. */
-  size_t k = page_first_[static_cast<size_t>(old_pos >> 12)];
+  size_t k = e.first;
   while (k < pieces_.size() && pieces_[k].old_end <= old_pos) ++k;
   if (k == pieces_.size() || pieces_[k].old_start > old_pos) return false;
   *new_pos = pieces_[k].new_start + (old_pos - pieces_[k].old_start);
@@ -202,11 +198,15 @@ void PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_la
                             RelocationTable* out) {
   /* Two passes over the old addresses at their new places: count, then
    * place. */
+  const SectionIndex new_file(new_layout, SectionIndex::Axis::kFile);
   auto each_new_rva = [&](auto use) {
     for (OffsetSet::Cursor c = old_image.abs32.First(); !old_image.abs32.AtEnd(c); old_image.abs32.Next(&c)) {
       uint64_t moved;
-      uint32_t rva;
-      if (map.Map(old_image.abs32.Value(c), &moved) && new_layout.OffsetToRva(moved, &rva)) use(rva);
+      if (!map.Map(old_image.abs32.Value(c), &moved)) continue;
+      const int s = new_file.Find(moved);
+      if (s < 0) continue;
+      const ImageSection& section = new_layout.sections[static_cast<size_t>(s)];
+      use(static_cast<uint32_t>(section.rva + (moved - section.offset)));
     }
   };
   OffsetSet rvas;
@@ -240,74 +240,6 @@ bool BranchBefore(const uint8_t* at, uint64_t p) {
   return p >= 2 && at[-2] == 0x0F && (at[-1] & 0xF0) == 0x80;
 }
 
-/* The bytes that may end a branch opcode, for a quick first look: true
- * for E8, E9 and 80-8F (a displacement starts after them). */
-struct BranchEndTable {
-  bool at[256] = {};
-  constexpr BranchEndTable() {
-    at[0xE8] = at[0xE9] = true;
-    for (int b = 0x80; b <= 0x8F; ++b) at[b] = true;
-  }
-};
-constexpr BranchEndTable kBranchEnds;
-
-/* Finds, in i386 code, the next place where a branch's displacement may
- * start (BranchBefore()), with memchr over the opcode bytes instead of a
- * test of every byte: where each of E8, E9 and 0F next occurs is kept, so
- * that every byte of a window is searched at most once for each. */
-class BranchFinder {
- public:
-  /* Next(): the first q in [from, end) with BranchBefore(), else `end`.
-   * Calls within one window ask from places that never go back. */
-  uint64_t Next(const uint8_t* window, uint64_t window_start, uint64_t from, uint64_t end) {
-    uint64_t best = end;
-    for (int k = 0; k < 3; ++k) {
-      /* The opcode's first byte sits one (E8, E9) or two (0F 8x) before q. */
-      const uint64_t back = k == 2 ? 2 : 1;
-      if (end <= back) continue;
-      const uint64_t hi = end - back; /* opcode bytes at [lo, hi) */
-      uint64_t lo = std::max(from, back) - back;
-      for (;;) {
-        Found& f = found_[k];
-        if (!f.valid || (f.at != kNone && f.at < lo) || (f.at == kNone && f.searched < hi)) {
-          /* Search on from what is known to hold none. */
-          const uint64_t start = f.valid && f.at == kNone && f.searched > lo ? f.searched : lo;
-          f.valid = true;
-          const void* hit =
-              start < hi ? std::memchr(window + (start - window_start), kOpcodes[k], static_cast<size_t>(hi - start))
-                         : nullptr;
-          if (hit) {
-            f.at = window_start + static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - window);
-          } else {
-            f.at = kNone;
-            f.searched = hi;
-          }
-        }
-        if (f.at == kNone || f.at >= hi) break;
-        /* 0F only with 80-8F after it; else look on from the next byte. */
-        if (k == 2 && (window[f.at + 1 - window_start] & 0xF0) != 0x80) {
-          lo = f.at + 1;
-          f.valid = false;
-          continue;
-        }
-        best = std::min(best, f.at + back);
-        break;
-      }
-    }
-    return best;
-  }
-
- private:
-  static constexpr uint64_t kNone = ~0ull;
-  static constexpr uint8_t kOpcodes[3] = {0xE8, 0xE9, 0x0F};
-  struct Found {
-    bool valid = false;
-    uint64_t at = 0;       /* the next one found (kNone: none up to `searched`) */
-    uint64_t searched = 0;
-  };
-  Found found_[3];
-};
-
 /* Instructions whose ModRM byte may name a RIP-relative operand (a 32-bit
  * displacement from the next instruction, x86-64 only): mov, lea, the
  * arithmetic and compare forms, test, movsxd, and the call, jump and push
@@ -330,113 +262,183 @@ bool RipRelativeBefore(const uint8_t* at, uint64_t p) {
   return p >= 2 && RipModRm(at[-1]) && kRipOpcodes.at[at[-2]];
 }
 
-/* The bytes that may come right before a reference: E8, E9 and 80-8F
- * (branches) and, in x86-64 code, ModRM bytes of a RIP-relative operand. */
-struct CandidateTable {
-  bool at[256] = {};
-  constexpr CandidateTable() {
-    for (int b = 0; b < 256; ++b) at[b] = kBranchEnds.at[b] || RipModRm(static_cast<uint8_t>(b));
+/* A reference may start at q: a branch's displacement, or in x86-64 code
+ * a RIP-relative one. */
+bool ReferenceBefore(const uint8_t* at, uint64_t q, bool x64) {
+  return BranchBefore(at, q) || (x64 && RipRelativeBefore(at, q));
+}
+
+/* Eight bytes from `p`, the first in the lowest byte. */
+uint64_t Load8(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+
+/* The top bit of each byte of `v` that equals the same byte of `pattern`
+ * (exact: no carry crosses a byte). */
+uint64_t EqualBytes(uint64_t v, uint64_t pattern) {
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  const uint64_t t = v ^ pattern;
+  return ~(((t & kLow7) + kLow7) | t) & ~kLow7;
+}
+
+constexpr uint64_t Repeat(uint8_t b) { return 0x0101010101010101ull * b; }
+
+/* NextReference():
+ * The first q in [from, end) where ReferenceBefore() holds, else `end`.
+ * `window` holds the old file from `window_start` on, from two bytes before
+ * `from` (as far as the file has them) up to `end`. Code is dense with
+ * the bytes that end a branch opcode (80-8F are common opcodes of their
+ * own), so eight places are looked at together: a place is a candidate
+ * when the byte before it is E8 or E9, or 8x after 0F, or (x86-64) a
+ * ModRM byte naming [rip + disp32]; each candidate is then checked. */
+uint64_t NextReference(const uint8_t* window, uint64_t window_start, uint64_t from, uint64_t end, bool x64) {
+  uint64_t q = from;
+  const uint64_t block_from = std::max<uint64_t>(2, window_start + 2);
+  for (; q < end && q < block_from; ++q)
+    if (ReferenceBefore(window + (q - window_start), q, x64)) return q;
+  for (; q + 8 <= end; q += 8) {
+    const uint8_t* at = window + (q - window_start);
+    const uint64_t before = Load8(at - 1), two_before = Load8(at - 2);
+    uint64_t candidates = EqualBytes(before & Repeat(0xFE), Repeat(0xE8)) |
+                          (EqualBytes(two_before, Repeat(0x0F)) & EqualBytes(before & Repeat(0xF0), Repeat(0x80)));
+    if (x64) candidates |= EqualBytes(before & Repeat(0xC7), Repeat(0x05));
+    for (; candidates != 0; candidates &= candidates - 1) {
+      const unsigned k = static_cast<unsigned>(__builtin_ctzll(candidates)) / 8;
+      if (ReferenceBefore(at + k, q + k, x64)) return q + k;
+    }
   }
-};
-constexpr CandidateTable kCandidatesX64;
+  for (; q < end; ++q)
+    if (ReferenceBefore(window + (q - window_start), q, x64)) return q;
+  return end;
+}
 
 }  // namespace
+
+RefPredictor::RefPredictor(const OldImage& old_image, const ImageLayout& new_layout, const OffsetMap& map)
+    : old_(old_image),
+      new_(new_layout),
+      map_(map),
+      old_file_(old_image.layout, SectionIndex::Axis::kFile),
+      old_code_(old_image.layout, SectionIndex::Axis::kCodeFile),
+      old_raw_(old_image.layout, SectionIndex::Axis::kRaw),
+      old_memory_(old_image.layout, SectionIndex::Axis::kMemory),
+      new_file_(new_layout, SectionIndex::Axis::kFile) {}
+
+bool RefPredictor::OldOffsetToRva(uint64_t offset, uint32_t* rva) const {
+  const int s = old_file_.Find(offset);
+  if (s < 0) return false;
+  const ImageSection& section = old_.layout.sections[static_cast<size_t>(s)];
+  *rva = static_cast<uint32_t>(section.rva + (offset - section.offset));
+  return true;
+}
+
+bool RefPredictor::NewOffsetToRva(uint64_t offset, uint32_t* rva) const {
+  const int s = new_file_.Find(offset);
+  if (s < 0) return false;
+  const ImageSection& section = new_.sections[static_cast<size_t>(s)];
+  *rva = static_cast<uint32_t>(section.rva + (offset - section.offset));
+  return true;
+}
+
+bool RefPredictor::OldRvaToOffset(uint32_t rva, uint64_t* offset) const {
+  const int s = old_raw_.Find(rva);
+  if (s < 0) return false;
+  const ImageSection& section = old_.layout.sections[static_cast<size_t>(s)];
+  *offset = static_cast<uint64_t>(section.offset) + (rva - section.rva);
+  return true;
+}
+
+/* What a reference to old address `rva` needs to know of it: memoized,
+ * since many references share a target (a function called from
+ * everywhere). */
+const RefPredictor::Target& RefPredictor::TargetOf(uint32_t rva) const {
+  Target& t = targets_[(rva * 0x9E3779B1u) >> (32 - kTargetMemoBits)];
+  if (t.known && t.rva == rva) return t;
+  t.known = true;
+  t.rva = rva;
+  uint64_t off;
+  t.in_code = OldRvaToOffset(rva, &off) && old_code_.Find(off) >= 0;
+  t.in_image = old_memory_.Find(rva) >= 0;
+  t.moved = NewRva(rva, &t.rva_new);
+  return t;
+}
 
 /* The new place of old address `rva`: where the copies took its byte, or,
  * where no copy took it (a table without file data, say), the same place
  * in the same section of the new image. */
-static bool NewRva(const ImageLayout& old_layout, const ImageLayout& new_layout, const OffsetMap& map, uint32_t rva,
-                   uint32_t* out) {
+bool RefPredictor::NewRva(uint32_t rva, uint32_t* out) const {
   uint64_t off, moved;
-  if (old_layout.RvaToOffset(rva, &off) && map.Map(off, &moved) && new_layout.OffsetToRva(moved, out)) return true;
-  const int s = old_layout.SectionOfRva(rva);
-  if (s < 0 || static_cast<size_t>(s) >= new_layout.sections.size()) return false;
-  *out = new_layout.sections[static_cast<size_t>(s)].rva + (rva - old_layout.sections[static_cast<size_t>(s)].rva);
+  if (OldRvaToOffset(rva, &off) && map_.Map(off, &moved) && NewOffsetToRva(moved, out)) return true;
+  const int s = old_memory_.Find(rva);
+  if (s < 0 || static_cast<size_t>(s) >= new_.sections.size()) return false;
+  *out = new_.sections[static_cast<size_t>(s)].rva + (rva - old_.layout.sections[static_cast<size_t>(s)].rva);
   return true;
 }
 
 bool RefPredictor::PredictRelative(const uint8_t* at, uint64_t p, uint8_t out[4], bool to_code) const {
-  uint32_t site, site_new, target_new;
-  if (!old_.layout.OffsetToRva(p, &site)) return false;
-  const uint32_t target = site + 4 + static_cast<uint32_t>(GetLE(at, 4));
-  uint64_t target_off;
-  if (to_code) {
-    /* A branch lands in code; anything else was not one. */
-    if (!old_.layout.RvaToOffset(target, &target_off) || !old_.layout.IsCode(target_off)) return false;
-  } else if (old_.layout.SectionOfRva(target) < 0) {
-    return false; /* an operand points into the image */
-  }
-  if (!new_.OffsetToRva(static_cast<uint64_t>(static_cast<int64_t>(p) + shift_), &site_new)) return false;
-  if (!NewRva(old_.layout, new_, map_, target, &target_new)) return false;
-  PutWord(target_new - (site_new + 4), out);
+  uint32_t site, site_new;
+  if (!OldOffsetToRva(p, &site)) return false;
+  const Target& target = TargetOf(site + 4 + static_cast<uint32_t>(GetLE(at, 4)));
+  /* A branch lands in code, an operand inside the image; anything else
+   * was not one. */
+  if (!(to_code ? target.in_code : target.in_image) || !target.moved) return false;
+  if (!NewOffsetToRva(static_cast<uint64_t>(static_cast<int64_t>(p) + shift_), &site_new)) return false;
+  PutWord(target.rva_new - (site_new + 4), out);
   return true;
 }
 
 bool RefPredictor::PredictAbsolute(const uint8_t* at, uint8_t out[4]) const {
-  const uint32_t rva = static_cast<uint32_t>(GetLE(at, 4) - old_.layout.image_base);
-  uint32_t rva_new;
-  if (!NewRva(old_.layout, new_, map_, rva, &rva_new)) return false;
-  PutWord(static_cast<uint32_t>(new_.image_base + rva_new), out);
+  const Target& target = TargetOf(static_cast<uint32_t>(GetLE(at, 4) - old_.layout.image_base));
+  if (!target.moved) return false;
+  PutWord(static_cast<uint32_t>(new_.image_base + target.rva_new), out);
   return true;
 }
 
 void RefPredictor::Fill(const uint8_t* window, uint64_t window_start, size_t n, uint8_t* base) {
+  /* The old bytes as they are, then each reference overwritten. */
+  const uint64_t piece_start = pos_, piece_end = pos_ + n;
+  std::memcpy(base, window + (pos_ - window_start), n);
+  for (; pos_ < pending_end_ && pos_ < piece_end; ++pos_) /* the rest of one begun in the last piece */
+    base[pos_ - piece_start] = pending_[4 - (pending_end_ - pos_)];
   const OffsetSet& abs32 = old_.abs32;
-  const bool* candidates = old_.layout.x64 ? kCandidatesX64.at : kBranchEnds.at;
-  BranchFinder branches;
-  size_t i = 0;
-  while (i < n) {
-    if (pos_ < pending_end_) { /* the rest of the last reference */
-      base[i++] = pending_[4 - (pending_end_ - pos_)];
-      ++pos_;
-      continue;
-    }
-    /* Old bytes as they are up to the next place where a reference may
-     * start: a listed address, or the end of a branch opcode in code. */
+  const bool x64 = old_.layout.x64;
+  while (pos_ < piece_end) {
+    /* The next place where a reference may start: a listed address, or
+     * the end of a branch opcode in code (or where code starts or ends). */
     while (!abs32.AtEnd(abs_next_) && abs32.Value(abs_next_) < pos_) abs32.Next(&abs_next_);
     const uint64_t next_abs = abs32.AtEnd(abs_next_) ? ~0ull : abs32.Value(abs_next_);
-    uint64_t stop = std::min<uint64_t>(pos_ + (n - i), next_abs);
+    uint64_t stop = std::min(piece_end, next_abs);
     uint64_t code_end;
-    if (old_.layout.CodeAround(pos_, &code_end)) {
-      const uint64_t scan_end = std::min(stop, code_end);
-      if (old_.layout.x64) {
-        for (uint64_t q = pos_; q < scan_end; ++q) {
-          const uint8_t* at = window + (q - window_start);
-          if (q >= 1 && candidates[at[-1]] && (BranchBefore(at, q) || RipRelativeBefore(at, q))) {
-            stop = q;
-            break;
-          }
-        }
-      } else {
-        stop = std::min(stop, branches.Next(window, window_start, pos_, scan_end));
-      }
-    }
-    stop = std::min(stop, code_end);
-    const size_t run = static_cast<size_t>(stop - pos_);
-    std::memcpy(base + i, window + (pos_ - window_start), run);
-    i += run;
-    pos_ = stop;
-    if (i == n) break;
-    /* A place where a reference may start (or where code starts or ends). */
+    if (old_code_.Find(pos_, &code_end) >= 0)
+      stop = NextReference(window, window_start, pos_, std::min(stop, code_end), x64);
+    pos_ = std::min(stop, code_end);
+    if (pos_ >= piece_end) break;
     const uint8_t* at = window + (pos_ - window_start);
     bool found = false;
     if (pos_ + 4 <= end_) {
       if (next_abs == pos_) {
         found = PredictAbsolute(at, pending_);
-      } else if (BranchBefore(at, pos_) && old_.layout.IsCode(pos_)) {
-        found = PredictRelative(at, pos_, pending_, true);
-      } else if (old_.layout.x64 && RipRelativeBefore(at, pos_) && old_.layout.IsCode(pos_)) {
-        found = PredictRelative(at, pos_, pending_, false);
+      } else if (ReferenceBefore(at, pos_, x64) && old_code_.Find(pos_) >= 0) {
+        found = PredictRelative(at, pos_, pending_, BranchBefore(at, pos_));
       }
     }
-    if (found) {
-      pending_end_ = pos_ + 4;
-      base[i] = pending_[0];
-    } else {
-      base[i] = *at;
+    if (!found) {
+      ++pos_;
+      continue;
     }
-    ++i;
-    ++pos_;
+    /* As many of its bytes as this piece holds; the rest start the next. */
+    const uint64_t now = std::min<uint64_t>(4, piece_end - pos_);
+    if (now == 4)
+      std::memcpy(base + (pos_ - piece_start), pending_, 4);
+    else
+      std::memcpy(base + (pos_ - piece_start), pending_, static_cast<size_t>(now));
+    pending_end_ = pos_ + 4;
+    pos_ += now;
   }
 }
 

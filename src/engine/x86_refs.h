@@ -23,12 +23,14 @@
 #ifndef OLKENG_X86_REFS_H
 #define OLKENG_X86_REFS_H
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "offset_set.h"
 #include "relocation_table.h"
+#include "section_index.h"
 
 namespace olk {
 
@@ -42,6 +44,8 @@ struct ImageSection {
   bool code = false;
 };
 
+/* The look-ups below are the plain rules, a pass over the sections in
+ * order; the predictor asks the same through SectionIndex. */
 struct ImageLayout {
   uint64_t image_base = 0;
   /* x86-64 code, whose memory operands may be relative to the next
@@ -57,9 +61,6 @@ struct ImageLayout {
   int SectionOfRva(uint32_t rva) const;
   /* IsCode(): inside the file data of a code section. */
   bool IsCode(uint64_t offset) const;
-  /* CodeAround(): IsCode(offset), and in *boundary the next offset where
-   * that may change (~0 for none). */
-  bool CodeAround(uint64_t offset, uint64_t* boundary) const;
 };
 
 constexpr size_t kMaxImageSections = 96;
@@ -128,8 +129,15 @@ class OffsetMap {
   };
   std::vector<Piece> pieces_;
   /* For each 4 KiB page of the old file, the first piece that ends after
-   * its start: a look-up starts there instead of searching. */
-  std::vector<uint32_t> page_first_;
+   * its start: a look-up starts there instead of searching; and where one
+   * piece takes the whole page, how far it moved, so that most look-ups
+   * touch nothing else. */
+  struct Page {
+    static constexpr int32_t kMixed = INT32_MIN;
+    uint32_t first = 0;
+    int32_t shift = kMixed;
+  };
+  std::vector<Page> pages_;
 };
 
 /* PredictRelocationTable():
@@ -145,8 +153,8 @@ void PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_la
  * reference they hold replaced by its predicted new value. */
 class RefPredictor {
  public:
-  RefPredictor(const OldImage& old_image, const ImageLayout& new_layout, const OffsetMap& map)
-      : old_(old_image), new_(new_layout), map_(map) {}
+  /* Throws std::bad_alloc. */
+  RefPredictor(const OldImage& old_image, const ImageLayout& new_layout, const OffsetMap& map);
 
   /* StartCopy(): a copy of old[old_pos, old_pos+len) to new_pos begins. */
   void StartCopy(uint64_t old_pos, uint64_t new_pos, uint64_t len);
@@ -163,10 +171,23 @@ class RefPredictor {
  private:
   bool PredictRelative(const uint8_t* at, uint64_t p, uint8_t out[4], bool to_code) const;
   bool PredictAbsolute(const uint8_t* at, uint8_t out[4]) const;
+  bool NewRva(uint32_t rva, uint32_t* out) const;
+  struct Target {
+    uint32_t rva = 0, rva_new = 0;
+    bool known = false, in_code = false, in_image = false, moved = false;
+  };
+  const Target& TargetOf(uint32_t rva) const;
+  /* ImageLayout's look-ups, through the indexes below. */
+  bool OldOffsetToRva(uint64_t offset, uint32_t* rva) const;
+  bool NewOffsetToRva(uint64_t offset, uint32_t* rva) const;
+  bool OldRvaToOffset(uint32_t rva, uint64_t* offset) const;
 
   const OldImage& old_;
   const ImageLayout& new_;
   const OffsetMap& map_;
+  SectionIndex old_file_, old_code_, old_raw_, old_memory_, new_file_;
+  static constexpr unsigned kTargetMemoBits = 12;
+  mutable std::vector<Target> targets_ = std::vector<Target>(size_t{1} << kTargetMemoBits);
   uint64_t pos_ = 0, end_ = 0;
   int64_t shift_ = 0;          /* new position minus old position within the copy */
   uint64_t pending_end_ = 0;   /* the last reference's bytes reach up to here */

@@ -1,0 +1,61 @@
+#include "section_index.h"
+
+#include <algorithm>
+
+#include "x86_refs.h"
+
+namespace olk {
+
+SectionIndex::SectionIndex(const ImageLayout& layout, Axis axis) {
+  struct Span {
+    uint64_t start, end;
+  };
+  std::vector<Span> spans; /* in the sections' order */
+  std::vector<uint64_t> cuts{0};
+  for (const ImageSection& s : layout.sections) {
+    Span span{0, 0};
+    switch (axis) {
+      case Axis::kFile:
+        span = {s.offset, uint64_t{s.offset} + s.size};
+        break;
+      case Axis::kCodeFile:
+        if (s.code) span = {s.offset, uint64_t{s.offset} + s.size};
+        break;
+      case Axis::kRaw:
+        span = {s.rva, uint64_t{s.rva} + s.size};
+        break;
+      case Axis::kMemory:
+        span = {s.rva, uint64_t{s.rva} + s.virtual_size};
+        break;
+    }
+    spans.push_back(span);
+    if (span.start < span.end) {
+      cuts.push_back(span.start);
+      cuts.push_back(span.end);
+    }
+  }
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  pieces_.clear();
+  for (uint64_t cut : cuts) {
+    int found = -1;
+    for (size_t i = 0; i < spans.size() && found < 0; ++i)
+      if (cut >= spans[i].start && cut < spans[i].end) found = static_cast<int>(i);
+    /* Neighbours with the same answer are one piece. */
+    if (pieces_.empty() || pieces_.back().section != found) {
+      if (!pieces_.empty()) pieces_.back().end = cut;
+      pieces_.push_back(Piece{cut, ~0ull, found});
+    }
+  }
+}
+
+int SectionIndex::Search(uint64_t x, uint64_t* end) const {
+  /* The last piece that starts at or below x (the first starts at 0). */
+  auto it = std::upper_bound(pieces_.begin(), pieces_.end(), x,
+                             [](uint64_t v, const Piece& p) { return v < p.start; });
+  last_ = static_cast<size_t>(std::prev(it) - pieces_.begin());
+  *end = pieces_[last_].end;
+  return pieces_[last_].section;
+}
+
+}  // namespace olk
