@@ -8,6 +8,7 @@
 #include "big_buffer.h"
 #include "block_matcher.h"
 #include "codec.h"
+#include "content_sketch.h"
 #include "delta.h"
 #include "hash.h"
 #include "near_identical.h"
@@ -380,32 +381,43 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+/* An old file that an added file's content must resemble this much (see
+ * content_sketch.h) to be diffed against for that reason alone. */
+constexpr double kMinResemblance = 0.05;
+/* The removed files nearest in size that an added file is compared with,
+ * at most. */
+constexpr size_t kMaxSampledCandidates = 32;
+
 /* For every added file, the old files it may be built from: those of its
  * size (an exact copy is found by reading them, so no old file is read
- * unless an added file has its size), else one removed old file of the
- * same name (else the same extension) and the nearest size, within a
- * factor of two, to diff
- * against. Everything goes in path order, so the choice is deterministic
- * and each added file is diffed at most once. */
-void FindSources(const Tree& olds, const Tree& news, std::vector<Task>* tasks) {
+ * unless an added file has its size), else one removed old file within a
+ * factor of two of its size to diff against: the one its content most
+ * resembles by sampling, else one of the same name (a moved file), else
+ * one of the same extension (a renamed one), of the nearest size.
+ * Everything goes in path order, so the choice is deterministic and each
+ * added file is diffed at most once. */
+void FindSources(FileSystem& old_tree, FileSystem& new_tree, const Tree& olds, const Tree& news,
+                 std::vector<Task>* tasks, CoreBudget* budget) {
   std::map<uint64_t, std::vector<const std::string*>> by_size;
-  std::map<std::string, std::vector<std::pair<uint64_t, const std::string*>>> removed_by_ext, removed_by_name;
+  typedef std::vector<std::pair<uint64_t, const std::string*>> Candidates;
+  std::map<std::string, Candidates> removed_by_ext, removed_by_name;
+  Candidates removed;
   for (const auto& kv : olds) {
     if (kv.second.type != EntryType::kFile || kv.second.size < kMinSourcedSize || HasShortNameForm(kv.first)) continue;
     by_size[kv.second.size].push_back(&kv.first);
     auto it = news.find(kv.first);
-    if ((it == news.end() || it->second.type != EntryType::kFile) && kv.second.size <= kMaxDeltaOldSize)
-    {
+    if ((it == news.end() || it->second.type != EntryType::kFile) && kv.second.size <= kMaxDeltaOldSize) {
+      removed.push_back({kv.second.size, &kv.first});
       removed_by_ext[Extension(kv.first)].push_back({kv.second.size, &kv.first});
       removed_by_name[FoldCase(BaseName(kv.first))].push_back({kv.second.size, &kv.first});
     }
   }
-  /* The removed file of the nearest size among `candidates`, within a
-   * factor of two of `size`. */
-  auto nearest = [](const std::vector<std::pair<uint64_t, const std::string*>>& candidates, Task* t) {
+  auto near_in_size = [](uint64_t a, uint64_t b) { return a <= 2 * b && b <= 2 * a; };
+  /* The removed file of the nearest size among `candidates`. */
+  auto nearest = [&](const Candidates& candidates, Task* t) {
     uint64_t best_gap = ~0ull;
     for (const auto& c : candidates) {
-      if (c.first > 2 * t->size_hint || 2 * c.first < t->size_hint) continue;
+      if (!near_in_size(c.first, t->size_hint)) continue;
       const uint64_t gap = c.first > t->size_hint ? c.first - t->size_hint : t->size_hint - c.first;
       if (gap < best_gap) {
         best_gap = gap;
@@ -414,14 +426,78 @@ void FindSources(const Tree& olds, const Tree& news, std::vector<Task>* tasks) {
       }
     }
   };
+
+  /* Sketch each added file that has a removed file near its size, and
+   * each such removed file, once, on every core. */
+  std::vector<Task*> sampled;
+  std::vector<std::vector<size_t>> sampled_candidates; /* indexes into `removed` */
+  std::map<const std::string*, ContentSketch> old_sketches;
+  for (Task& t : *tasks) {
+    if (t.kind != EntryKind::kAddFile || t.size_hint < kMinSourcedSize) continue;
+    std::vector<size_t> near;
+    for (size_t i = 0; i < removed.size(); ++i)
+      if (near_in_size(removed[i].first, t.size_hint)) near.push_back(i);
+    if (near.empty()) continue;
+    /* Where many are near in size, those nearest, so that the work stays
+     * linear in the number of files. */
+    auto gap = [&](size_t i) {
+      const uint64_t a = removed[i].first, b = t.size_hint;
+      return a > b ? a - b : b - a;
+    };
+    std::stable_sort(near.begin(), near.end(), [&](size_t x, size_t y) { return gap(x) < gap(y); });
+    if (near.size() > kMaxSampledCandidates) near.resize(kMaxSampledCandidates);
+    for (size_t i : near) old_sketches[removed[i].second];
+    sampled.push_back(&t);
+    sampled_candidates.push_back(std::move(near));
+  }
+  std::vector<const std::string*> old_paths;
+  for (const auto& kv : old_sketches) old_paths.push_back(kv.first);
+  std::vector<ContentSketch> new_sketches(sampled.size());
+  std::vector<ContentSketch*> old_slots;
+  for (const std::string* path : old_paths) old_slots.push_back(&old_sketches[path]);
+  RunParallel(
+      old_paths.size() + sampled.size(),
+      [&](size_t i) {
+        /* A file that cannot be read has no sketch; the build reports it
+         * when it reads the file for good. */
+        if (i < old_paths.size())
+          SketchFile(old_tree, *old_paths[i], old_slots[i]);
+        else
+          SketchFile(new_tree, sampled[i - old_paths.size()]->path, &new_sketches[i - old_paths.size()]);
+      },
+      budget);
+  for (size_t k = 0; k < sampled.size(); ++k) {
+    Task& t = *sampled[k];
+    /* A file of the same name that resembles it at all comes first: a
+     * moved file is most likely made from its old self, even where
+     * another old file (a variant of it) shares a little more. */
+    const std::string name = FoldCase(BaseName(t.path));
+    double best = kMinResemblance;
+    bool best_named = false;
+    for (size_t i : sampled_candidates[k]) {
+      const auto& c = removed[i];
+      const double r = Resemblance(new_sketches[k], old_sketches[c.second]);
+      if (r < kMinResemblance) continue;
+      const bool named = FoldCase(BaseName(*c.second)) == name;
+      if ((named && !best_named) || (named == best_named && (r > best || t.similar_candidate.empty()))) {
+        best = r;
+        best_named = named;
+        t.similar_candidate = *c.second;
+        t.old_hint = c.first;
+      }
+    }
+  }
+
   for (Task& t : *tasks) {
     if (t.kind != EntryKind::kAddFile || t.size_hint < kMinSourcedSize) continue;
     auto same = by_size.find(t.size_hint);
     if (same != by_size.end())
       for (size_t i = 0; i < same->second.size() && i < kMaxCopyCandidates; ++i)
         t.copy_candidates.push_back(*same->second[i]);
-    /* A file that moved keeps its name; one that was renamed (a build
-     * number in it, say) keeps its kind. */
+    if (!t.similar_candidate.empty()) continue;
+    /* Nothing found by content (too small to sample, say): a file that
+     * moved keeps its name; one that was renamed (a build number in it)
+     * keeps its kind. */
     auto name = removed_by_name.find(FoldCase(BaseName(t.path)));
     if (name != removed_by_name.end()) nearest(name->second, &t);
     auto ext = removed_by_ext.find(Extension(t.path));
@@ -495,8 +571,10 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
       }
     }
 
+    unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     if (version >= 3) {
-      FindSources(olds, news, &tasks);
+      CoreBudget sketch_budget(static_cast<int>(threads) - 1);
+      FindSources(old_tree, new_tree, olds, news, &tasks, &sketch_budget);
     } else {
       for (Task& t : tasks) t.executable_deltas = false;
     }
@@ -519,7 +597,6 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
      * needs go one at a time, each with every core; the rest share the
      * cores. So the build never needs more memory than diffing its
      * largest file does. */
-    unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     CoreBudget budget(static_cast<int>(threads) - 1);
     BuildProgress progress;
     progress.files_total = tasks.size();

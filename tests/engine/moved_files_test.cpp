@@ -1,6 +1,6 @@
 // Added files built from another old file: renamed, moved, copied and
 // duplicated files cost a reference, a renamed file that also changed a
-// delta against its old name; and a source that is not there as the patch
+// delta against the old file it was made from; and a source that is not there as the patch
 // knew it stops the apply before anything is touched.
 #include <gtest/gtest.h>
 
@@ -77,6 +77,17 @@ TEST_F(MovedFilesTest, RoundTripsWithTheAddedFileBuiltFromItsSource) {
        {{"lib", kDir}, {"lib\\a.pak", edited + "tail"}},
        "lib\\a.pak",
        "plugins\\a.pak",
+       olk::Encoding::kDelta},
+      // Neither name nor extension kept: found by its content.
+      {"renamed to another kind and edited", {{"music.ogg", pack}}, {{"theme.bin", edited}}, "theme.bin", "music.ogg",
+       olk::Encoding::kDelta},
+      // Two removed packs of about its size: the one it was made from,
+      // not the one nearer in size.
+      {"the pack it was made from, beside one of its very size",
+       {{"a.pak", pack}, {"b.pak", RandomContent(70004, 6)}},
+       {{"c.pak", edited + "tail"}},
+       "c.pak",
+       "a.pak",
        olk::Encoding::kDelta},
   };
   for (const auto& c : cases) {
