@@ -90,6 +90,10 @@ class OldFileCache {
    * file is shorter than expected, kFileInUse on a read error, kNoMemory. */
   Result Span(uint64_t offset, const uint8_t** data, size_t* avail);
 
+  /* Read(): copies the bytes [offset, offset + n) to `dst`; results as
+   * Span()'s. */
+  Result Read(uint64_t offset, size_t n, uint8_t* dst);
+
  private:
   struct Slot {
     uint64_t block = ~0ull;

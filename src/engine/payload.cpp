@@ -7,6 +7,7 @@
 
 #include "bytes.h"
 #include "pe_image.h"
+#include "prediction_pipeline.h"
 #include "x86_refs.h"
 
 namespace olk {
@@ -14,9 +15,6 @@ namespace olk {
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
-/* The shortest piece of an executable delta filled straight from the old
- * file's cache rather than from a copy of its bytes. */
-constexpr size_t kMinDirectPiece = 4096;
 
 /* The longest control record (three varints of up to 10 bytes) and the
  * longest difference pair (two varints and a word). Each produces at least
@@ -229,28 +227,13 @@ class RecordReader {
   uint64_t old_size_, out_left_, home_ = 0;
 };
 
-/* Reads the old file's bytes [offset, offset+n) through the cache. */
-Result ReadOld(OldFileCache& cache, uint64_t offset, size_t n, uint8_t* dst) {
-  while (n > 0) {
-    const uint8_t* p;
-    size_t avail;
-    if (Result r = cache.Span(offset, &p, &avail); r != Result::kOk) return r;
-    const size_t k = std::min(n, avail);
-    std::memcpy(dst, p, k);
-    dst += k;
-    offset += k;
-    n -= k;
-  }
-  return Result::kOk;
-}
-
 /* The old file seen as ParsePeImage() reads it. */
 class CachedSource final : public ByteSource {
  public:
   CachedSource(OldFileCache& cache, uint64_t size) : cache_(cache), size_(size) {}
   uint64_t Size() const override { return size_; }
   bool Read(uint64_t offset, uint8_t* buf, size_t n) override {
-    return offset <= size_ && n <= size_ - offset && ReadOld(cache_, offset, n, buf) == Result::kOk;
+    return offset <= size_ && n <= size_ - offset && cache_.Read(offset, n, buf) == Result::kOk;
   }
 
  private:
@@ -260,7 +243,7 @@ class CachedSource final : public ByteSource {
 
 /* What a copy starts from: the old bytes as they are (a plain delta), or
  * with the references of an executable predicted (x86_refs.h), filled in
- * a piece at a time as the copy goes on. */
+ * a piece at a time as the copy goes on (prediction_pipeline.h). */
 class CopyBase {
  public:
   CopyBase(OldFileCache& cache, uint64_t old_size) : cache_(cache), old_size_(old_size) {}
@@ -289,23 +272,53 @@ class CopyBase {
     return Result::kOk;
   }
 
-  /* Predict(): once every copy is in `map`: predictions start, and the
-   * predicted table must have the length the head declared. */
-  Result Predict(const OffsetMap& map, uint64_t table_size) {
+  /* Predict(): once every copy is in `map` (and `records`): predictions
+   * start, and the predicted table is made (TableReady()). */
+  Result Predict(const OffsetMap& map, const std::vector<Record>& records, uint64_t table_size) {
     try {
-      PredictRelocationTable(pair_.old_image, pair_.new_layout, map, &table_);
-      predictor_.reset(new RefPredictor(pair_.old_image, pair_.new_layout, map));
-      piece_.resize(kChunk);
-      window_.resize(kChunk + RefPredictor::kLookBehind + RefPredictor::kLookAhead);
+      /* The copies from the old file, in order. */
+      size_t next = 0;
+      uint64_t new_pos = 0;
+      const uint64_t old_size = old_size_;
+      auto next_copy = [&records, next, new_pos, old_size](CopyPlan* out) mutable {
+        while (next < records.size()) {
+          const Record& rec = records[next++];
+          const uint64_t at = new_pos;
+          new_pos += rec.copy + rec.lit;
+          if (rec.copy > 0 && rec.old_pos < old_size) {
+            out->old_pos = rec.old_pos;
+            out->new_pos = at;
+            out->len = rec.copy;
+            return true;
+          }
+        }
+        return false;
+      };
+      /* The predicted table is made on the worker while this thread
+       * fills the first pieces. */
+      pipeline_.reset(new PredictionPipeline(pair_.old_image, pair_.new_layout, map, cache_, old_size_, next_copy,
+                                             [this, &map] {
+                                               PredictRelocationTable(pair_.old_image, pair_.new_layout, map, &table_);
+                                             }));
+      pipeline_->Start();
     } catch (const std::bad_alloc&) {
       return Result::kNoMemory;
     }
-    return table_.size() == table_size ? Result::kOk : Result::kBadPatch;
+    table_size_ = table_size;
+    return Result::kOk;
   }
 
-  void StartCopy(uint64_t old_pos, uint64_t new_pos, uint64_t len) {
-    if (!predictor_) return;
-    if (old_pos < old_size_) predictor_->StartCopy(old_pos, new_pos, len);
+  /* TableReady(): the predicted table is made and has the length the
+   * head declared. */
+  Result TableReady() {
+    if (!pipeline_ || table_ready_) return Result::kOk;
+    if (Result r = pipeline_->WaitPrologue(); r != Result::kOk) return r;
+    if (table_.size() != table_size_) return Result::kBadPatch;
+    table_ready_ = true;
+    return Result::kOk;
+  }
+
+  void StartCopy(uint64_t old_pos, uint64_t len) {
     filled_from_ = filled_to_ = old_pos;
     copy_end_ = old_pos + len;
   }
@@ -314,9 +327,10 @@ class CopyBase {
    * bytes are asked for in order; past the old file's end, the predicted
    * table. */
   Result Span(uint64_t offset, const uint8_t** data, size_t* avail) {
-    if (!predictor_) return cache_.Span(offset, data, avail);
+    if (!pipeline_) return cache_.Span(offset, data, avail);
     if (offset >= old_size_) {
       /* Copies never straddle the old file's end (checked as read). */
+      if (Result r = TableReady(); r != Result::kOk) return r;
       if (offset - old_size_ >= table_.size()) return Result::kBadPatch;
       try {
         table_.Span(offset - old_size_, data, avail);
@@ -328,28 +342,15 @@ class CopyBase {
     }
     if (offset < filled_from_ || offset > filled_to_ || offset >= copy_end_) return Result::kBadPatch;
     if (offset == filled_to_) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, copy_end_ - offset));
-      const uint64_t from = offset - std::min<uint64_t>(offset, RefPredictor::kLookBehind);
-      /* Where the cache's block holds the window, its own bytes, to spare a
-       * copy: the piece then ends where the block (less the look-ahead)
-       * does. Else the window is put together. */
-      const uint8_t* window;
-      size_t avail;
-      if (Result r = cache_.Span(from, &window, &avail); r != Result::kOk) return r;
-      const uint64_t reach = from + avail;
-      const uint64_t direct_end = reach == old_size_ ? reach : reach - std::min<uint64_t>(reach, RefPredictor::kLookAhead);
-      if (direct_end >= offset + std::min<size_t>(n, kMinDirectPiece)) {
-        n = static_cast<size_t>(std::min<uint64_t>(n, direct_end - offset));
-      } else {
-        const uint64_t to = std::min(old_size_, offset + n + RefPredictor::kLookAhead);
-        if (Result r = ReadOld(cache_, from, static_cast<size_t>(to - from), window_.data()); r != Result::kOk) return r;
-        window = window_.data();
-      }
-      predictor_->Fill(window, from, n, piece_.data());
+      uint64_t at;
+      size_t n;
+      if (Result r = pipeline_->Next(&at, &piece_, &n); r != Result::kOk) return r;
+      /* The pipeline plans from the same records, so it is always here. */
+      if (at != offset) return Result::kBadPatch;
       filled_from_ = offset;
       filled_to_ = offset + n;
     }
-    *data = piece_.data() + (offset - filled_from_);
+    *data = piece_ + (offset - filled_from_);
     *avail = static_cast<size_t>(filled_to_ - offset);
     return Result::kOk;
   }
@@ -358,10 +359,12 @@ class CopyBase {
   OldFileCache& cache_;
   uint64_t old_size_;
   ExecutablePair pair_;
-  std::unique_ptr<RefPredictor> predictor_;
-  std::vector<uint8_t> piece_, window_;
   RelocationTable table_;
+  std::unique_ptr<PredictionPipeline> pipeline_;
+  const uint8_t* piece_ = nullptr;
   uint64_t filled_from_ = 0, filled_to_ = 0, copy_end_ = 0;
+  uint64_t table_size_ = 0;
+  bool table_ready_ = false;
 };
 
 Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_file, ByteSink& sink) {
@@ -373,13 +376,16 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
   if ((r = InitStream(&extra, e.streams[2], patch, solid)) != Result::kOk) return r;
 
   /* An executable delta keeps its relocations (two bytes each) and reads
-   * each copy in order through a window of its own: a smaller cache keeps
-   * its memory where a plain delta's is. */
-  OldFileCache cache(old_file, e.old_size, e.encoding == Encoding::kExecutableDelta ? 16 : OldFileCache::kBlocks);
+   * its copies in order, a few pieces ahead (prediction_pipeline.h): a
+   * small cache keeps its memory where a plain delta's is. */
+  OldFileCache cache(old_file, e.old_size, e.encoding == Encoding::kExecutableDelta ? 4 : OldFileCache::kBlocks);
   Gather out(sink);
   if ((r = out.Init()) != Result::kOk) return r;
   VarintReader control(&ctrl);
   DiffExpander diffs(&diff);
+  /* Before `base`: its pipeline's thread reads them until it ends. */
+  std::vector<Record> records;
+  OffsetMap map;
   CopyBase base(cache, e.old_size);
   /* An executable delta copies from the old file and, after its end, from
    * the predicted relocation table. */
@@ -388,8 +394,6 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
   RecordReader reader(&control, e.old_size + table_size, e.new_size);
   /* An executable delta needs every copy before the first byte: where the
    * old bytes went is what its predictions follow. */
-  std::vector<Record> records;
-  OffsetMap map;
   if (e.encoding == Encoding::kExecutableDelta) {
     try {
       uint64_t new_pos = 0;
@@ -406,7 +410,7 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
     } catch (const std::bad_alloc&) {
       return Result::kNoMemory;
     }
-    if ((r = base.Predict(map, table_size)) != Result::kOk) return r;
+    if ((r = base.Predict(map, records, table_size)) != Result::kOk) return r;
   }
   size_t next_record = 0;
   uint64_t new_pos = 0;
@@ -420,7 +424,7 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
       if ((r = reader.Next(&rec)) != Result::kOk) return r;
     }
     uint64_t cursor = rec.old_pos, copy = rec.copy, lit = rec.lit;
-    if (copy > 0) base.StartCopy(cursor, new_pos, copy);
+    if (copy > 0) base.StartCopy(cursor, copy);
     new_pos += copy + lit;
     while (copy > 0) {
       const uint8_t* old_bytes;
@@ -496,6 +500,8 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
     }
   }
   if (reader.left() != 0 || !diffs.Done()) return Result::kBadPatch;
+  /* A table that no copy read must still be as declared. */
+  if ((r = base.TableReady()) != Result::kOk) return r;
   if ((r = out.Flush()) != Result::kOk) return r;
   if ((r = ctrl.Finish()) != Result::kOk) return r;
   if ((r = diff.Finish()) != Result::kOk) return r;
@@ -511,6 +517,27 @@ OldFileCache::OldFileCache(File* file, uint64_t size, size_t blocks)
 
 OldFileCache::~OldFileCache() {
   for (Slot& s : slots_) delete[] s.data;
+}
+
+Result OldFileCache::Read(uint64_t offset, size_t n, uint8_t* dst) {
+  /* A long run straight from the file: no copy through the blocks. */
+  if (n >= 2 * kBlockSize) {
+    if (offset > size_ || n > size_ - offset) return Result::kOldFileMismatch;
+    size_t got = 0;
+    if (file_->ReadAt(offset, dst, n, &got) != IoStatus::kOk) return Result::kFileInUse;
+    return got == n ? Result::kOk : Result::kOldFileMismatch;
+  }
+  while (n > 0) {
+    const uint8_t* p;
+    size_t avail;
+    if (Result r = Span(offset, &p, &avail); r != Result::kOk) return r;
+    const size_t k = std::min(n, avail);
+    std::memcpy(dst, p, k);
+    dst += k;
+    offset += k;
+    n -= k;
+  }
+  return Result::kOk;
 }
 
 Result OldFileCache::Span(uint64_t offset, const uint8_t** data, size_t* avail) {

@@ -46,6 +46,15 @@ class WindowReader {
     return window_.data() + (pos - start_);
   }
 
+  // GetRun(): like Get(pos, 2), and in *got how many bytes (even, at most
+  // `want`) follow there in the window.
+  const uint8_t* GetRun(uint64_t pos, size_t want, size_t* got) {
+    const uint8_t* p = Get(pos, 2);
+    if (!p) return nullptr;
+    *got = std::min<size_t>(want, static_cast<size_t>(start_ + length_ - pos)) & ~size_t{1};
+    return p;
+  }
+
  private:
   ByteSource& src_;
   uint64_t end_;
@@ -66,6 +75,22 @@ const PeSection* SectionWithRawRvas(const std::vector<PeSection>& sections, uint
   const PeSection& s = *(after - 1);
   const uint64_t into = rva - s.rva;
   return into <= s.raw_size && n <= s.raw_size - into ? &s : nullptr;
+}
+
+// The section SectionWithRawRvas() finds for the four bytes at every
+// address a relocation block for `page` can name (page + 0 to 0xfff), when
+// it is one and the same; else nullptr (then each is looked up alone).
+const PeSection* SectionForPage(const std::vector<PeSection>& sections, uint64_t page) {
+  constexpr uint64_t kReach = 0x1000 + 3;
+  auto after = std::upper_bound(sections.begin(), sections.end(), page,
+                                [](uint64_t r, const PeSection& s) { return r < s.rva; });
+  if (after == sections.begin()) return nullptr;
+  const PeSection& s = *(after - 1);
+  const uint64_t into = page - s.rva;
+  if (into > s.raw_size || kReach > s.raw_size - into) return nullptr;
+  /* No later section may start among those addresses. */
+  if (after != sections.end() && after->rva < page + kReach) return nullptr;
+  return &s;
 }
 
 bool Overlap(uint64_t a, uint64_t a_size, uint64_t b, uint64_t b_size) {
@@ -120,22 +145,29 @@ bool ReadRelocations(ByteSource& src, const std::vector<PeSection>& sections, ui
     if (!header) return false;
     const uint32_t page = Le32(header), block_size = Le32(header + 4);
     if (block_size < 8 || block_size % 2 != 0 || block_size > usable - block) return false;
-    for (uint64_t at = block + 8; at < block + block_size; at += 2) {
-      const uint8_t* entry = reader.Get(dir_at + at, 2);
-      if (!entry) return false;
-      // Padding (type 0) and other kinds (DIR64, ...) are no 32-bit addresses.
-      if (Le16(entry) >> 12 != kRelHighLow) continue;
-      const uint64_t target = static_cast<uint64_t>(page) + (Le16(entry) & 0xfff);
-      const PeSection* s = SectionWithRawRvas(sections, target, 4);
-      if (!s || count++ >= max_abs32) return false;
-      visit(static_cast<uint32_t>(s->raw_offset + (target - s->rva)));
+    const PeSection* page_home = SectionForPage(sections, page);
+    for (uint64_t at = block + 8; at < block + block_size;) {
+      size_t got;
+      const uint8_t* run = reader.GetRun(dir_at + at, static_cast<size_t>(block + block_size - at), &got);
+      if (!run) return false;
+      for (size_t i = 0; i < got; i += 2) {
+        const uint16_t entry = Le16(run + i);
+        // Padding (type 0) and other kinds (DIR64, ...) are no 32-bit addresses.
+        if (entry >> 12 != kRelHighLow) continue;
+        const uint64_t target = static_cast<uint64_t>(page) + (entry & 0xfff);
+        const PeSection* s = page_home ? page_home : SectionWithRawRvas(sections, target, 4);
+        if (!s || count++ >= max_abs32) return false;
+        visit(static_cast<uint32_t>(s->raw_offset + (target - s->rva)));
+      }
+      at += got;
     }
     block += block_size;
   }
   return true;
 }
 
-bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, PeImage* image) {
+bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, const std::function<void(uint32_t)>* visit,
+           PeImage* image) {
   uint8_t dos[kDosHeaderSize];
   if (!ReadRange(src, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
   const uint64_t pe_at = Le32(dos + kLfanewAt);
@@ -182,6 +214,7 @@ bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, PeImage* image) {
   }
   if (!ReadRelocations(src, image->sections, reloc_rva, reloc_size, max_abs32, [&](uint32_t at) {
         if (list_abs32) abs32->push_back(at);
+        if (visit) (*visit)(at);
       }))
     return false;
   std::sort(abs32->begin(), abs32->end());
@@ -221,7 +254,15 @@ bool PeImage::IsCode(uint64_t offset) const {
 
 bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32) {
   *out = PeImage();
-  if (Parse(src, max_abs32, list_abs32, out)) return true;
+  if (Parse(src, max_abs32, list_abs32, nullptr, out)) return true;
+  *out = PeImage();
+  return false;
+}
+
+bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32,
+                  const std::function<void(uint32_t)>& visit) {
+  *out = PeImage();
+  if (Parse(src, max_abs32, list_abs32, &visit, out)) return true;
   *out = PeImage();
   return false;
 }

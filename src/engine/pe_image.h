@@ -76,6 +76,11 @@ struct PeImage {
  *         than `max_abs32` relocations of type 3 is refused too (bounds the
  *         applier's memory). */
 bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32 = 4u << 20, bool list_abs32 = true);
+/* The same, passing each HIGHLOW relocation's file offset to `visit` as
+ * the table is checked (as VisitAbs32() does): a reader that needs them
+ * twice reads the table twice, not three times. */
+bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32,
+                  const std::function<void(uint32_t)>& visit);
 
 /* VisitAbs32():
  * Passes the file offset of every HIGHLOW relocation of an image that

@@ -117,11 +117,13 @@ bool ReadOldImage(ByteSource& old_file, OldImage* out) {
     return true;
   }
   PeImage image;
-  if (!ParsePeImage(old_file, &image, kMaxImageRelocations, false) || !IsX86(image)) return false;
-  out->layout = LayoutOf(image);
-  /* Two passes over the relocation table: count, then place. */
+  /* Two passes over the relocation table: count (as the parser checks
+   * it), then place. */
   out->abs32.Begin();
-  if (!VisitAbs32(old_file, image, kMaxImageRelocations, [&](uint32_t at) { out->abs32.Count(at); })) return false;
+  if (!ParsePeImage(old_file, &image, kMaxImageRelocations, false, [&](uint32_t at) { out->abs32.Count(at); }) ||
+      !IsX86(image))
+    return false;
+  out->layout = LayoutOf(image);
   out->abs32.Allocate();
   if (!VisitAbs32(old_file, image, kMaxImageRelocations, [&](uint32_t at) { out->abs32.Place(at); })) return false;
   out->abs32.Finish();
@@ -396,6 +398,18 @@ bool RefPredictor::PredictAbsolute(const uint8_t* at, uint8_t out[4]) const {
   const Target& target = TargetOf(static_cast<uint32_t>(GetLE(at, 4) - old_.layout.image_base));
   if (!target.moved) return false;
   PutWord(static_cast<uint32_t>(new_.image_base + target.rva_new), out);
+  return true;
+}
+
+bool RefPredictor::CanCutAt(const uint8_t* at, uint64_t b) const {
+  if (b < 5) return false;
+  const OffsetSet& abs32 = old_.abs32;
+  if (b - 3 <= 0xffffffffu) {
+    const OffsetSet::Cursor c = abs32.LowerBound(static_cast<uint32_t>(b - 3));
+    if (!abs32.AtEnd(c) && abs32.Value(c) < b) return false;
+  }
+  for (uint64_t p = b - 3; p < b; ++p)
+    if (ReferenceBefore(at - (b - p), p, old_.layout.x64)) return false;
   return true;
 }
 

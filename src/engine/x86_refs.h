@@ -165,6 +165,14 @@ class RefPredictor {
    * three bytes after those n (as far as the file has them). */
   void Fill(const uint8_t* window, uint64_t window_start, size_t n, uint8_t* base);
 
+  /* CanCutAt():
+   * True when no reference can start in the three bytes before old offset
+   * `b` (whose byte is at[0]; at[-5] must be readable): then a copy
+   * started at b (StartCopy() with the rest of it) gives the same bytes
+   * from b on as one started before, so a long copy can be filled in
+   * pieces, by different predictors, in any order. */
+  bool CanCutAt(const uint8_t* at, uint64_t b) const;
+
   /* How far a window must reach before and after the bytes filled. */
   static constexpr size_t kLookBehind = 2, kLookAhead = 3;
 
