@@ -60,6 +60,11 @@ mkdir -p "$old/data/levels" "$old/retired" "$old/données" "$old/$deep"
 mkdir -p "$new/data/levels" "$new/data/sub" "$new/données" "$new/日本語" "$new/$deep"
 head -c 300000 /dev/urandom >"$old/olk.exe"
 { head -c 1000 "$old/olk.exe"; printf 'grown'; tail -c +1001 "$old/olk.exe"; } >"$new/olk.exe"
+# Two builds of one 64-bit program: an executable delta, whose apply
+# predicts its references on a second thread (Win32 threads and locks).
+mkdir -p "$old/bin" "$new/bin"
+cp "$win64_dir/engine_probe.exe" "$old/bin/game.exe"
+cp "$win64_dir/engine_probe_commit_pause.exe" "$new/bin/game.exe"
 printf 'build=3550\r\n' >"$old/zorp.ini"
 printf 'build=3551\r\n' >"$new/zorp.ini"
 printf 'bye' >"$old/data/gone.txt"
@@ -76,6 +81,7 @@ printf 'depth=old\n' >"$old/$deep/config.txt"
 printf 'depth=new\n' >"$new/$deep/config.txt"
 printf 'added deep\n' >"$new/$deep/added.txt"
 "$olkpack" diff "$old" "$new" -o "$work/p.pat" --quiet || { echo "cannot build the patch"; exit 1; }
+check "the program is an executable delta" 1 "$("$olkpack" info "$work/p.pat" | grep -c 'x86 delta.*game\.exe')"
 
 # One case: a fresh copy of the old tree and the patch, spoilt by $spoil
 # (called with the folder and the patch path), applied by the native
