@@ -263,18 +263,22 @@ class CopyBase {
     if (!ReadLayout(&p, raw + len, &pair_.new_layout) || p != raw + len) return Result::kBadPatch;
     if ((r = control.Next(table_size)) != Result::kOk) return r;
     if (*table_size > kMaxPredictedTable) return Result::kBadPatch;
-    CachedSource source(cache_, old_size_);
-    try {
-      if (!ReadOldImage(source, &pair_.old_image)) pair_.old_image = OldImage();
-    } catch (const std::bad_alloc&) {
-      return Result::kNoMemory;
-    }
+    /* The old image's headers and relocations are read on a thread of
+     * their own while the caller reads the copies (nothing else uses the
+     * cache meanwhile); AwaitHead() joins it. */
+    if (!head_reader_.Start(&CopyBase::ReadOldHead, this)) ReadOldHead(this);
     return Result::kOk;
+  }
+
+  Result AwaitHead() {
+    head_reader_.Join();
+    return head_result_;
   }
 
   /* Predict(): once every copy is in `map` (and `records`): predictions
    * start, and the predicted table is made (TableReady()). */
   Result Predict(const OffsetMap& map, const std::vector<Record>& records, uint64_t table_size) {
+    if (Result r = AwaitHead(); r != Result::kOk) return r;
     try {
       /* The copies from the old file, in order. */
       size_t next = 0;
@@ -365,6 +369,18 @@ class CopyBase {
   uint64_t filled_from_ = 0, filled_to_ = 0, copy_end_ = 0;
   uint64_t table_size_ = 0;
   bool table_ready_ = false;
+  Result head_result_ = Result::kOk;
+  WorkerThread head_reader_; /* last: it ends before the rest goes */
+
+  static void ReadOldHead(void* self) {
+    CopyBase& base = *static_cast<CopyBase*>(self);
+    CachedSource source(base.cache_, base.old_size_);
+    try {
+      if (!ReadOldImage(source, &base.pair_.old_image)) base.pair_.old_image = OldImage();
+    } catch (const std::bad_alloc&) {
+      base.head_result_ = Result::kNoMemory;
+    }
+  }
 };
 
 Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_file, ByteSink& sink) {

@@ -128,7 +128,7 @@ bool ReadSections(ByteSource& src, uint64_t table_at, size_t count, std::vector<
 // Passes the file offsets of the HIGHLOW entries of the base relocation
 // table at [dir_rva, dir_rva + dir_size) to `visit`, in the table's order.
 bool ReadRelocations(ByteSource& src, const std::vector<PeSection>& sections, uint32_t dir_rva, uint32_t dir_size,
-                     size_t max_abs32, const std::function<void(uint32_t)>& visit) {
+                     size_t max_abs32, const Abs32Visitor& visit) {
   if (dir_size == 0) return true;
   const PeSection* home = SectionWithRawRvas(sections, dir_rva, 1);
   if (!home) return false;
@@ -138,6 +138,11 @@ bool ReadRelocations(ByteSource& src, const std::vector<PeSection>& sections, ui
   const uint64_t dir_at = home->raw_offset + static_cast<uint64_t>(dir_rva - home->rva);
   WindowReader reader(src, dir_at + usable);
   size_t count = 0;
+  /* Offsets go to `visit` a batch at a time: a call per entry would cost
+   * more than reading it. */
+  constexpr size_t kBatch = 512;
+  uint32_t batch[kBatch];
+  size_t batched = 0;
 
   for (uint64_t block = 0; block < dir_size;) {
     if (usable - block < 8) return false;
@@ -157,17 +162,21 @@ bool ReadRelocations(ByteSource& src, const std::vector<PeSection>& sections, ui
         const uint64_t target = static_cast<uint64_t>(page) + (entry & 0xfff);
         const PeSection* s = page_home ? page_home : SectionWithRawRvas(sections, target, 4);
         if (!s || count++ >= max_abs32) return false;
-        visit(static_cast<uint32_t>(s->raw_offset + (target - s->rva)));
+        batch[batched++] = static_cast<uint32_t>(s->raw_offset + (target - s->rva));
+        if (batched == kBatch) {
+          visit(batch, batched);
+          batched = 0;
+        }
       }
       at += got;
     }
     block += block_size;
   }
+  if (batched > 0) visit(batch, batched);
   return true;
 }
 
-bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, const std::function<void(uint32_t)>* visit,
-           PeImage* image) {
+bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, const Abs32Visitor* visit, PeImage* image) {
   uint8_t dos[kDosHeaderSize];
   if (!ReadRange(src, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
   const uint64_t pe_at = Le32(dos + kLfanewAt);
@@ -212,9 +221,9 @@ bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, const std::functi
      * never holds twice its size while it grows. */
     abs32->reserve(static_cast<size_t>(std::min<uint64_t>(max_abs32, reloc_size / 2)));
   }
-  if (!ReadRelocations(src, image->sections, reloc_rva, reloc_size, max_abs32, [&](uint32_t at) {
-        if (list_abs32) abs32->push_back(at);
-        if (visit) (*visit)(at);
+  if (!ReadRelocations(src, image->sections, reloc_rva, reloc_size, max_abs32, [&](const uint32_t* at, size_t n) {
+        if (list_abs32) abs32->insert(abs32->end(), at, at + n);
+        if (visit) (*visit)(at, n);
       }))
     return false;
   std::sort(abs32->begin(), abs32->end());
@@ -259,15 +268,14 @@ bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs
   return false;
 }
 
-bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32,
-                  const std::function<void(uint32_t)>& visit) {
+bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32, const Abs32Visitor& visit) {
   *out = PeImage();
   if (Parse(src, max_abs32, list_abs32, &visit, out)) return true;
   *out = PeImage();
   return false;
 }
 
-bool VisitAbs32(ByteSource& src, const PeImage& image, size_t max_abs32, const std::function<void(uint32_t)>& visit) {
+bool VisitAbs32(ByteSource& src, const PeImage& image, size_t max_abs32, const Abs32Visitor& visit) {
   return ReadRelocations(src, image.sections, image.reloc_rva, image.reloc_directory_size, max_abs32, visit);
 }
 

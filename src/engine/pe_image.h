@@ -66,6 +66,9 @@ struct PeImage {
   bool IsCode(uint64_t offset) const;
 };
 
+/* Takes file offsets of HIGHLOW relocations, a batch at a time. */
+typedef std::function<void(const uint32_t* offsets, size_t n)> Abs32Visitor;
+
 /* ParsePeImage():
  * Reads the DOS header, PE headers, section table and base relocation
  * table from `src`. The relocation table is read in pieces of 64 KiB, so
@@ -79,15 +82,14 @@ bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32 = 4u << 20, bo
 /* The same, passing each HIGHLOW relocation's file offset to `visit` as
  * the table is checked (as VisitAbs32() does): a reader that needs them
  * twice reads the table twice, not three times. */
-bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32,
-                  const std::function<void(uint32_t)>& visit);
+bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32, const Abs32Visitor& visit);
 
 /* VisitAbs32():
  * Passes the file offset of every HIGHLOW relocation of an image that
  * ParsePeImage() read (with `list_abs32` false, to keep memory small) to
  * `visit`, in the table's order, repeats included.
  * @return false when reading `src` fails. */
-bool VisitAbs32(ByteSource& src, const PeImage& image, size_t max_abs32, const std::function<void(uint32_t)>& visit);
+bool VisitAbs32(ByteSource& src, const PeImage& image, size_t max_abs32, const Abs32Visitor& visit);
 
 }  // namespace olk
 

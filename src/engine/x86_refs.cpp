@@ -120,12 +120,18 @@ bool ReadOldImage(ByteSource& old_file, OldImage* out) {
   /* Two passes over the relocation table: count (as the parser checks
    * it), then place. */
   out->abs32.Begin();
-  if (!ParsePeImage(old_file, &image, kMaxImageRelocations, false, [&](uint32_t at) { out->abs32.Count(at); }) ||
+  if (!ParsePeImage(old_file, &image, kMaxImageRelocations, false,
+                    [&](const uint32_t* at, size_t n) {
+                      for (size_t i = 0; i < n; ++i) out->abs32.Count(at[i]);
+                    }) ||
       !IsX86(image))
     return false;
   out->layout = LayoutOf(image);
   out->abs32.Allocate();
-  if (!VisitAbs32(old_file, image, kMaxImageRelocations, [&](uint32_t at) { out->abs32.Place(at); })) return false;
+  if (!VisitAbs32(old_file, image, kMaxImageRelocations, [&](const uint32_t* at, size_t n) {
+        for (size_t i = 0; i < n; ++i) out->abs32.Place(at[i]);
+      }))
+    return false;
   out->abs32.Finish();
   return true;
 }
