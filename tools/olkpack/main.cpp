@@ -19,7 +19,7 @@ namespace {
 // One row per subcommand; new ones only add a row.
 const CommandInfo kCommands[] = {
     {"diff", RunDiff,
-     "diff OLD_DIR NEW_DIR -o OUT.pat [--threads N] [--exclude PATTERN]... [--exclude-from FILE] "
+     "diff OLD_DIR NEW_DIR -o OUT.pat [--threads N] [--format-version N] [--exclude PATTERN]... [--exclude-from FILE] "
      "[--links refuse|skip|follow] [--quiet] [--json]",
      "Builds patch data that turns the folder tree OLD_DIR into NEW_DIR."},
     {"installer", RunInstaller,
