@@ -429,7 +429,6 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
     if ((r = base.Predict(map, records, table_size)) != Result::kOk) return r;
   }
   size_t next_record = 0;
-  uint64_t new_pos = 0;
   for (;;) {
     Record rec;
     if (e.encoding == Encoding::kExecutableDelta) {
@@ -441,7 +440,6 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
     }
     uint64_t cursor = rec.old_pos, copy = rec.copy, lit = rec.lit;
     if (copy > 0) base.StartCopy(cursor, copy);
-    new_pos += copy + lit;
     while (copy > 0) {
       const uint8_t* old_bytes;
       size_t avail;
