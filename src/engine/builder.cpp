@@ -431,7 +431,7 @@ void FindSources(FileSystem& old_tree, FileSystem& new_tree, const Tree& olds, c
    * each such removed file, once, on every core. */
   std::vector<Task*> sampled;
   std::vector<std::vector<size_t>> sampled_candidates; /* indexes into `removed` */
-  std::map<const std::string*, ContentSketch> old_sketches;
+  std::vector<char> old_wanted(removed.size(), 0);
   for (Task& t : *tasks) {
     if (t.kind != EntryKind::kAddFile || t.size_hint < kMinSourcedSize) continue;
     std::vector<size_t> near;
@@ -446,24 +446,23 @@ void FindSources(FileSystem& old_tree, FileSystem& new_tree, const Tree& olds, c
     };
     std::stable_sort(near.begin(), near.end(), [&](size_t x, size_t y) { return gap(x) < gap(y); });
     if (near.size() > kMaxSampledCandidates) near.resize(kMaxSampledCandidates);
-    for (size_t i : near) old_sketches[removed[i].second];
+    for (size_t i : near) old_wanted[i] = 1;
     sampled.push_back(&t);
     sampled_candidates.push_back(std::move(near));
   }
-  std::vector<const std::string*> old_paths;
-  for (const auto& kv : old_sketches) old_paths.push_back(kv.first);
-  std::vector<ContentSketch> new_sketches(sampled.size());
-  std::vector<ContentSketch*> old_slots;
-  for (const std::string* path : old_paths) old_slots.push_back(&old_sketches[path]);
+  std::vector<size_t> old_jobs;
+  for (size_t i = 0; i < removed.size(); ++i)
+    if (old_wanted[i]) old_jobs.push_back(i);
+  std::vector<ContentSketch> old_sketches(removed.size()), new_sketches(sampled.size());
   RunParallel(
-      old_paths.size() + sampled.size(),
-      [&](size_t i) {
+      old_jobs.size() + sampled.size(),
+      [&](size_t k) {
         /* A file that cannot be read has no sketch; the build reports it
          * when it reads the file for good. */
-        if (i < old_paths.size())
-          SketchFile(old_tree, *old_paths[i], old_slots[i]);
+        if (k < old_jobs.size())
+          SketchFile(old_tree, *removed[old_jobs[k]].second, &old_sketches[old_jobs[k]]);
         else
-          SketchFile(new_tree, sampled[i - old_paths.size()]->path, &new_sketches[i - old_paths.size()]);
+          SketchFile(new_tree, sampled[k - old_jobs.size()]->path, &new_sketches[k - old_jobs.size()]);
       },
       budget);
   for (size_t k = 0; k < sampled.size(); ++k) {
@@ -476,7 +475,7 @@ void FindSources(FileSystem& old_tree, FileSystem& new_tree, const Tree& olds, c
     bool best_named = false;
     for (size_t i : sampled_candidates[k]) {
       const auto& c = removed[i];
-      const double r = Resemblance(new_sketches[k], old_sketches[c.second]);
+      const double r = Resemblance(new_sketches[k], old_sketches[i]);
       if (r < kMinResemblance) continue;
       const bool named = FoldCase(BaseName(*c.second)) == name;
       if ((named && !best_named) || (named == best_named && (r > best || t.similar_candidate.empty()))) {
