@@ -176,7 +176,7 @@ bool ReadRelocations(ByteSource& src, const std::vector<PeSection>& sections, ui
   return true;
 }
 
-bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, const Abs32Visitor* visit, PeImage* image) {
+bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, const Abs32Visitor& visit, PeImage* image) {
   uint8_t dos[kDosHeaderSize];
   if (!ReadRange(src, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
   const uint64_t pe_at = Le32(dos + kLfanewAt);
@@ -223,7 +223,7 @@ bool Parse(ByteSource& src, size_t max_abs32, bool list_abs32, const Abs32Visito
   }
   if (!ReadRelocations(src, image->sections, reloc_rva, reloc_size, max_abs32, [&](const uint32_t* at, size_t n) {
         if (list_abs32) abs32->insert(abs32->end(), at, at + n);
-        if (visit) (*visit)(at, n);
+        if (visit) visit(at, n);
       }))
     return false;
   std::sort(abs32->begin(), abs32->end());
@@ -261,16 +261,9 @@ bool PeImage::IsCode(uint64_t offset) const {
   return false;
 }
 
-bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32) {
-  *out = PeImage();
-  if (Parse(src, max_abs32, list_abs32, nullptr, out)) return true;
-  *out = PeImage();
-  return false;
-}
-
 bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32, const Abs32Visitor& visit) {
   *out = PeImage();
-  if (Parse(src, max_abs32, list_abs32, &visit, out)) return true;
+  if (Parse(src, max_abs32, list_abs32, visit, out)) return true;
   *out = PeImage();
   return false;
 }

@@ -72,17 +72,17 @@ typedef std::function<void(const uint32_t* offsets, size_t n)> Abs32Visitor;
 /* ParsePeImage():
  * Reads the DOS header, PE headers, section table and base relocation
  * table from `src`. The relocation table is read in pieces of 64 KiB, so
- * memory grows only with abs32 itself.
+ * memory grows only with abs32 itself. `visit`, when given, has each
+ * HIGHLOW relocation's file offset as the table is checked (as
+ * VisitAbs32() does): a reader that needs them twice reads the table
+ * twice, not three times.
  * @return false, with *out cleared, for anything that is not a well-formed
  *         PE image (or when `src` fails to read): every field is checked
  *         against the file's size before it is used, and an image with more
  *         than `max_abs32` relocations of type 3 is refused too (bounds the
  *         applier's memory). */
-bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32 = 4u << 20, bool list_abs32 = true);
-/* The same, passing each HIGHLOW relocation's file offset to `visit` as
- * the table is checked (as VisitAbs32() does): a reader that needs them
- * twice reads the table twice, not three times. */
-bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32, bool list_abs32, const Abs32Visitor& visit);
+bool ParsePeImage(ByteSource& src, PeImage* out, size_t max_abs32 = 4u << 20, bool list_abs32 = true,
+                  const Abs32Visitor& visit = Abs32Visitor());
 
 /* VisitAbs32():
  * Passes the file offset of every HIGHLOW relocation of an image that
