@@ -202,6 +202,16 @@ bool OffsetMap::Map(uint64_t old_pos, uint64_t* new_pos) const {
   return true;
 }
 
+/* ImageLayout::OffsetToRva(), through `file`, an index of the layout's
+ * file data (SectionIndex::Axis::kFile). */
+static bool IndexedOffsetToRva(const SectionIndex& file, const ImageLayout& layout, uint64_t offset, uint32_t* rva) {
+  const int s = file.Find(offset);
+  if (s < 0) return false;
+  const ImageSection& section = layout.sections[static_cast<size_t>(s)];
+  *rva = static_cast<uint32_t>(section.rva + (offset - section.offset));
+  return true;
+}
+
 void PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_layout, const OffsetMap& map,
                             RelocationTable* out) {
   /* Two passes over the old addresses at their new places: count, then
@@ -210,11 +220,8 @@ void PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_la
   auto each_new_rva = [&](auto use) {
     for (OffsetSet::Cursor c = old_image.abs32.First(); !old_image.abs32.AtEnd(c); old_image.abs32.Next(&c)) {
       uint64_t moved;
-      if (!map.Map(old_image.abs32.Value(c), &moved)) continue;
-      const int s = new_file.Find(moved);
-      if (s < 0) continue;
-      const ImageSection& section = new_layout.sections[static_cast<size_t>(s)];
-      use(static_cast<uint32_t>(section.rva + (moved - section.offset)));
+      uint32_t rva;
+      if (map.Map(old_image.abs32.Value(c), &moved) && IndexedOffsetToRva(new_file, new_layout, moved, &rva)) use(rva);
     }
   };
   OffsetSet rvas;
@@ -338,19 +345,11 @@ RefPredictor::RefPredictor(const OldImage& old_image, const ImageLayout& new_lay
       new_file_(new_layout, SectionIndex::Axis::kFile) {}
 
 bool RefPredictor::OldOffsetToRva(uint64_t offset, uint32_t* rva) const {
-  const int s = old_file_.Find(offset);
-  if (s < 0) return false;
-  const ImageSection& section = old_.layout.sections[static_cast<size_t>(s)];
-  *rva = static_cast<uint32_t>(section.rva + (offset - section.offset));
-  return true;
+  return IndexedOffsetToRva(old_file_, old_.layout, offset, rva);
 }
 
 bool RefPredictor::NewOffsetToRva(uint64_t offset, uint32_t* rva) const {
-  const int s = new_file_.Find(offset);
-  if (s < 0) return false;
-  const ImageSection& section = new_.sections[static_cast<size_t>(s)];
-  *rva = static_cast<uint32_t>(section.rva + (offset - section.offset));
-  return true;
+  return IndexedOffsetToRva(new_file_, new_, offset, rva);
 }
 
 bool RefPredictor::OldRvaToOffset(uint32_t rva, uint64_t* offset) const {
