@@ -58,10 +58,18 @@ class WorkerThread {
   /* Join(): waits for the thread to end (nothing when none runs). */
   void Join();
 
+  /* Run(): the new thread's body, called by the system side. */
+  static void Run(WorkerThread* self) { self->run_(self->arg_); }
+
   struct System;
 
  private:
+  /* The system side: starts a thread that calls Run(this). */
+  bool StartSystem();
+
   System* system_ = nullptr;
+  void (*run_)(void*) = nullptr;
+  void* arg_ = nullptr;
 };
 
 }  // namespace olk

@@ -23,27 +23,21 @@ void Monitor::NotifyAll() { pthread_cond_broadcast(&system_->cond); }
 
 struct WorkerThread::System {
   pthread_t thread;
-  void (*run)(void*);
-  void* arg;
 };
 
 namespace {
 
-void* Trampoline(void* p) {
-  WorkerThread::System* s = static_cast<WorkerThread::System*>(p);
-  s->run(s->arg);
+void* Trampoline(void* self) {
+  WorkerThread::Run(static_cast<WorkerThread*>(self));
   return nullptr;
 }
 
 }  // namespace
 
-bool WorkerThread::Start(void (*run)(void*), void* arg) {
-  if (system_) return false;
+bool WorkerThread::StartSystem() {
   System* s = new (std::nothrow) System;
   if (!s) return false;
-  s->run = run;
-  s->arg = arg;
-  if (pthread_create(&s->thread, nullptr, Trampoline, s) != 0) {
+  if (pthread_create(&s->thread, nullptr, Trampoline, this) != 0) {
     delete s;
     return false;
   }

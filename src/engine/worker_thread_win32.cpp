@@ -20,28 +20,22 @@ void Monitor::NotifyAll() { WakeAllConditionVariable(&system_->cond); }
 
 struct WorkerThread::System {
   HANDLE thread;
-  void (*run)(void*);
-  void* arg;
 };
 
 namespace {
 
-DWORD WINAPI Trampoline(LPVOID p) {
-  WorkerThread::System* s = static_cast<WorkerThread::System*>(p);
-  s->run(s->arg);
+DWORD WINAPI Trampoline(LPVOID self) {
+  WorkerThread::Run(static_cast<WorkerThread*>(self));
   return 0;
 }
 
 }  // namespace
 
-bool WorkerThread::Start(void (*run)(void*), void* arg) {
-  if (system_) return false;
+bool WorkerThread::StartSystem() {
   System* s = new (std::nothrow) System;
   if (!s) return false;
-  s->run = run;
-  s->arg = arg;
   /* A small stack: the work is a loop over buffers the caller owns. */
-  s->thread = CreateThread(nullptr, 256 * 1024, Trampoline, s, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  s->thread = CreateThread(nullptr, 256 * 1024, Trampoline, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (!s->thread) {
     delete s;
     return false;
