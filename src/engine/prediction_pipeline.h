@@ -113,7 +113,6 @@ class PredictionPipeline {
    * predictor's state at every reference. */
   alignas(64) RefPredictor predictor_;        /* the worker's */
   alignas(64) RefPredictor caller_predictor_; /* the caller's, for the parts it takes */
-  alignas(64) char apart_[64] = {};
   const PipelineShape shape_;
   OldFileCache& cache_;
   uint64_t old_size_;
