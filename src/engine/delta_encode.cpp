@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "bytes.h"
@@ -405,8 +406,10 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
       PutBytes(&out->control, layout.data(), layout.size());
       PutVarint(&out->control, table.size());
     }
-    const ExecutablePair none;
-    RefPredictor predictor(exe ? exe->old_image : none.old_image, exe ? exe->new_layout : none.new_layout, map);
+    /* Only an executable delta predicts (a predictor holds indexes and a
+     * memo that a plain delta would build for nothing). */
+    std::unique_ptr<RefPredictor> predictor;
+    if (exe) predictor.reset(new RefPredictor(exe->old_image, exe->new_layout, map));
     size_t extra_total = 0;
     for (const Op& op : merged) extra_total += static_cast<size_t>(op.extra_len);
     out->extra.resize(extra_total);
@@ -422,9 +425,9 @@ bool ComputeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_d
         oldp = table.data() + (op.old_pos - n);
       } else if (exe && op.copy_len > 0) {
         base.resize(static_cast<size_t>(op.copy_len));
-        predictor.StartCopy(static_cast<uint64_t>(op.old_pos), static_cast<uint64_t>(op.new_pos),
-                            static_cast<uint64_t>(op.copy_len));
-        predictor.Fill(old_data, 0, base.size(), base.data());
+        predictor->StartCopy(static_cast<uint64_t>(op.old_pos), static_cast<uint64_t>(op.new_pos),
+                             static_cast<uint64_t>(op.copy_len));
+        predictor->Fill(old_data, 0, base.size(), base.data());
         oldp = base.data();
       } else if (op.copy_len > 0) {
         oldp = old_data + op.old_pos;
