@@ -5,8 +5,8 @@
 #include <memory>
 #include <new>
 
+#include "byte_source.h"
 #include "bytes.h"
-#include "pe_image.h"
 #include "prediction_pipeline.h"
 #include "x86_refs.h"
 
@@ -227,7 +227,7 @@ class RecordReader {
   uint64_t old_size_, out_left_, home_ = 0;
 };
 
-/* The old file seen as ParsePeImage() reads it. */
+/* The old file as the image parsers read it (ReadOldImage()). */
 class CachedSource final : public ByteSource {
  public:
   CachedSource(OldFileCache& cache, uint64_t size) : cache_(cache), size_(size) {}
