@@ -413,12 +413,13 @@ void FindSources(FileSystem& old_tree, FileSystem& new_tree, const Tree& olds, c
     }
   }
   auto near_in_size = [](uint64_t a, uint64_t b) { return a <= 2 * b && b <= 2 * a; };
+  auto size_gap = [](uint64_t a, uint64_t b) { return a > b ? a - b : b - a; };
   /* The removed file of the nearest size among `candidates`. */
   auto nearest = [&](const Candidates& candidates, Task* t) {
     uint64_t best_gap = ~0ull;
     for (const auto& c : candidates) {
       if (!near_in_size(c.first, t->size_hint)) continue;
-      const uint64_t gap = c.first > t->size_hint ? c.first - t->size_hint : t->size_hint - c.first;
+      const uint64_t gap = size_gap(c.first, t->size_hint);
       if (gap < best_gap) {
         best_gap = gap;
         t->similar_candidate = *c.second;
@@ -440,11 +441,9 @@ void FindSources(FileSystem& old_tree, FileSystem& new_tree, const Tree& olds, c
     if (near.empty()) continue;
     /* Where many are near in size, those nearest, so that the work stays
      * linear in the number of files. */
-    auto gap = [&](size_t i) {
-      const uint64_t a = removed[i].first, b = t.size_hint;
-      return a > b ? a - b : b - a;
-    };
-    std::stable_sort(near.begin(), near.end(), [&](size_t x, size_t y) { return gap(x) < gap(y); });
+    std::stable_sort(near.begin(), near.end(), [&](size_t x, size_t y) {
+      return size_gap(removed[x].first, t.size_hint) < size_gap(removed[y].first, t.size_hint);
+    });
     if (near.size() > kMaxSampledCandidates) near.resize(kMaxSampledCandidates);
     for (size_t i : near) old_wanted[i] = 1;
     sampled.push_back(&t);
