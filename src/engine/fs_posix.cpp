@@ -153,10 +153,13 @@ class PosixFile : public File {
       done += static_cast<size_t>(r);
       size_ += static_cast<uint64_t>(r);
     }
+    StartWriteback();
     return IoStatus::kOk;
   }
 
   IoStatus Flush() override { return fsync(fd_) == 0 ? IoStatus::kOk : FromErrno(errno); }
+
+  void WriteBehind() override { write_behind_ = true; }
 
   IoStatus Close() override {
     if (fd_ < 0) return IoStatus::kOk;
@@ -168,8 +171,23 @@ class PosixFile : public File {
   uint64_t Size() const override { return size_; }
 
  private:
+  /* Without this, a large staged file is all still in memory when it is
+   * flushed, and the apply waits for the whole of it at the end; started
+   * every few MiB, most of it is on its way by then (a 94 MB file: fsync
+   * 65 -> 45 ms). Only starts the writes, never waits for them. */
+  void StartWriteback() {
+#ifdef SYNC_FILE_RANGE_WRITE
+    constexpr uint64_t kStep = 8u << 20;
+    if (!write_behind_ || size_ - sent_ < kStep) return;
+    sync_file_range(fd_, static_cast<off_t>(sent_), static_cast<off_t>(size_ - sent_), SYNC_FILE_RANGE_WRITE);
+    sent_ = size_;
+#endif
+  }
+
   int fd_;
   uint64_t size_;
+  bool write_behind_ = false;
+  uint64_t sent_ = 0; /* bytes already handed to writeback */
 };
 
 /* Wraps a descriptor opened for reading; a folder gives kIsDirectory and,

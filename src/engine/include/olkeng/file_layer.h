@@ -102,6 +102,13 @@ class File {
    * Makes written data durable (fsync / FlushFileBuffers). */
   virtual IoStatus Flush() = 0;
 
+  /* WriteBehind():
+   * Tells the layer that this file will be flushed when it is complete, so
+   * that it may start sending written data to the disk while more is being
+   * written, and leave less for the final Flush(). A hint: it changes no
+   * result, and the default (and Win32) ignores it. */
+  virtual void WriteBehind() {}
+
   /* Close():
    * Closes the handle and reports the result; later calls do nothing. */
   virtual IoStatus Close() = 0;
