@@ -18,6 +18,9 @@ PAIRS = [
     # a 94 MB 32-bit DLL built with MSVC, consecutive releases
     ("next-swc win32-ia32 dll", "npm", "@next/swc-win32-ia32-msvc@14.2.24", "@next/swc-win32-ia32-msvc@14.2.25",
      "package/next-swc.win32-ia32-msvc.node"),
+    # the same program several releases apart
+    ("esbuild win32-ia32 far apart", "npm", "@esbuild/win32-ia32@0.24.0", "@esbuild/win32-ia32@0.28.2",
+     "package/esbuild.exe"),
     # the prettier pair with a renamed data pack and a moved folder
     ("renamed+moved tree", "renamed", "prettier@3.5.2", "prettier@3.5.3", "package"),
 ]

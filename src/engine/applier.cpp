@@ -549,7 +549,7 @@ class Applier {
   Result StageOne(const Work& w) {
     const PatchEntry& e = *w.entry;
     std::unique_ptr<File> old_file;
-    if (IsDelta(e.encoding) || e.encoding == Encoding::kCopy) {
+    if (ReadsOldFile(e.encoding)) {
       /* Staging comes before the commit moves anything, so a source that
        * this patch also changes or removes is still its old version. */
       const std::string& from = e.source.empty() ? e.path : e.source;
@@ -585,7 +585,7 @@ class Applier {
     if (r == Result::kOk && (sink.written() != e.new_size || sink.Digest() != e.new_hash)) {
       /* With a checked patch, only a delta whose old file changed under
        * us can give a wrong result. */
-      r = IsDelta(e.encoding) || e.encoding == Encoding::kCopy ? Result::kOldFileMismatch : Result::kBadPatch;
+      r = ReadsOldFile(e.encoding) ? Result::kOldFileMismatch : Result::kBadPatch;
     }
     if (r != Result::kOk) {
       note_.Text(kNotifyError, std::string("Cannot write the new version of ") + e.path + ": " + ResultName(r));

@@ -17,6 +17,7 @@
 #include "patch_format.h"
 #include "payload.h"
 #include "same_content.h"
+#include "window_lz.h"
 #include "x86_refs.h"
 
 namespace olk {
@@ -119,6 +120,7 @@ struct Task {
   std::string similar_candidate;
   bool block_match = false; /* too large for the suffix-array delta */
   bool executable_deltas = true; /* the format has them */
+  bool windowed_lz = true;        /* the format has it */
   /* results */
   bool unchanged = false;
   bool near_identical = false; /* diffed without a suffix array (near_identical.h) */
@@ -306,6 +308,25 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
       delta_cost = cost[0] + cost[1] + cost[2];
       t->part_count = 3;
       e.encoding = streams.executable ? Encoding::kExecutableDelta : Encoding::kDelta;
+    }
+    /* A delta that saves less than seven eighths is from a build far
+     * apart, where an LZ coder that matches short strings anywhere in the
+     * old file may do better (window_lz.h); on the others it never does,
+     * and it costs about a second per MiB. */
+    if (t->windowed_lz && delta_cost != ~0ull && delta_cost > new_data.size() / 8) {
+      Part lz;
+      if (!EncodeWindowedLz(old_data.data(), old_data.size(), new_data.data(), new_data.size(), budget, &lz.enc))
+        throw std::bad_alloc();
+      if (lz.enc.size() < delta_cost) {
+        lz.size = lz.enc.size();
+        lz.codec = Codec::kStored;
+        lz.solid = false;
+        for (Part& p : t->parts) p = Part();
+        t->parts[0] = std::move(lz);
+        t->part_count = 1;
+        delta_cost = t->parts[0].size;
+        e.encoding = Encoding::kWindowedLz;
+      }
     }
     /* A delta that saves little is checked against the file sent whole. */
     if (delta_cost == ~0ull || delta_cost > new_data.size() / 4) {
@@ -576,6 +597,8 @@ Result BuildPatch(FileSystem& old_tree, FileSystem& new_tree, File& out, const B
     } else {
       for (Task& t : tasks) t.executable_deltas = false;
     }
+    if (version < 4)
+      for (Task& t : tasks) t.windowed_lz = false;
 
     /* Small whole files may go into the solid area, in path order, up to
      * a total; decided before any work so that it does not depend on the

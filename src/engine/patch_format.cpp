@@ -206,6 +206,9 @@ void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>
       PutBytes(out, e.new_hash.bytes, 16);
       if (e.encoding == Encoding::kCopy) {
         PutU8(out, 3);
+      } else if (e.encoding == Encoding::kWindowedLz) {
+        PutU8(out, 5);
+        PutRef(out, e.streams[0], true);
       } else if (IsDelta(e.encoding)) {
         PutU8(out, e.encoding == Encoding::kExecutableDelta ? 4 : 2);
         for (const StreamRef& r : e.streams) PutRef(out, r, true);
@@ -432,6 +435,9 @@ Result ReadPatch(File& patch, PatchInfo* info) {
           for (StreamRef& r : e.streams)
             if (!read_ref(&r, true, 0)) return Result::kBadPatch;
           e.encoding = form == 4 ? Encoding::kExecutableDelta : Encoding::kDelta;
+        } else if (form == 5 && version >= 4 && (e.kind == EntryKind::kChangeFile || !e.source.empty())) {
+          if (!read_ref(&e.streams[0], true, 0)) return Result::kBadPatch;
+          e.encoding = Encoding::kWindowedLz;
         } else {
           return Result::kBadPatch;
         }

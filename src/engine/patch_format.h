@@ -15,7 +15,7 @@ namespace olk {
 constexpr char kPatchMagic[8] = {'O', 'L', 'K', 'P', 'A', 'T', 'C', 'H'};
 /* The version a writer writes, and the oldest one a reader still applies
  * (every version in between is read too). */
-constexpr uint16_t kPatchVersion = 3;
+constexpr uint16_t kPatchVersion = 4;
 constexpr uint16_t kOldestPatchVersion = 2;
 constexpr size_t kHeaderSize = 32;
 constexpr size_t kTrailerSize = 16;

@@ -8,6 +8,7 @@
 #include "byte_source.h"
 #include "bytes.h"
 #include "prediction_pipeline.h"
+#include "window_lz.h"
 #include "x86_refs.h"
 
 namespace olk {
@@ -609,6 +610,10 @@ bool DeclaredSizesPossible(const PatchEntry& e) {
     return r.codec == 0 ? r.decoded_size : MaxDecodedSize(static_cast<Codec>(r.codec), r.encoded_size);
   };
   if (e.encoding == Encoding::kCopy) return e.new_size == e.old_size;
+  /* Windowed LZ: one stream, whose LZMA2 expands no more than a codec's. */
+  if (e.encoding == Encoding::kWindowedLz)
+    return e.old_size > 0 && e.streams[0].decoded_size <= most(e.streams[0]) &&
+           e.new_size <= SatMul(e.streams[0].decoded_size, kMaxExpansion);
   if (!IsDelta(e.encoding)) return e.new_size == e.streams[0].decoded_size && e.new_size <= most(e.streams[0]);
   /* An executable delta's control stream starts with the new layout. */
   const uint64_t layout = e.encoding == Encoding::kExecutableDelta ? kMaxLayoutBytes + 10 : 0;
@@ -655,6 +660,12 @@ Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch
       return DecodeDelta(entry, patch, solid, old_file, sink);
     case Encoding::kCopy:
       return CopySource(entry, old_file, sink);
+    case Encoding::kWindowedLz: {
+      if (!old_file || !DeclaredSizesPossible(entry)) return Result::kBadPatch;
+      StreamDecoder in;
+      if (Result r = InitStream(&in, entry.streams[0], patch, solid); r != Result::kOk) return r;
+      return DecodeWindowedLz(in, entry.old_size, entry.new_size, *old_file, sink);
+    }
     case Encoding::kNone:
       break;
   }

@@ -98,7 +98,7 @@ TEST(PatchFormat, RefusesDamagedOrForeignData) {
 
   // A version this reader does not know (the first one, long retired, or
   // a later one), sealed properly, is still refused.
-  for (uint8_t version : {1, 4}) {
+  for (uint8_t version : {uint8_t{1}, static_cast<uint8_t>(olk::kPatchVersion + 1)}) {
     std::vector<uint8_t> other = good;
     other[8] = version;
     olktest::Reseal(&other);
@@ -323,26 +323,29 @@ TEST(PatchFormat, CommandLineOfTheDllEntry) {
 
 }  // namespace
 
-// Patch data written by the previous format version (committed as it was
+// Patch data written by earlier format versions (committed as it was
 // written, with the two builds it joins) keeps applying: installers
-// already on a CDN must not stop working when the writer moves on.
-TEST(PatchFormat, EarlierVersionStillApplies) {
-  const std::string fixtures = std::string(OLK_TEST_FIXTURES) + "/format2";
-  FILE* f = std::fopen((fixtures + "/patch.pat").c_str(), "rb");
-  ASSERT_NE(f, nullptr);
-  std::vector<uint8_t> patch;
-  for (int c; (c = std::fgetc(f)) != EOF;) patch.push_back(static_cast<uint8_t>(c));
-  std::fclose(f);
-  olk::PatchInfo info;
-  ASSERT_EQ(Read(patch, &info), olk::Result::kOk);
-  EXPECT_EQ(info.version, 2);
+// already on a CDN must not stop working when the writer moves on. The
+// version 3 data has an executable delta and a renamed file.
+TEST(PatchFormat, EarlierVersionsStillApply) {
+  for (uint16_t version : {2, 3}) {
+    const std::string fixtures = std::string(OLK_TEST_FIXTURES) + "/format" + std::to_string(version);
+    FILE* f = std::fopen((fixtures + "/patch.pat").c_str(), "rb");
+    ASSERT_NE(f, nullptr) << fixtures;
+    std::vector<uint8_t> patch;
+    for (int c; (c = std::fgetc(f)) != EOF;) patch.push_back(static_cast<uint8_t>(c));
+    std::fclose(f);
+    olk::PatchInfo info;
+    ASSERT_EQ(Read(patch, &info), olk::Result::kOk) << version;
+    EXPECT_EQ(info.version, version);
 
-  olktest::TempDir dir;
-  olktest::WriteTree(dir.path(), olktest::ReadTree(fixtures + "/old"));
-  ASSERT_EQ(olktest::Apply(dir.path(), patch), olk::Result::kOk);
-  Tree want = olktest::ReadTree(fixtures + "/new");
-  want["empty_folder"] = kDir;  // git keeps no empty folder
-  EXPECT_EQ(olktest::ReadTree(dir.path()), want);
+    olktest::TempDir dir;
+    olktest::WriteTree(dir.path(), olktest::ReadTree(fixtures + "/old"));
+    ASSERT_EQ(olktest::Apply(dir.path(), patch), olk::Result::kOk) << version;
+    Tree want = olktest::ReadTree(fixtures + "/new");
+    want["empty_folder"] = kDir;  // git keeps no empty folder
+    EXPECT_EQ(olktest::ReadTree(dir.path()), want) << version;
+  }
 }
 
 // Patch data for installers in the field that read only version 2: the

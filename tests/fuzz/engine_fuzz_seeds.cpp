@@ -12,6 +12,7 @@
 #include "hash.h"
 #include "olkeng/engine.h"
 #include "patch_format.h"
+#include "window_lz.h"
 
 namespace {
 
@@ -87,6 +88,42 @@ void WriteStoredDelta(const std::string& path) {
   Put(path, std::string(out.begin(), out.end()));
 }
 
+// A windowed LZ entry in small segments and windows, stored apart, so
+// that mutations reach the segment heads and the LZMA2 data directly. The
+// old file is the fuzz target's, as above.
+void WriteWindowedLz(const std::string& path) {
+  const size_t old_size = 5000;
+  std::vector<uint8_t> old_bytes(old_size);
+  for (size_t i = 0; i < old_size; ++i) old_bytes[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
+  std::vector<uint8_t> new_bytes;
+  for (size_t i = 0; i + 40 < old_size; i += 37) {
+    new_bytes.insert(new_bytes.end(), old_bytes.begin() + i, old_bytes.begin() + i + 30);
+    new_bytes.push_back(static_cast<uint8_t>(i));
+  }
+  std::vector<uint8_t> stream;
+  if (!olk::EncodeWindowedLz(old_bytes.data(), old_size, new_bytes.data(), new_bytes.size(), nullptr, &stream, 10,
+                             11))
+    exit(1);
+  olk::PatchEntry e;
+  e.kind = olk::EntryKind::kChangeFile;
+  e.encoding = olk::Encoding::kWindowedLz;
+  e.path = "w.bin";
+  e.old_size = old_size;
+  e.old_hash = olk::HashBytes(old_bytes.data(), old_bytes.size());
+  e.new_size = new_bytes.size();
+  e.new_hash = olk::HashBytes(new_bytes.data(), new_bytes.size());
+  e.streams[0].codec = 1;  // stored, kept apart
+  e.streams[0].decoded_size = e.streams[0].encoded_size = stream.size();
+  std::vector<uint8_t> manifest;
+  olk::AppendManifest({e}, &manifest);
+  std::vector<uint8_t> out;
+  olk::AppendPatchHead(1, 1, manifest.size(), manifest, stream.size(), &out);
+  out.insert(out.end(), stream.begin(), stream.end());
+  olk::Hash128 h = olk::HashBytes(out.data(), out.size());
+  out.insert(out.end(), h.bytes, h.bytes + 16);
+  Put(path, std::string(out.begin(), out.end()));
+}
+
 // Entries of several MiB: a whole file and a delta against an old file
 // of the fuzz target's pattern, both small once encoded.
 bool WriteLargeEntries(const std::string& path, const std::string& tmp, std::string* err) {
@@ -141,6 +178,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   WriteStoredDelta(out + "/stored_delta.pat");
+  WriteWindowedLz(out + "/windowed_lz.pat");
   if (!WriteLargeEntries(out + "/large.pat", tmp, &err)) {
     fprintf(stderr, "%s\n", err.c_str());
     return 1;

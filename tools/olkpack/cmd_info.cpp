@@ -32,6 +32,7 @@ const char* EncodingName(olk::Encoding e) {
     case olk::Encoding::kDelta: return "delta";
     case olk::Encoding::kCopy: return "copy";
     case olk::Encoding::kExecutableDelta: return "x86 delta";
+    case olk::Encoding::kWindowedLz: return "windowed lz";
   }
   return "?";
 }

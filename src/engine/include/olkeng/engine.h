@@ -131,10 +131,15 @@ enum class Encoding : uint8_t {
   kDelta = 4,  /* a delta against the old file */
   kCopy = 5,   /* an exact copy of the entry's source (an added file that was renamed, moved or copied) */
   kExecutableDelta = 6, /* a delta whose copies predict the x86 references of an executable */
+  kWindowedLz = 7,      /* LZMA2 segments primed with windows of the old file (format 4) */
 };
 
 /* IsDelta(): a payload of the three delta streams, built against an old file. */
 inline bool IsDelta(Encoding e) { return e == Encoding::kDelta || e == Encoding::kExecutableDelta; }
+
+/* ReadsOldFile(): a payload that is made from an old file (the entry's
+ * path, or its source). */
+inline bool ReadsOldFile(Encoding e) { return IsDelta(e) || e == Encoding::kCopy || e == Encoding::kWindowedLz; }
 
 /* Where one stream of a payload lies: in the solid area of the patch
  * data's index (codec 0), or apart in the payload area (codec 1 stored,
