@@ -160,6 +160,23 @@ uint64_t PreparePart(Part* p, const uint8_t* data, size_t n, bool may_be_solid, 
   return p->enc.size();
 }
 
+/* What a delta's streams take at a quick setting (never more than their
+ * raw size). Throws std::bad_alloc. */
+uint64_t QuickCost(const DeltaStreams& streams, CoreBudget* budget) {
+  const std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
+  uint64_t cost[3] = {0, 0, 0};
+  RunParallel(
+      3,
+      [&](size_t i) {
+        Codec c;
+        std::vector<uint8_t> est;
+        cost[i] = EncodeBest(src[i]->data(), src[i]->size(), Effort::kFast, nullptr, &c, &est) ? est.size() : ~0ull;
+      },
+      budget);
+  if (cost[0] == ~0ull || cost[1] == ~0ull || cost[2] == ~0ull) throw std::bad_alloc();
+  return cost[0] + cost[1] + cost[2];
+}
+
 /* A change to a file too large for the suffix-array delta: matched block
  * by block, both files read in windows. The delta is taken whatever it
  * saves: sending the file whole would need it in memory. */
@@ -294,37 +311,44 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
       if (!t->near_identical && !ComputeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(),
                                               budget, &streams, executable ? &exe : nullptr))
         throw std::bad_alloc();
-      std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
-      uint64_t cost[3] = {0, 0, 0};
-      RunParallel(
-          3,
-          [&](size_t i) {
-            cost[i] = PreparePart(&t->parts[i], src[i]->data(), src[i]->size(), src[i]->size() <= kSolidStreamMax,
-                                  budget);
-            std::vector<uint8_t>().swap(*src[i]);
-          },
-          budget);
-      if (cost[0] == ~0ull || cost[1] == ~0ull || cost[2] == ~0ull) throw std::bad_alloc();
-      delta_cost = cost[0] + cost[1] + cost[2];
-      t->part_count = 3;
-      e.encoding = streams.executable ? Encoding::kExecutableDelta : Encoding::kDelta;
-    }
-    /* A delta that saves less than seven eighths is from a build far
-     * apart, where an LZ coder that matches short strings anywhere in the
-     * old file may do better (window_lz.h); on the others it never does,
-     * and it costs about a second per MiB. */
-    if (t->windowed_lz && delta_cost != ~0ull && delta_cost > new_data.size() / 8) {
+      /* A delta that saves less than seven eighths (at a quick setting)
+       * is from a build far apart, where an LZ coder that matches short
+       * strings anywhere in the old file may do better (window_lz.h); on
+       * the others it never does, and it costs about a second per MiB.
+       * Where it beats the quick delta by an eighth, the delta's best
+       * encoding (seconds on such a file) could not catch up with it. */
       Part lz;
-      if (!EncodeWindowedLz(old_data.data(), old_data.size(), new_data.data(), new_data.size(), budget, &lz.enc))
-        throw std::bad_alloc();
-      if (lz.enc.size() < delta_cost) {
-        lz.size = lz.enc.size();
+      uint64_t lz_cost = ~0ull, quick = ~0ull;
+      const uint64_t raw = streams.control.size() + streams.diff.size() + streams.extra.size();
+      if (t->windowed_lz && raw > new_data.size() / 8 && (quick = QuickCost(streams, budget)) > new_data.size() / 8) {
+        if (!EncodeWindowedLz(old_data.data(), old_data.size(), new_data.data(), new_data.size(), budget, &lz.enc))
+          throw std::bad_alloc();
+        lz_cost = lz.enc.size();
+      }
+      if (lz_cost == ~0ull || lz_cost / 7 * 8 >= quick) {
+        std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
+        uint64_t cost[3] = {0, 0, 0};
+        RunParallel(
+            3,
+            [&](size_t i) {
+              cost[i] = PreparePart(&t->parts[i], src[i]->data(), src[i]->size(),
+                                    src[i]->size() <= kSolidStreamMax, budget);
+              std::vector<uint8_t>().swap(*src[i]);
+            },
+            budget);
+        if (cost[0] == ~0ull || cost[1] == ~0ull || cost[2] == ~0ull) throw std::bad_alloc();
+        delta_cost = cost[0] + cost[1] + cost[2];
+        t->part_count = 3;
+        e.encoding = streams.executable ? Encoding::kExecutableDelta : Encoding::kDelta;
+      }
+      if (lz_cost < delta_cost) {
+        lz.size = lz_cost;
         lz.codec = Codec::kStored;
         lz.solid = false;
         for (Part& p : t->parts) p = Part();
         t->parts[0] = std::move(lz);
         t->part_count = 1;
-        delta_cost = t->parts[0].size;
+        delta_cost = lz_cost;
         e.encoding = Encoding::kWindowedLz;
       }
     }
