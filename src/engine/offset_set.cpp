@@ -47,6 +47,7 @@ void OffsetSet::Assign(const std::vector<uint32_t>& values) {
 }
 
 OffsetSet::Cursor OffsetSet::LowerBound(uint32_t v) const {
+  if (lows_.empty()) return Cursor{0, kWindows};
   const uint32_t w = v >> 16;
   const auto first = lows_.begin() + starts_[w], last = lows_.begin() + starts_[w + 1];
   const auto it = std::lower_bound(first, last, static_cast<uint16_t>(v));

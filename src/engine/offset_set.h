@@ -52,6 +52,10 @@ class OffsetSet {
 
   /* WindowRange(): the indexes of window w's numbers, [*first, *last). */
   void WindowRange(uint32_t w, size_t* first, size_t* last) const {
+    if (starts_.empty()) {
+      *first = *last = 0;
+      return;
+    }
     *first = starts_[w];
     *last = starts_[w + 1];
   }
@@ -68,7 +72,10 @@ class OffsetSet {
     return c;
   }
 
-  std::vector<uint32_t> starts_ = std::vector<uint32_t>(kWindows + 1, 0); /* first index of each window, and the end */
+  /* The first index of each window, and the end; empty until Begin(): a
+   * plain delta's applier makes an empty set for every file, and zeroing
+   * 256 KiB for each cost more than a small file's whole apply. */
+  std::vector<uint32_t> starts_;
   std::vector<uint32_t> fill_;
   std::vector<uint16_t> lows_;
 };

@@ -633,14 +633,18 @@ namespace {
  * as they are (the sink checks the hash). */
 Result CopySource(const PatchEntry& e, File* old_file, ByteSink& sink) {
   if (!old_file) return Result::kBadPatch;
-  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(e.new_size, 1 << 20)));
+  /* Not zeroed, and no larger than the cache holds: a moved folder is
+   * many copies, and zeroing a MiB for each cost more than the copy. */
+  const size_t size = static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(e.new_size, 256 << 10)));
+  std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size]);
+  if (!buf) return Result::kNoMemory;
   for (uint64_t pos = 0; pos < e.new_size;) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), e.new_size - pos));
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(size, e.new_size - pos));
     size_t got = 0;
-    const IoStatus s = old_file->ReadAt(pos, buf.data(), want, &got);
+    const IoStatus s = old_file->ReadAt(pos, buf.get(), want, &got);
     if (s != IoStatus::kOk) return s == IoStatus::kInUse ? Result::kFileInUse : Result::kOldFileMismatch;
     if (got != want) return Result::kOldFileMismatch;
-    if (Result r = sink.Put(buf.data(), want); r != Result::kOk) return r;
+    if (Result r = sink.Put(buf.get(), want); r != Result::kOk) return r;
     pos += want;
   }
   return Result::kOk;
