@@ -49,7 +49,7 @@ def print_header(run):
           "another name.")
     print("- A peer whose output did not reproduce the new files is marked FAILED and left out of every ratio.")
     print("- `%s`: olkpack writing patch data format 2 (`--format-version 2`: no sources for moved files, no "
-          "executable deltas), two threads, durable; shown beside the others, but not a peer in the targets."
+          "executable deltas, no windowed LZ), two threads, durable; shown beside the others, but not a peer in the targets."
           % FORMAT2)
     if run["pairs"]:
         print("- Pairs: %s." % "; ".join(run["pairs"]))
