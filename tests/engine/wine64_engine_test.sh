@@ -82,19 +82,7 @@ printf 'depth=new\n' >"$new/$deep/config.txt"
 printf 'added deep\n' >"$new/$deep/added.txt"
 # A file far apart from its old version (short pieces of it, each after a
 # new byte): a windowed LZ payload.
-python3 - "$old/data/far.bin" "$new/data/far.bin" <<'PY'
-import random, sys
-r = random.Random(5)
-old = bytes(r.getrandbits(8) for _ in range(200000))
-new, pos = bytearray(), 0
-while pos < len(old) - 64:
-    n = r.randint(8, 40)
-    at = max(0, min(len(old) - n, pos + r.randint(-2000, 2000)))
-    new += old[at:at + n] + bytes([r.getrandbits(8)])
-    pos += n
-open(sys.argv[1], "wb").write(old)
-open(sys.argv[2], "wb").write(bytes(new))
-PY
+python3 "$root/tests/far_apart_pair.py" "$old/data/far.bin" "$new/data/far.bin" 200000 5
 "$olkpack" diff "$old" "$new" -o "$work/p.pat" --quiet || { echo "cannot build the patch"; exit 1; }
 check "the program is an executable delta" 1 "$("$olkpack" info "$work/p.pat" | grep -c 'x86 delta.*game\.exe')"
 check "the far file is a windowed LZ" 1 "$("$olkpack" info "$work/p.pat" | grep -c 'windowed lz.*far\.bin')"

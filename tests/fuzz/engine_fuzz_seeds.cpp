@@ -32,6 +32,33 @@ std::string Noise(size_t n, unsigned seed) {
   return s;
 }
 
+// A change of `path` from `old_bytes` to `new_bytes`, without its streams.
+olk::PatchEntry ChangeEntry(const char* path, olk::Encoding encoding, const std::vector<uint8_t>& old_bytes,
+                            const std::vector<uint8_t>& new_bytes) {
+  olk::PatchEntry e;
+  e.kind = olk::EntryKind::kChangeFile;
+  e.encoding = encoding;
+  e.path = path;
+  e.old_size = old_bytes.size();
+  e.old_hash = olk::HashBytes(old_bytes.data(), old_bytes.size());
+  e.new_size = new_bytes.size();
+  e.new_hash = olk::HashBytes(new_bytes.data(), new_bytes.size());
+  return e;
+}
+
+// Patch data of one entry whose streams (`payload`) are all kept apart,
+// stored, with the index stored too.
+void WriteOneEntry(const std::string& path, const olk::PatchEntry& e, const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> manifest;
+  olk::AppendManifest({e}, &manifest);
+  std::vector<uint8_t> out;
+  olk::AppendPatchHead(1, 1, manifest.size(), manifest, payload.size(), &out);
+  out.insert(out.end(), payload.begin(), payload.end());
+  olk::Hash128 h = olk::HashBytes(out.data(), out.size());
+  out.insert(out.end(), h.bytes, h.bytes + 16);
+  Put(path, std::string(out.begin(), out.end()));
+}
+
 // A change entry whose delta streams are all stored, so that mutations
 // reach the control and difference decoding directly. The old file is the
 // one the fuzz target makes up: byte i is i * 31 + (i >> 8).
@@ -65,27 +92,13 @@ void WriteStoredDelta(const std::string& path) {
   std::vector<uint8_t> payload;
   for (const std::vector<uint8_t>* st : {&control, &diff, &extra}) payload.insert(payload.end(), st->begin(), st->end());
 
-  olk::PatchEntry e;
-  e.kind = olk::EntryKind::kChangeFile;
-  e.encoding = olk::Encoding::kDelta;
-  e.path = "f.bin";
-  e.old_size = old_size;
-  e.old_hash = olk::HashBytes(old_bytes.data(), old_bytes.size());
-  e.new_size = new_bytes.size();
-  e.new_hash = olk::HashBytes(new_bytes.data(), new_bytes.size());
+  olk::PatchEntry e = ChangeEntry("f.bin", olk::Encoding::kDelta, old_bytes, new_bytes);
   const std::vector<uint8_t>* streams[3] = {&control, &diff, &extra};
   for (int i = 0; i < 3; ++i) {
     e.streams[i].codec = 1;  // stored, kept apart
     e.streams[i].decoded_size = e.streams[i].encoded_size = streams[i]->size();
   }
-  std::vector<uint8_t> manifest;
-  olk::AppendManifest({e}, &manifest);
-  std::vector<uint8_t> out;
-  olk::AppendPatchHead(1, 1, manifest.size(), manifest, payload.size(), &out);
-  out.insert(out.end(), payload.begin(), payload.end());
-  olk::Hash128 h = olk::HashBytes(out.data(), out.size());
-  out.insert(out.end(), h.bytes, h.bytes + 16);
-  Put(path, std::string(out.begin(), out.end()));
+  WriteOneEntry(path, e, payload);
 }
 
 // A windowed LZ entry in small segments and windows, stored apart, so
@@ -104,24 +117,10 @@ void WriteWindowedLz(const std::string& path) {
   if (!olk::EncodeWindowedLz(old_bytes.data(), old_size, new_bytes.data(), new_bytes.size(), nullptr, &stream, 10,
                              11))
     exit(1);
-  olk::PatchEntry e;
-  e.kind = olk::EntryKind::kChangeFile;
-  e.encoding = olk::Encoding::kWindowedLz;
-  e.path = "w.bin";
-  e.old_size = old_size;
-  e.old_hash = olk::HashBytes(old_bytes.data(), old_bytes.size());
-  e.new_size = new_bytes.size();
-  e.new_hash = olk::HashBytes(new_bytes.data(), new_bytes.size());
+  olk::PatchEntry e = ChangeEntry("w.bin", olk::Encoding::kWindowedLz, old_bytes, new_bytes);
   e.streams[0].codec = 1;  // stored, kept apart
   e.streams[0].decoded_size = e.streams[0].encoded_size = stream.size();
-  std::vector<uint8_t> manifest;
-  olk::AppendManifest({e}, &manifest);
-  std::vector<uint8_t> out;
-  olk::AppendPatchHead(1, 1, manifest.size(), manifest, stream.size(), &out);
-  out.insert(out.end(), stream.begin(), stream.end());
-  olk::Hash128 h = olk::HashBytes(out.data(), out.size());
-  out.insert(out.end(), h.bytes, h.bytes + 16);
-  Put(path, std::string(out.begin(), out.end()));
+  WriteOneEntry(path, e, stream);
 }
 
 // Entries of several MiB: a whole file and a delta against an old file

@@ -70,19 +70,7 @@ head -c 5000000 /dev/urandom >"$old/data/большой.bin"
 seq 1 600000 >"$new/data/journal.txt"
 # A file far apart from its old version, over 2 MiB: a windowed LZ
 # payload of two segments, encoded on several threads.
-python3 - "$old/data/far.bin" "$new/data/far.bin" <<'PY'
-import random, sys
-r = random.Random(7)
-old = bytes(r.getrandbits(8) for _ in range(2200000))
-new, pos = bytearray(), 0
-while pos < len(old) - 64:
-    n = r.randint(8, 40)
-    at = max(0, min(len(old) - n, pos + r.randint(-2000, 2000)))
-    new += old[at:at + n] + bytes([r.getrandbits(8)])
-    pos += n
-open(sys.argv[1], "wb").write(old)
-open(sys.argv[2], "wb").write(bytes(new))
-PY
+python3 "$root/tests/far_apart_pair.py" "$old/data/far.bin" "$new/data/far.bin" 2200000 7
 
 # diff: the same bytes as the Linux tool.
 "$linux" diff "$old" "$new" -o "$work/linux.pat" --quiet
