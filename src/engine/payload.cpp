@@ -8,6 +8,7 @@
 #include "byte_source.h"
 #include "bytes.h"
 #include "prediction_pipeline.h"
+#include "varint_reader.h"
 #include "window_lz.h"
 #include "x86_refs.h"
 
@@ -24,53 +25,6 @@ constexpr uint64_t kMaxRecordBytes = 30;
 constexpr uint64_t kMaxPairBytes = 20 + kMaxDiffBytes;
 
 bool ValidCodec(uint8_t c) { return c >= 1 && c <= 3; }
-
-/* Reads varints from a decoded stream through a small buffer. */
-class VarintReader {
- public:
-  explicit VarintReader(StreamDecoder* d) : d_(d) {}
-  bool More() const { return pos_ < len_ || d_->remaining() > 0; }
-  /* Bytes(): the next n raw bytes. */
-  Result Bytes(uint8_t* dst, size_t n) {
-    size_t have = std::min(n, len_ - pos_);
-    std::memcpy(dst, buf_ + pos_, have);
-    pos_ += have;
-    if (have < n) return d_->Read(dst + have, n - have);
-    return Result::kOk;
-  }
-  Result Next(uint64_t* v) {
-    *v = 0;
-    if (len_ - pos_ >= 10) { /* fast path: the whole varint is buffered */
-      for (int shift = 0; shift < 64; shift += 7) {
-        uint8_t b = buf_[pos_++];
-        if (shift == 63 && b > 1) return Result::kBadPatch;
-        *v |= static_cast<uint64_t>(b & 0x7f) << shift;
-        if (!(b & 0x80)) return Result::kOk;
-      }
-      return Result::kBadPatch;
-    }
-    for (int shift = 0; shift < 64; shift += 7) {
-      if (pos_ == len_) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof(buf_), d_->remaining()));
-        if (want == 0) return Result::kBadPatch;
-        Result r = d_->Read(buf_, want);
-        if (r != Result::kOk) return r;
-        pos_ = 0;
-        len_ = want;
-      }
-      uint8_t b = buf_[pos_++];
-      if (shift == 63 && b > 1) return Result::kBadPatch;
-      *v |= static_cast<uint64_t>(b & 0x7f) << shift;
-      if (!(b & 0x80)) return Result::kOk;
-    }
-    return Result::kBadPatch;
-  }
-
- private:
-  StreamDecoder* d_;
-  uint8_t buf_[4096];
-  size_t pos_ = 0, len_ = 0;
-};
 
 /* Reads the sparse difference stream: pairs of a run of unchanged bytes
  * and a word difference of 0 to kMaxDiffBytes bytes. */

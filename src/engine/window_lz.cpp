@@ -6,24 +6,11 @@
 #include <memory>
 #include <new>
 
+#include "varint_reader.h"
+
 namespace olk {
 
 namespace {
-
-/* A varint of the stream, read a byte at a time: there are two per
- * segment. */
-Result ReadVarint(StreamDecoder& in, uint64_t* v) {
-  *v = 0;
-  for (int shift = 0; shift < 64; shift += 7) {
-    if (in.remaining() == 0) return Result::kBadPatch;
-    uint8_t b;
-    if (Result r = in.Read(&b, 1); r != Result::kOk) return r;
-    if (shift == 63 && b > 1) return Result::kBadPatch;
-    *v |= static_cast<uint64_t>(b & 0x7f) << shift;
-    if (!(b & 0x80)) return Result::kOk;
-  }
-  return Result::kBadPatch;
-}
 
 struct Lzma {
   lzma_stream s = LZMA_STREAM_INIT;
@@ -34,9 +21,10 @@ struct Lzma {
 
 Result DecodeWindowedLz(StreamDecoder& in, uint64_t old_size, uint64_t new_size, File& old_file, ByteSink& sink) {
   if (old_size == 0) return Result::kBadPatch;
+  VarintReader stream(&in);
   uint8_t shape[2];
-  if (in.remaining() < 2) return Result::kBadPatch;
-  if (Result r = in.Read(shape, 2); r != Result::kOk) return r;
+  if (stream.Remaining() < 2) return Result::kBadPatch;
+  if (Result r = stream.Bytes(shape, 2); r != Result::kOk) return r;
   if (shape[0] < kLzMinLog || shape[0] > kLzSegmentLog || shape[1] < kLzMinLog || shape[1] > kLzWindowLog)
     return Result::kBadPatch;
   const uint64_t segment_size = uint64_t{1} << shape[0];
@@ -50,8 +38,8 @@ Result DecodeWindowedLz(StreamDecoder& in, uint64_t old_size, uint64_t new_size,
     const uint64_t segment = std::min(segment_size, new_size - done);
     uint64_t start, packed;
     Result r;
-    if ((r = ReadVarint(in, &start)) != Result::kOk || (r = ReadVarint(in, &packed)) != Result::kOk) return r;
-    if (start > old_size - window_size || packed > in.remaining()) return Result::kBadPatch;
+    if ((r = stream.Next(&start)) != Result::kOk || (r = stream.Next(&packed)) != Result::kOk) return r;
+    if (start > old_size - window_size || packed > stream.Remaining()) return Result::kBadPatch;
     {
       /* The window is only needed while the decoder copies it into its
        * dictionary: let go of it before the segment is decoded. */
@@ -76,7 +64,7 @@ Result DecodeWindowedLz(StreamDecoder& in, uint64_t old_size, uint64_t new_size,
     for (;;) {
       if (lz.s.avail_in == 0 && left_in > 0) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(kIn, left_in));
-        if ((r = in.Read(inbuf.get(), n)) != Result::kOk) return r;
+        if ((r = stream.Bytes(inbuf.get(), n)) != Result::kOk) return r;
         lz.s.next_in = inbuf.get();
         lz.s.avail_in = n;
         left_in -= n;
@@ -99,7 +87,7 @@ Result DecodeWindowedLz(StreamDecoder& in, uint64_t old_size, uint64_t new_size,
     if (left_out != 0 || left_in != 0 || lz.s.avail_in != 0) return Result::kBadPatch;
     done += segment;
   }
-  return in.remaining() == 0 ? Result::kOk : Result::kBadPatch;
+  return stream.More() ? Result::kBadPatch : Result::kOk;
 }
 
 }  // namespace olk
