@@ -160,6 +160,13 @@ uint64_t PreparePart(Part* p, const uint8_t* data, size_t n, bool may_be_solid, 
   return p->enc.size();
 }
 
+/* Makes `part` the task's one payload stream, in place of what it had. */
+void KeepOnly(Task* t, Part part) {
+  for (Part& p : t->parts) p = Part();
+  t->parts[0] = std::move(part);
+  t->part_count = 1;
+}
+
 /* What a delta's streams take at a quick setting (never more than their
  * raw size). Throws std::bad_alloc. */
 uint64_t QuickCost(const DeltaStreams& streams, CoreBudget* budget) {
@@ -342,12 +349,8 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
         e.encoding = streams.executable ? Encoding::kExecutableDelta : Encoding::kDelta;
       }
       if (lz_cost < delta_cost) {
-        lz.size = lz_cost;
-        lz.codec = Codec::kStored;
-        lz.solid = false;
-        for (Part& p : t->parts) p = Part();
-        t->parts[0] = std::move(lz);
-        t->part_count = 1;
+        lz.size = lz_cost; /* stored apart: its LZMA2 is all the coding it needs */
+        KeepOnly(t, std::move(lz));
         delta_cost = lz_cost;
         e.encoding = Encoding::kWindowedLz;
       }
@@ -359,9 +362,7 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
       uint64_t whole_cost = PreparePart(&whole, new_data.data(), new_data.size(), whole_solid, budget);
       if (whole_cost == ~0ull) throw std::bad_alloc();
       if (whole_cost < delta_cost) {
-        for (Part& p : t->parts) p = Part();
-        t->parts[0] = std::move(whole);
-        t->part_count = 1;
+        KeepOnly(t, std::move(whole));
         e.encoding = Encoding::kStored;
         if (t->kind == EntryKind::kAddFile) {
           e.source.clear();
