@@ -9,6 +9,7 @@
 #include <zstd_errors.h>
 
 #include "bytes.h"
+#include "read_ahead.h"
 
 namespace olk {
 
@@ -93,6 +94,17 @@ Result StreamDecoder::Init(File* file, uint64_t offset, uint64_t size, Codec cod
   return Result::kBadPatch;
 }
 
+Result StreamDecoder::InitReadAhead(File* file, uint64_t offset, uint64_t size, Codec codec,
+                                    uint64_t decoded_size) {
+  if (codec == Codec::kStored || decoded_size < kReadAheadFrom) return Init(file, offset, size, codec, decoded_size);
+  codec_ = codec;
+  decoded_size_ = decoded_size;
+  produced_ = 0;
+  ahead_.reset(new (std::nothrow) ReadAhead);
+  if (!ahead_) return Result::kNoMemory;
+  return ahead_->Init(file, offset, size, codec, decoded_size);
+}
+
 Result StreamDecoder::Refill() {
   if (buf_pos_ < buf_len_) return Result::kOk;
   uint64_t left = in_end_ - in_pos_;
@@ -108,16 +120,33 @@ Result StreamDecoder::Refill() {
 }
 
 Result StreamDecoder::Read(uint8_t* dst, size_t n) {
+  size_t done;
+  return Read(dst, n, &done);
+}
+
+Result StreamDecoder::Read(uint8_t* dst, size_t n, size_t* done) {
+  *done = 0;
   if (n > decoded_size_ - produced_) return Result::kBadPatch;
-  if (n == 0) return Result::kOk;
-  if (codec_ == Codec::kStored) {
+  Result r = Result::kOk;
+  if (ahead_) {
+    r = ahead_->Read(dst, n);
+  } else if (codec_ == Codec::kStored) {
     size_t got = 0;
-    if (file_->ReadAt(in_pos_, dst, n, &got) != IoStatus::kOk || got != n) return Result::kCannotOpenPatch;
+    if (n > 0 && (file_->ReadAt(in_pos_, dst, n, &got) != IoStatus::kOk || got != n)) return Result::kCannotOpenPatch;
     in_pos_ += n;
-    produced_ += n;
-    return Result::kOk;
+  } else {
+    r = Decode(dst, n, done);
   }
-  size_t done = 0;
+  if (r != Result::kOk) return r;
+  *done = n;
+  produced_ += n;
+  return Result::kOk;
+}
+
+/* Decompresses the next `n` bytes; *done counts those decoded before an
+ * error, which a reader ahead hands out before it. */
+Result StreamDecoder::Decode(uint8_t* dst, size_t n, size_t* done_out) {
+  size_t& done = *done_out;
   while (done < n) {
     if (frame_done_) return Result::kBadPatch; /* stream ended early */
     Result rr = Refill();
@@ -154,12 +183,12 @@ Result StreamDecoder::Read(uint8_t* dst, size_t n) {
       if (produced == 0 && input_exhausted && r != LZMA_STREAM_END) return Result::kBadPatch;
     }
   }
-  produced_ += n;
   return Result::kOk;
 }
 
 Result StreamDecoder::Finish() {
   if (produced_ != decoded_size_) return Result::kBadPatch;
+  if (ahead_) return ahead_->Finish();
   if (codec_ == Codec::kStored) return in_pos_ == in_end_ ? Result::kOk : Result::kBadPatch;
   /* The frame must end exactly here, with no data after it. */
   if (!frame_done_) {

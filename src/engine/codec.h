@@ -15,6 +15,7 @@
 namespace olk {
 
 class CoreBudget;
+class ReadAhead;
 
 enum class Codec : uint8_t {
   kStored = 1, /* the bytes as they are */
@@ -89,11 +90,21 @@ class StreamDecoder {
    * kNoMemory. */
   Result Init(File* file, uint64_t offset, uint64_t size, Codec codec, uint64_t decoded_size);
 
+  /* InitReadAhead():
+   * As Init(); a compressed stream that decodes to kReadAheadFrom bytes or
+   * more is then decoded on a thread of its own, ahead of the reads
+   * (read_ahead.h), with the same bytes and results. */
+  Result InitReadAhead(File* file, uint64_t offset, uint64_t size, Codec codec, uint64_t decoded_size);
+  static constexpr uint64_t kReadAheadFrom = 256 << 10;
+
   /* Read():
    * Fills `dst` with the next `n` decoded bytes. Asking for more than the
    * declared size, or data that does not decode, gives kBadPatch; a read
    * error of the file gives kCannotOpenPatch. */
   Result Read(uint8_t* dst, size_t n);
+  /* The same, with in *done how many bytes went to `dst` before an error
+   * (all `n` when none). */
+  Result Read(uint8_t* dst, size_t n, size_t* done);
 
   /* Finish():
    * Checks that every declared byte was read and that the encoded region
@@ -104,8 +115,10 @@ class StreamDecoder {
 
  private:
   Result Refill();
+  Result Decode(uint8_t* dst, size_t n, size_t* done);
   struct Impl;
   std::unique_ptr<Impl> impl_;
+  std::unique_ptr<ReadAhead> ahead_;
   File* file_ = nullptr;
   Codec codec_ = Codec::kStored;
   uint64_t in_pos_ = 0, in_end_ = 0;

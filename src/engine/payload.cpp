@@ -115,11 +115,12 @@ class Gather {
   size_t len_ = 0;
 };
 
-/* Prepares the decoder of one stream, wherever it lies. */
+/* Prepares the decoder of one stream, wherever it lies; a large one is
+ * decoded ahead of its reader, on the other core. */
 Result InitStream(StreamDecoder* dec, const StreamRef& ref, File& patch, SpanFile& solid) {
   if (ref.codec == 0) return dec->Init(&solid, ref.offset, ref.decoded_size, Codec::kStored, ref.decoded_size);
   if (!ValidCodec(ref.codec)) return Result::kBadPatch;
-  return dec->Init(&patch, ref.offset, ref.encoded_size, static_cast<Codec>(ref.codec), ref.decoded_size);
+  return dec->InitReadAhead(&patch, ref.offset, ref.encoded_size, static_cast<Codec>(ref.codec), ref.decoded_size);
 }
 
 Result DecodeWhole(const PatchEntry& e, File& patch, SpanFile& solid, ByteSink& sink) {
