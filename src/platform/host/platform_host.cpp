@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <map>
 #include <memory>
@@ -23,9 +24,10 @@
 
 namespace {
 // Allocations made with new (std::nothrow), counted since the last
-// FailNothrowAllocation; the one with this number fails (0: none).
-int g_nothrowAllocations = 0;
-int g_failingNothrowAllocation = 0;
+// FailNothrowAllocation; the one with this number fails (0: none). Atomic:
+// olkpack's builder allocates on several threads.
+std::atomic<int> g_nothrowAllocations{0};
+std::atomic<int> g_failingNothrowAllocation{0};
 
 bool NextNothrowAllocationFails() {
   return ++g_nothrowAllocations == g_failingNothrowAllocation;
