@@ -335,14 +335,21 @@ void RunTask(FileSystem& old_tree, FileSystem& new_tree, CoreBudget* budget, Tas
       if (lz_cost == ~0ull || lz_cost / 7 * 8 >= quick) {
         std::vector<uint8_t>* src[3] = {&streams.control, &streams.diff, &streams.extra};
         uint64_t cost[3] = {0, 0, 0};
-        RunParallel(
-            3,
-            [&](size_t i) {
-              cost[i] = PreparePart(&t->parts[i], src[i]->data(), src[i]->size(),
-                                    src[i]->size() <= kSolidStreamMax, budget);
-              std::vector<uint8_t>().swap(*src[i]);
-            },
-            budget);
+        auto prepare = [&](size_t i) {
+          cost[i] = PreparePart(&t->parts[i], src[i]->data(), src[i]->size(), src[i]->size() <= kSolidStreamMax,
+                                budget);
+          std::vector<uint8_t>().swap(*src[i]);
+        };
+        /* Small streams (only estimated, at a fast setting) first, on this
+         * thread: a large one's codecs then start with every spare core. */
+        std::vector<size_t> apart;
+        for (size_t i = 0; i < 3; ++i) {
+          if (src[i]->size() <= kSolidStreamMax)
+            prepare(i);
+          else
+            apart.push_back(i);
+        }
+        RunParallel(apart.size(), [&](size_t k) { prepare(apart[k]); }, budget);
         if (cost[0] == ~0ull || cost[1] == ~0ull || cost[2] == ~0ull) throw std::bad_alloc();
         delta_cost = cost[0] + cost[1] + cost[2];
         t->part_count = 3;

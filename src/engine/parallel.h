@@ -22,6 +22,9 @@ class CoreBudget {
     return false;
   }
   void Give() { spare_.fetch_add(1); }
+  /* TakeBack(): takes a core given while waiting, whether or not one is
+   * spare now; the count then stays below zero until others give theirs. */
+  void TakeBack() { spare_.fetch_sub(1); }
 
  private:
   std::atomic<int> spare_;
