@@ -83,7 +83,12 @@ printf 'added deep\n' >"$new/$deep/added.txt"
 # A file far apart from its old version (short pieces of it, each after a
 # new byte): a windowed LZ payload.
 python3 "$root/tests/far_apart_pair.py" "$old/data/far.bin" "$new/data/far.bin" 200000 5
+# A large added file, compressed whole: its stream is decoded on a thread
+# of its own, ahead of the writing (named to come after the files the
+# kill cases below look at).
+seq 1 120000 >"$new/data/sub/big.txt"
 "$olkpack" diff "$old" "$new" -o "$work/p.pat" --quiet || { echo "cannot build the patch"; exit 1; }
+check "the large file is compressed whole" 1 "$("$olkpack" info "$work/p.pat" | grep -cE '(lzma2|zstd) .*big\.txt')"
 check "the program is an executable delta" 1 "$("$olkpack" info "$work/p.pat" | grep -c 'x86 delta.*game\.exe')"
 check "the far file is a windowed LZ" 1 "$("$olkpack" info "$work/p.pat" | grep -c 'windowed lz.*far\.bin')"
 
