@@ -43,6 +43,7 @@ StreamDecoder::StreamDecoder() = default;
 StreamDecoder::~StreamDecoder() = default;
 
 Result StreamDecoder::Init(File* file, uint64_t offset, uint64_t size, Codec codec, uint64_t decoded_size) {
+  ahead_.reset(); /* a decoder made again reads its new stream itself */
   file_ = file;
   codec_ = codec;
   in_pos_ = offset;
@@ -97,6 +98,7 @@ Result StreamDecoder::Init(File* file, uint64_t offset, uint64_t size, Codec cod
 Result StreamDecoder::InitReadAhead(File* file, uint64_t offset, uint64_t size, Codec codec,
                                     uint64_t decoded_size) {
   if (codec == Codec::kStored || decoded_size < kReadAheadFrom) return Init(file, offset, size, codec, decoded_size);
+  impl_.reset();
   codec_ = codec;
   decoded_size_ = decoded_size;
   produced_ = 0;
