@@ -17,7 +17,6 @@ ReadAhead::~ReadAhead() {
 }
 
 Result ReadAhead::Init(File* file, uint64_t offset, uint64_t size, Codec codec, uint64_t decoded_size) {
-  decoded_size_ = decoded_size;
   if (Result r = source_.Init(file, offset, size, codec, decoded_size); r != Result::kOk) return r;
   try {
     monitor_.reset(new Monitor);
@@ -34,7 +33,7 @@ void ReadAhead::Run(void* self) { static_cast<ReadAhead*>(self)->Produce(); }
 
 void ReadAhead::Produce() {
   Result result = Result::kOk;
-  for (uint64_t done = 0; done < decoded_size_;) {
+  while (source_.remaining() > 0) {
     uint64_t slot;
     {
       Locked hold(*monitor_);
@@ -47,12 +46,11 @@ void ReadAhead::Produce() {
       slot = made_ % kSlots;
     }
     /* The slot is the thread's until made_ counts it. */
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkSize, decoded_size_ - done));
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkSize, source_.remaining()));
     size_t got = 0;
     result = source_.Read(slots_.get() + slot * kChunkSize, n, &got);
     /* What decoded before an error is the reader's, as inline. */
     if (got > 0) {
-      done += got;
       Locked hold(*monitor_);
       lengths_[slot] = got;
       ++made_;

@@ -54,8 +54,7 @@ class ReadAhead {
   static void Run(void* self);
   void Produce();
 
-  StreamDecoder source_;
-  uint64_t decoded_size_ = 0;
+  StreamDecoder source_; /* what it has left is what the thread has yet to decode */
   std::unique_ptr<Monitor> monitor_;
   std::unique_ptr<uint8_t[]> slots_;
   size_t lengths_[kSlots] = {};
