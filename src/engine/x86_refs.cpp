@@ -202,16 +202,6 @@ bool OffsetMap::Map(uint64_t old_pos, uint64_t* new_pos) const {
   return true;
 }
 
-/* ImageLayout::OffsetToRva(), through `file`, an index of the layout's
- * file data (SectionIndex::Axis::kFile). */
-static bool IndexedOffsetToRva(const SectionIndex& file, const ImageLayout& layout, uint64_t offset, uint32_t* rva) {
-  const int s = file.Find(offset);
-  if (s < 0) return false;
-  const ImageSection& section = layout.sections[static_cast<size_t>(s)];
-  *rva = static_cast<uint32_t>(section.rva + (offset - section.offset));
-  return true;
-}
-
 void PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_layout, const OffsetMap& map,
                             RelocationTable* out) {
   /* Two passes over the old addresses at their new places: count, then
@@ -221,7 +211,7 @@ void PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_la
     for (OffsetSet::Cursor c = old_image.abs32.First(); !old_image.abs32.AtEnd(c); old_image.abs32.Next(&c)) {
       uint64_t moved;
       uint32_t rva;
-      if (map.Map(old_image.abs32.Value(c), &moved) && IndexedOffsetToRva(new_file, new_layout, moved, &rva)) use(rva);
+      if (map.Map(old_image.abs32.Value(c), &moved) && new_file.OffsetToRva(moved, &rva)) use(rva);
     }
   };
   OffsetSet rvas;
@@ -250,7 +240,7 @@ void PutWord(uint32_t v, uint8_t out[4]) {
 
 /* A call (E8), a jump (E9) or a conditional jump (0F 80-8F) whose 32-bit
  * displacement starts at `at`. */
-bool BranchBefore(const uint8_t* at, uint64_t p) {
+inline bool BranchBefore(const uint8_t* at, uint64_t p) {
   if (p >= 1 && (at[-1] == 0xE8 || at[-1] == 0xE9)) return true;
   return p >= 2 && at[-2] == 0x0F && (at[-1] & 0xF0) == 0x80;
 }
@@ -273,13 +263,13 @@ constexpr RipOpcodeTable kRipOpcodes;
 constexpr bool RipModRm(uint8_t b) { return (b & 0xC7) == 0x05; }
 
 /* The displacement at `at` belongs to a RIP-relative operand. */
-bool RipRelativeBefore(const uint8_t* at, uint64_t p) {
+inline bool RipRelativeBefore(const uint8_t* at, uint64_t p) {
   return p >= 2 && RipModRm(at[-1]) && kRipOpcodes.at[at[-2]];
 }
 
 /* A reference may start at q: a branch's displacement, or in x86-64 code
  * a RIP-relative one. */
-bool ReferenceBefore(const uint8_t* at, uint64_t q, bool x64) {
+inline bool ReferenceBefore(const uint8_t* at, uint64_t q, bool x64) {
   return BranchBefore(at, q) || (x64 && RipRelativeBefore(at, q));
 }
 
@@ -340,57 +330,50 @@ RefPredictor::RefPredictor(const OldImage& old_image, const ImageLayout& new_lay
       map_(map),
       old_file_(old_image.layout, SectionIndex::Axis::kFile),
       old_code_(old_image.layout, SectionIndex::Axis::kCodeFile),
-      old_raw_(old_image.layout, SectionIndex::Axis::kRaw),
-      old_memory_(old_image.layout, SectionIndex::Axis::kMemory),
-      new_file_(new_layout, SectionIndex::Axis::kFile) {}
+      old_addresses_(old_image.layout),
+      new_file_(new_layout, SectionIndex::Axis::kFile),
+      new_targets_(new_layout, SectionIndex::Axis::kFile) {}
 
 bool RefPredictor::OldOffsetToRva(uint64_t offset, uint32_t* rva) const {
-  return IndexedOffsetToRva(old_file_, old_.layout, offset, rva);
+  return old_file_.OffsetToRva(offset, rva);
 }
 
 bool RefPredictor::NewOffsetToRva(uint64_t offset, uint32_t* rva) const {
-  return IndexedOffsetToRva(new_file_, new_, offset, rva);
-}
-
-bool RefPredictor::OldRvaToOffset(uint32_t rva, uint64_t* offset) const {
-  const int s = old_raw_.Find(rva);
-  if (s < 0) return false;
-  const ImageSection& section = old_.layout.sections[static_cast<size_t>(s)];
-  *offset = static_cast<uint64_t>(section.offset) + (rva - section.rva);
-  return true;
+  return new_file_.OffsetToRva(offset, rva);
 }
 
 /* What a reference to old address `rva` needs to know of it: memoized,
  * since many references share a target (a function called from
- * everywhere). */
+ * everywhere). Its new place is where the copies took its byte, or, where
+ * no copy took it (a table without file data, say), the same place in the
+ * same section of the new image. */
 const RefPredictor::Target& RefPredictor::TargetOf(uint32_t rva) const {
   Target& t = targets_[(rva * 0x9E3779B1u) >> (32 - kTargetMemoBits)];
   if (t.known && t.rva == rva) return t;
   t.known = true;
   t.rva = rva;
-  uint64_t off;
-  t.in_code = OldRvaToOffset(rva, &off) && old_code_.Find(off) >= 0;
-  t.in_image = old_memory_.Find(rva) >= 0;
-  t.moved = NewRva(rva, &t.rva_new);
+  const AddressIndex::Facts& facts = old_addresses_.Find(rva);
+  t.in_code = facts.code;
+  t.in_image = facts.memory >= 0;
+  t.moved = false;
+  uint64_t moved;
+  if (facts.raw >= 0) {
+    const ImageSection& section = old_.layout.sections[static_cast<size_t>(facts.raw)];
+    t.moved = map_.Map(static_cast<uint64_t>(section.offset) + (rva - section.rva), &moved) &&
+              new_targets_.OffsetToRva(moved, &t.rva_new);
+  }
+  if (!t.moved && facts.memory >= 0 && static_cast<size_t>(facts.memory) < new_.sections.size()) {
+    const size_t s = static_cast<size_t>(facts.memory);
+    t.rva_new = new_.sections[s].rva + (rva - old_.layout.sections[s].rva);
+    t.moved = true;
+  }
   return t;
-}
-
-/* The new place of old address `rva`: where the copies took its byte, or,
- * where no copy took it (a table without file data, say), the same place
- * in the same section of the new image. */
-bool RefPredictor::NewRva(uint32_t rva, uint32_t* out) const {
-  uint64_t off, moved;
-  if (OldRvaToOffset(rva, &off) && map_.Map(off, &moved) && NewOffsetToRva(moved, out)) return true;
-  const int s = old_memory_.Find(rva);
-  if (s < 0 || static_cast<size_t>(s) >= new_.sections.size()) return false;
-  *out = new_.sections[static_cast<size_t>(s)].rva + (rva - old_.layout.sections[static_cast<size_t>(s)].rva);
-  return true;
 }
 
 bool RefPredictor::PredictRelative(const uint8_t* at, uint64_t p, uint8_t out[4], bool to_code) const {
   uint32_t site, site_new;
   if (!OldOffsetToRva(p, &site)) return false;
-  const Target& target = TargetOf(site + 4 + static_cast<uint32_t>(GetLE(at, 4)));
+  const Target& target = TargetOf(site + 4 + Le32(at));
   /* A branch lands in code, an operand inside the image; anything else
    * was not one. */
   if (!(to_code ? target.in_code : target.in_image) || !target.moved) return false;
@@ -400,7 +383,7 @@ bool RefPredictor::PredictRelative(const uint8_t* at, uint64_t p, uint8_t out[4]
 }
 
 bool RefPredictor::PredictAbsolute(const uint8_t* at, uint8_t out[4]) const {
-  const Target& target = TargetOf(static_cast<uint32_t>(GetLE(at, 4) - old_.layout.image_base));
+  const Target& target = TargetOf(static_cast<uint32_t>(Le32(at) - old_.layout.image_base));
   if (!target.moved) return false;
   PutWord(static_cast<uint32_t>(new_.image_base + target.rva_new), out);
   return true;

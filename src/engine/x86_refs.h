@@ -179,7 +179,6 @@ class RefPredictor {
  private:
   bool PredictRelative(const uint8_t* at, uint64_t p, uint8_t out[4], bool to_code) const;
   bool PredictAbsolute(const uint8_t* at, uint8_t out[4]) const;
-  bool NewRva(uint32_t rva, uint32_t* out) const;
   struct Target {
     uint32_t rva = 0, rva_new = 0;
     bool known = false, in_code = false, in_image = false, moved = false;
@@ -188,12 +187,15 @@ class RefPredictor {
   /* ImageLayout's look-ups, through the indexes below. */
   bool OldOffsetToRva(uint64_t offset, uint32_t* rva) const;
   bool NewOffsetToRva(uint64_t offset, uint32_t* rva) const;
-  bool OldRvaToOffset(uint32_t rva, uint64_t* offset) const;
 
   const OldImage& old_;
   const ImageLayout& new_;
   const OffsetMap& map_;
-  SectionIndex old_file_, old_code_, old_raw_, old_memory_, new_file_;
+  SectionIndex old_file_, old_code_;
+  AddressIndex old_addresses_;
+  /* The new file's sections twice: its references' sites come in order
+   * and mostly hit the piece of the last look-up, their targets do not. */
+  SectionIndex new_file_, new_targets_;
   static constexpr unsigned kTargetMemoBits = 12;
   mutable std::vector<Target> targets_ = std::vector<Target>(size_t{1} << kTargetMemoBits);
   uint64_t pos_ = 0, end_ = 0;

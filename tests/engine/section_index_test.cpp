@@ -59,6 +59,9 @@ TEST(SectionIndex, AnswersAsThePlainLookUpsOnAnyLayout) {
       // Sections that share file bytes and addresses: the first listed wins.
       {Section(0x1000, 0x2000, 0x0, 0x2000, false), Section(0x1800, 0x2000, 0x800, 0x2000, true),
        Section(0x1000, 0x800, 0x0, 0x800, true)},
+      // A code section's file data inside another section's, at other
+      // addresses: the address of that data in the other is code too.
+      {Section(0x1000, 0x2000, 0x400, 0x2000, false), Section(0x8000, 0x1000, 0x1400, 0x800, true)},
       // Empty ones, one at 0, one that ends at 4 GiB, a larger one inside.
       {Section(0, 0, 0, 0, true), Section(0, 0x10, 0, 0x10, true), Section(0xfffff000u, 0x1000, 0x20, 0x1000, false),
        Section(0x10, 0xffffffefu, 0x10, 0xfffffff0u, true), Section(0x50, 0x10, 0x50, 0x10, false)},
@@ -82,6 +85,12 @@ TEST(SectionIndex, AnswersAsThePlainLookUpsOnAnyLayout) {
       for (uint64_t b : {uint64_t{s.rva}, uint64_t{s.rva} + s.size, uint64_t{s.rva} + s.virtual_size,
                          uint64_t{s.offset}, uint64_t{s.offset} + s.size})
         for (uint64_t d : {b - 1, b, b + 1}) probes.push_back(d);
+    // Where a code section's file data starts or ends, at the address each
+    // section gives that offset.
+    for (const ImageSection& s : layout.sections)
+      for (const ImageSection& c : layout.sections)
+        for (uint64_t b : {uint64_t{c.offset}, uint64_t{c.offset} + c.size})
+          for (uint64_t d : {b - 1, b, b + 1}) probes.push_back(d - s.offset + s.rva);
     for (int i = 0; i < 2000; ++i) probes.push_back(random() % 0x110000000ull);
     for (SectionIndex::Axis axis : axes) {
       const SectionIndex index(layout, axis);
@@ -90,12 +99,31 @@ TEST(SectionIndex, AnswersAsThePlainLookUpsOnAnyLayout) {
         uint64_t end = 0;
         const int found = index.Find(x, &end);
         ASSERT_EQ(found, PlainFind(layout, axis, x)) << "layout " << l << " axis " << static_cast<int>(axis) << " at " << x;
+        if (axis == SectionIndex::Axis::kFile) {
+          uint32_t rva = 0, plain_rva = 0;
+          ASSERT_EQ(index.OffsetToRva(x, &rva), layout.OffsetToRva(x, &plain_rva)) << "layout " << l << " at " << x;
+          if (found >= 0) {
+            ASSERT_EQ(rva, plain_rva) << "layout " << l << " at " << x;
+          }
+        }
         // The answer holds up to `end`.
         ASSERT_GT(end, x);
         if (end != ~0ull) {
           ASSERT_EQ(index.Find(end - 1), found) << "layout " << l << " at " << x;
         }
       }
+    }
+    // The address index answers as the three look-ups it stands for.
+    const olk::AddressIndex addresses(layout);
+    for (uint64_t x : probes) {
+      if (x > 0xffffffffu) continue;
+      const olk::AddressIndex::Facts& facts = addresses.Find(static_cast<uint32_t>(x));
+      const int raw = PlainFind(layout, SectionIndex::Axis::kRaw, x);
+      ASSERT_EQ(facts.raw, raw) << "layout " << l << " at " << x;
+      ASSERT_EQ(facts.memory, PlainFind(layout, SectionIndex::Axis::kMemory, x)) << "layout " << l << " at " << x;
+      uint64_t offset = 0;
+      const bool code = layout.RvaToOffset(static_cast<uint32_t>(x), &offset) && layout.IsCode(offset);
+      ASSERT_EQ(facts.code, code) << "layout " << l << " at " << x;
     }
     // The plain look-ups agree with the plain rule (so the one above is
     // the rule they follow).
