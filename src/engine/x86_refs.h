@@ -149,6 +149,18 @@ class OffsetMap {
 void PredictRelocationTable(const OldImage& old_image, const ImageLayout& new_layout, const OffsetMap& map,
                             RelocationTable* out);
 
+/* The scan for references in code, as the predictor runs it (exposed for
+ * its tests). ReferenceMayStartAt(): the rule, at old offset q, whose byte
+ * is at[0] (at[-2] readable where q >= 2): the bytes before q end a call,
+ * a jump or a conditional jump, or, in x86-64 code, an instruction with a
+ * RIP-relative operand. FindReference(): the first q in [from, end) where
+ * the rule holds, else `end`; `window` holds the old file from
+ * `window_start` on, from two bytes before `from` (as far as the file has
+ * them) up to `end`. It looks at many places at once, and must find what
+ * the rule finds one place at a time. */
+bool ReferenceMayStartAt(const uint8_t* at, uint64_t q, bool x64);
+uint64_t FindReference(const uint8_t* window, uint64_t window_start, uint64_t from, uint64_t end, bool x64);
+
 /* Fills in the bytes a copy starts from: the old bytes, with each
  * reference they hold replaced by its predicted new value. */
 class RefPredictor {
