@@ -79,8 +79,8 @@ class OldFileCache {
   static constexpr size_t kBlockSize = 64 * 1024;
   static constexpr size_t kBlocks = 64; /* 4 MiB at most */
 
-  /* `blocks`: how many blocks it keeps at most. */
-  OldFileCache(File* file, uint64_t size, size_t blocks = kBlocks);
+  /* `blocks`: how many blocks it keeps at most, of `block_size` bytes. */
+  OldFileCache(File* file, uint64_t size, size_t blocks = kBlocks, size_t block_size = kBlockSize);
   ~OldFileCache();
 
   /* Span():
@@ -103,7 +103,7 @@ class OldFileCache {
   };
   File* file_;
   uint64_t size_;
-  size_t max_blocks_;
+  size_t max_blocks_, block_size_;
   uint64_t clock_ = 0;
   size_t last_ = 0;
   std::vector<Slot> slots_;

@@ -349,8 +349,12 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
 
   /* An executable delta keeps its relocations (two bytes each) and reads
    * its copies in order, a few pieces ahead (prediction_pipeline.h): a
-   * small cache keeps its memory where a plain delta's is. */
-  OldFileCache cache(old_file, e.old_size, e.encoding == Encoding::kExecutableDelta ? 4 : OldFileCache::kBlocks);
+   * small cache keeps its memory where a plain delta's is. Its copies jump
+   * about the old file more often than the cache holds, so its blocks are
+   * small: a 94 MB DLL read 480 MB in 64 KiB blocks, 111 MB in 16 KiB. */
+  const bool executable = e.encoding == Encoding::kExecutableDelta;
+  OldFileCache cache(old_file, e.old_size, executable ? 16 : OldFileCache::kBlocks,
+                     executable ? 16 * 1024 : OldFileCache::kBlockSize);
   Gather out(sink);
   if ((r = out.Init()) != Result::kOk) return r;
   VarintReader control(&ctrl);
@@ -482,8 +486,8 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
 
 /* ---------------------------------------------------------------------- */
 
-OldFileCache::OldFileCache(File* file, uint64_t size, size_t blocks)
-    : file_(file), size_(size), max_blocks_(std::max<size_t>(blocks, 1)) {}
+OldFileCache::OldFileCache(File* file, uint64_t size, size_t blocks, size_t block_size)
+    : file_(file), size_(size), max_blocks_(std::max<size_t>(blocks, 1)), block_size_(std::max<size_t>(block_size, 1)) {}
 
 OldFileCache::~OldFileCache() {
   for (Slot& s : slots_) delete[] s.data;
@@ -491,7 +495,7 @@ OldFileCache::~OldFileCache() {
 
 Result OldFileCache::Read(uint64_t offset, size_t n, uint8_t* dst) {
   /* A long run straight from the file: no copy through the blocks. */
-  if (n >= 2 * kBlockSize) {
+  if (n >= 2 * block_size_) {
     if (offset > size_ || n > size_ - offset) return Result::kOldFileMismatch;
     size_t got = 0;
     if (file_->ReadAt(offset, dst, n, &got) != IoStatus::kOk) return Result::kFileInUse;
@@ -512,8 +516,8 @@ Result OldFileCache::Read(uint64_t offset, size_t n, uint8_t* dst) {
 
 Result OldFileCache::Span(uint64_t offset, const uint8_t** data, size_t* avail) {
   if (offset >= size_) return Result::kOldFileMismatch;
-  const uint64_t block = offset / kBlockSize;
-  const size_t in_block = static_cast<size_t>(offset % kBlockSize);
+  const uint64_t block = offset / block_size_;
+  const size_t in_block = static_cast<size_t>(offset % block_size_);
   Slot* slot = nullptr;
   if (last_ < slots_.size() && slots_[last_].block == block) {
     slot = &slots_[last_];
@@ -528,7 +532,7 @@ Result OldFileCache::Span(uint64_t offset, const uint8_t** data, size_t* avail) 
   }
   if (!slot) {
     if (slots_.size() < max_blocks_) {
-      uint8_t* mem = new (std::nothrow) uint8_t[kBlockSize];
+      uint8_t* mem = new (std::nothrow) uint8_t[block_size_];
       if (!mem) return Result::kNoMemory;
       try {
         slots_.push_back(Slot());
@@ -545,8 +549,8 @@ Result OldFileCache::Span(uint64_t offset, const uint8_t** data, size_t* avail) 
     }
     slot = &slots_[last_];
     slot->block = ~0ull;
-    const uint64_t start = block * kBlockSize;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlockSize, size_ - start));
+    const uint64_t start = block * block_size_;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(block_size_, size_ - start));
     size_t got = 0;
     if (file_->ReadAt(start, slot->data, want, &got) != IoStatus::kOk) return Result::kFileInUse;
     if (got != want) return Result::kOldFileMismatch;
