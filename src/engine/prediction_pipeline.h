@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "delta.h"
@@ -98,7 +99,7 @@ class PredictionPipeline {
     bool runs_on = false;
     /* Where reading the old file failed, after the parts. */
     Result error = Result::kOk;
-    std::vector<uint8_t> window, piece;
+    std::unique_ptr<uint8_t[]> window, piece;
   };
 
   static void Work(void* self);
