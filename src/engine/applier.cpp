@@ -546,6 +546,7 @@ class Applier {
       if (r != Result::kOk) return r;
       note_.Send(kNotifyItemEnd, nullptr);
     }
+    old_cache_.Release();
     return Result::kOk;
   }
 
@@ -577,7 +578,7 @@ class Applier {
     ItemProgress progress(&note_, e.new_size);
     StagingSink sink(out.get(), e.new_size, &progress);
     Result r = sink.Init();
-    if (r == Result::kOk) r = DecodePayload(info_, e, patch_, old_file.get(), sink);
+    if (r == Result::kOk) r = DecodePayload(info_, e, patch_, old_file.get(), sink, &old_cache_);
     if (r == Result::kOk) r = sink.Drain();
     if (r == Result::kOk && options_.durable) {
       s = out->Flush();
@@ -678,6 +679,8 @@ class Applier {
   Notifier note_;
   CheckReport* check_ = nullptr; /* set for a check: pre-flight goes on after a problem */
   PatchInfo info_;
+  /* The deltas' reads of their old files, one cache from file to file. */
+  OldFileCache old_cache_{nullptr, 0, 0};
   std::unordered_map<std::string, unsigned> kinds_;
   std::vector<Work> work_;
   std::unordered_map<std::string, std::string> implicit_dirs_; /* folded -> path */

@@ -339,7 +339,8 @@ class CopyBase {
   }
 };
 
-Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_file, ByteSink& sink) {
+Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_file, ByteSink& sink,
+                   OldFileCache* kept) {
   if (!old_file || !DeclaredSizesPossible(e)) return Result::kBadPatch;
   StreamDecoder ctrl, diff, extra;
   Result r;
@@ -353,8 +354,10 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
    * about the old file more often than the cache holds, so its blocks are
    * small: a 94 MB DLL read 480 MB in 64 KiB blocks, 111 MB in 16 KiB. */
   const bool executable = e.encoding == Encoding::kExecutableDelta;
-  OldFileCache cache(old_file, e.old_size, executable ? 16 : OldFileCache::kBlocks,
-                     executable ? 16 * 1024 : OldFileCache::kBlockSize);
+  OldFileCache own(nullptr, 0, 0);
+  OldFileCache& cache = kept ? *kept : own;
+  cache.Reset(old_file, e.old_size, executable ? 16 : OldFileCache::kBlocks,
+              executable ? 16 * 1024 : OldFileCache::kBlockSize);
   Gather out(sink);
   if ((r = out.Init()) != Result::kOk) return r;
   VarintReader control(&ctrl);
@@ -489,8 +492,32 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
 OldFileCache::OldFileCache(File* file, uint64_t size, size_t blocks, size_t block_size)
     : file_(file), size_(size), max_blocks_(std::max<size_t>(blocks, 1)), block_size_(std::max<size_t>(block_size, 1)) {}
 
-OldFileCache::~OldFileCache() {
+OldFileCache::~OldFileCache() { Release(); }
+
+void OldFileCache::Release() {
   for (Slot& s : slots_) delete[] s.data;
+  slots_.clear();
+  last_ = 0;
+}
+
+void OldFileCache::Reset(File* file, uint64_t size, size_t blocks, size_t block_size) {
+  block_size = std::max<size_t>(block_size, 1);
+  if (block_size != block_size_) Release();
+  file_ = file;
+  size_ = size;
+  max_blocks_ = std::max<size_t>(blocks, 1);
+  block_size_ = block_size;
+  while (slots_.size() > max_blocks_) {
+    delete[] slots_.back().data;
+    slots_.pop_back();
+  }
+  for (Slot& s : slots_) {
+    s.block = ~0ull;
+    s.stamp = 0;
+    s.len = 0;
+  }
+  clock_ = 0;
+  last_ = 0;
 }
 
 Result OldFileCache::Read(uint64_t offset, size_t n, uint8_t* dst) {
@@ -611,8 +638,11 @@ Result CopySource(const PatchEntry& e, File* old_file, ByteSink& sink) {
 
 }  // namespace
 
-Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch, File* old_file, ByteSink& sink) {
+Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch, File* old_file, ByteSink& sink,
+                     OldFileCache* cache) {
   SpanFile solid(info.solid.data(), info.solid.size());
+  /* What the others decode with needs the memory more. */
+  if (cache && entry.encoding != Encoding::kDelta && entry.encoding != Encoding::kExecutableDelta) cache->Release();
   switch (entry.encoding) {
     case Encoding::kStored:
     case Encoding::kZstd:
@@ -620,7 +650,7 @@ Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch
       return DecodeWhole(entry, patch, solid, sink);
     case Encoding::kDelta:
     case Encoding::kExecutableDelta:
-      return DecodeDelta(entry, patch, solid, old_file, sink);
+      return DecodeDelta(entry, patch, solid, old_file, sink, cache);
     case Encoding::kCopy:
       return CopySource(entry, old_file, sink);
     case Encoding::kWindowedLz: {

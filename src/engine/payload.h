@@ -33,9 +33,13 @@ bool DeclaredSizesPossible(const PatchEntry& entry);
  * in `patch`) and passes the new file's bytes, in order, to `sink`.
  * `old_file` (of size entry.old_size) is needed only for deltas. Checks
  * the payload's structure but not the result's hash (the sink does that).
+ * `cache`, where given, is the old file's cache, kept by the caller from
+ * one payload to the next so that its memory is used again (released for
+ * payloads that do not read through it); without, a delta makes its own.
  * @return kOk, kBadPatch, kCannotOpenPatch, kOldFileMismatch, kFileInUse,
  *         kNoMemory, or what the sink returned. */
-Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch, File* old_file, ByteSink& sink);
+Result DecodePayload(const PatchInfo& info, const PatchEntry& entry, File& patch, File* old_file, ByteSink& sink,
+                     OldFileCache* cache = nullptr);
 
 }  // namespace olk
 
