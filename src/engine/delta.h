@@ -111,12 +111,16 @@ class OldFileCache {
     size_t len = 0;
     uint8_t* data = nullptr;
   };
+  static constexpr size_t kFirstBlocks = 4, kRemembered = 64;
   File* file_;
   uint64_t size_;
   size_t max_blocks_, block_size_;
   uint64_t clock_ = 0;
   size_t last_ = 0;
   std::vector<Slot> slots_;
+  /* The blocks it let go of last, so that it grows when one comes back. */
+  uint64_t let_go_[kRemembered] = {};
+  size_t next_let_go_ = 0;
 };
 
 }  // namespace olk

@@ -490,7 +490,9 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
 /* ---------------------------------------------------------------------- */
 
 OldFileCache::OldFileCache(File* file, uint64_t size, size_t blocks, size_t block_size)
-    : file_(file), size_(size), max_blocks_(std::max<size_t>(blocks, 1)), block_size_(std::max<size_t>(block_size, 1)) {}
+    : file_(file), size_(size), max_blocks_(std::max<size_t>(blocks, 1)), block_size_(std::max<size_t>(block_size, 1)) {
+  std::fill(std::begin(let_go_), std::end(let_go_), ~0ull);
+}
 
 OldFileCache::~OldFileCache() { Release(); }
 
@@ -516,6 +518,7 @@ void OldFileCache::Reset(File* file, uint64_t size, size_t blocks, size_t block_
     s.stamp = 0;
     s.len = 0;
   }
+  std::fill(std::begin(let_go_), std::end(let_go_), ~0ull);
   clock_ = 0;
   last_ = 0;
 }
@@ -558,7 +561,12 @@ Result OldFileCache::Span(uint64_t offset, const uint8_t** data, size_t* avail) 
     }
   }
   if (!slot) {
-    if (slots_.size() < max_blocks_) {
+    /* Past its first few blocks, the cache grows only when asked again for
+     * a block it let go of: a file read in order never is, and keeps its
+     * memory (each new block's pages fault in) small. */
+    bool grow = slots_.size() < max_blocks_ && slots_.size() < kFirstBlocks;
+    for (size_t i = 0; i < kRemembered && !grow && slots_.size() < max_blocks_; ++i) grow = let_go_[i] == block;
+    if (grow) {
       uint8_t* mem = new (std::nothrow) uint8_t[block_size_];
       if (!mem) return Result::kNoMemory;
       try {
@@ -573,6 +581,10 @@ Result OldFileCache::Span(uint64_t offset, const uint8_t** data, size_t* avail) 
       last_ = 0;
       for (size_t i = 1; i < slots_.size(); ++i)
         if (slots_[i].stamp < slots_[last_].stamp) last_ = i;
+      if (slots_[last_].block != ~0ull) {
+        let_go_[next_let_go_] = slots_[last_].block;
+        next_let_go_ = (next_let_go_ + 1) % kRemembered;
+      }
     }
     slot = &slots_[last_];
     slot->block = ~0ull;
