@@ -112,14 +112,14 @@ class OldFileCache {
     uint8_t* data = nullptr;
   };
   static constexpr size_t kFirstBlocks = 4, kRemembered = 64;
-  File* file_;
-  uint64_t size_;
-  size_t max_blocks_, block_size_;
+  File* file_ = nullptr;
+  uint64_t size_ = 0;
+  size_t max_blocks_ = 1, block_size_ = 0;
   uint64_t clock_ = 0;
   size_t last_ = 0;
   std::vector<Slot> slots_;
   /* The blocks it let go of last, so that it grows when one comes back. */
-  uint64_t let_go_[kRemembered] = {};
+  uint64_t let_go_[kRemembered];
   size_t next_let_go_ = 0;
 };
 

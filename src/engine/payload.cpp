@@ -489,9 +489,8 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
 
 /* ---------------------------------------------------------------------- */
 
-OldFileCache::OldFileCache(File* file, uint64_t size, size_t blocks, size_t block_size)
-    : file_(file), size_(size), max_blocks_(std::max<size_t>(blocks, 1)), block_size_(std::max<size_t>(block_size, 1)) {
-  std::fill(std::begin(let_go_), std::end(let_go_), ~0ull);
+OldFileCache::OldFileCache(File* file, uint64_t size, size_t blocks, size_t block_size) {
+  Reset(file, size, blocks, block_size);
 }
 
 OldFileCache::~OldFileCache() { Release(); }
