@@ -5,20 +5,22 @@
 namespace olk {
 
 void OffsetSet::Begin() {
-  starts_.assign(kWindows + 1, 0);
+  starts_.assign(2, 0);
   fill_.clear();
   lows_.clear();
 }
 
 void OffsetSet::Allocate() {
-  for (uint32_t w = 1; w <= kWindows; ++w) starts_[w] += starts_[w - 1];
-  lows_.assign(starts_[kWindows], 0);
+  const uint32_t windows = this->windows();
+  for (uint32_t w = 1; w <= windows; ++w) starts_[w] += starts_[w - 1];
+  lows_.assign(starts_[windows], 0);
   fill_.assign(starts_.begin(), starts_.end() - 1);
 }
 
 void OffsetSet::Finish() {
+  const uint32_t windows = this->windows();
   size_t out = 0;
-  for (uint32_t w = 0; w < kWindows; ++w) {
+  for (uint32_t w = 0; w < windows; ++w) {
     const size_t first = starts_[w], end = fill_[w];
     /* Tables list their numbers mostly in order already. */
     const auto from = lows_.begin() + static_cast<std::ptrdiff_t>(first), to = lows_.begin() + static_cast<std::ptrdiff_t>(end);
@@ -30,7 +32,7 @@ void OffsetSet::Finish() {
       if (i == first || v != lows_[out - 1]) lows_[out++] = v;
     }
   }
-  starts_[kWindows] = static_cast<uint32_t>(out);
+  starts_[windows] = static_cast<uint32_t>(out);
   if (out < lows_.size()) {
     lows_.resize(out);
     lows_.shrink_to_fit();
@@ -47,8 +49,8 @@ void OffsetSet::Assign(const std::vector<uint32_t>& values) {
 }
 
 OffsetSet::Cursor OffsetSet::LowerBound(uint32_t v) const {
-  if (lows_.empty()) return Cursor{0, kWindows};
   const uint32_t w = v >> 16;
+  if (w >= windows()) return Cursor{lows_.size(), kWindows};
   const auto first = lows_.begin() + starts_[w], last = lows_.begin() + starts_[w + 1];
   const auto it = std::lower_bound(first, last, static_cast<uint16_t>(v));
   return Settle(Cursor{static_cast<size_t>(it - lows_.begin()), w});

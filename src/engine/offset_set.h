@@ -24,11 +24,15 @@ class OffsetSet {
   /* The two passes. Throw std::bad_alloc when memory runs out. Numbers
    * placed beyond those counted in their window are dropped. */
   void Begin();
-  void Count(uint32_t v) { ++starts_[(v >> 16) + 1]; }
+  void Count(uint32_t v) {
+    const size_t w = (v >> 16) + 1;
+    if (w >= starts_.size()) starts_.resize(w + 1, 0); /* windows up to the largest number only */
+    ++starts_[w];
+  }
   void Allocate();
   void Place(uint32_t v) {
     const uint32_t w = v >> 16;
-    if (fill_[w] < starts_[w + 1]) lows_[fill_[w]++] = static_cast<uint16_t>(v);
+    if (w < fill_.size() && fill_[w] < starts_[w + 1]) lows_[fill_[w]++] = static_cast<uint16_t>(v);
   }
   void Finish();
 
@@ -36,6 +40,8 @@ class OffsetSet {
   void Assign(const std::vector<uint32_t>& values);
 
   size_t size() const { return lows_.size(); }
+  /* windows(): how many windows, from the first, may hold numbers. */
+  uint32_t windows() const { return starts_.empty() ? 0 : static_cast<uint32_t>(starts_.size() - 1); }
   bool empty() const { return lows_.empty(); }
 
   /* A position in the set, in ascending order. */
@@ -52,8 +58,8 @@ class OffsetSet {
 
   /* WindowRange(): the indexes of window w's numbers, [*first, *last). */
   void WindowRange(uint32_t w, size_t* first, size_t* last) const {
-    if (starts_.empty()) {
-      *first = *last = 0;
+    if (w >= windows()) {
+      *first = *last = lows_.size();
       return;
     }
     *first = starts_[w];
@@ -72,9 +78,11 @@ class OffsetSet {
     return c;
   }
 
-  /* The first index of each window, and the end; empty until Begin(): a
+  /* The first index of each window up to the largest number's, and the
+   * end; empty until Begin(). Not sized for every possible window: a
    * plain delta's applier makes an empty set for every file, and zeroing
-   * 256 KiB for each cost more than a small file's whole apply. */
+   * 256 KiB for each cost more than a small file's whole apply (their
+   * pages fault in too). */
   std::vector<uint32_t> starts_;
   std::vector<uint32_t> fill_;
   std::vector<uint16_t> lows_;

@@ -30,13 +30,14 @@ uint32_t BlockSize(size_t entries) { return static_cast<uint32_t>(8 + 2 * (entri
 
 void RelocationTable::Build(OffsetSet&& rvas) {
   rvas_ = std::move(rvas);
-  window_at_.assign(OffsetSet::kWindows + 1, 0);
+  const uint32_t windows = rvas_.windows();
+  window_at_.assign(windows + 1, 0);
   uint32_t at = 0;
-  for (uint32_t w = 0; w < OffsetSet::kWindows; ++w) {
+  for (uint32_t w = 0; w < windows; ++w) {
     window_at_[w] = at;
     ForEachBlock(rvas_, w, [&](uint32_t, size_t first, size_t last) { at += BlockSize(last - first); });
   }
-  window_at_[OffsetSet::kWindows] = at;
+  window_at_[windows] = at;
   piece_window_ = ~0u;
 }
 
@@ -65,7 +66,7 @@ void RelocationTable::Span(uint64_t offset, const uint8_t** data, size_t* avail)
 std::vector<uint8_t> RelocationTable::Bytes() {
   std::vector<uint8_t> out;
   out.reserve(static_cast<size_t>(size()));
-  for (uint32_t w = 0; w < OffsetSet::kWindows; ++w) {
+  for (uint32_t w = 0; w < rvas_.windows(); ++w) {
     MakeWindow(w);
     out.insert(out.end(), piece_.begin(), piece_.end());
   }
