@@ -32,7 +32,12 @@ Result DecodeWindowedLz(StreamDecoder& in, uint64_t old_size, uint64_t new_size,
   constexpr size_t kIn = 64 * 1024, kOut = 256 * 1024;
   std::unique_ptr<uint8_t[]> inbuf(new (std::nothrow) uint8_t[kIn]);
   std::unique_ptr<uint8_t[]> outbuf(new (std::nothrow) uint8_t[kOut]);
-  if (!inbuf || !outbuf) return Result::kNoMemory;
+  /* One window for every segment: it and the decoder's dictionary are
+   * both held while the decoder copies it in, so keeping it costs no peak
+   * memory, and a fresh one each time faulted its pages in again (a tenth
+   * of the apply). */
+  std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[window_size]);
+  if (!inbuf || !outbuf || !window) return Result::kNoMemory;
   Lzma lz;
   for (uint64_t done = 0; done < new_size;) {
     const uint64_t segment = std::min(segment_size, new_size - done);
@@ -41,10 +46,6 @@ Result DecodeWindowedLz(StreamDecoder& in, uint64_t old_size, uint64_t new_size,
     if ((r = stream.Next(&start)) != Result::kOk || (r = stream.Next(&packed)) != Result::kOk) return r;
     if (start > old_size - window_size || packed > stream.Remaining()) return Result::kBadPatch;
     {
-      /* The window is only needed while the decoder copies it into its
-       * dictionary: let go of it before the segment is decoded. */
-      std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[window_size]);
-      if (!window) return Result::kNoMemory;
       size_t got = 0;
       const IoStatus s = old_file.ReadAt(start, window.get(), window_size, &got);
       if (s != IoStatus::kOk) return s == IoStatus::kInUse ? Result::kFileInUse : Result::kOldFileMismatch;
