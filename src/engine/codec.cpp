@@ -9,6 +9,7 @@
 #include <zstd_errors.h>
 
 #include "bytes.h"
+#include "filled_memory.h"
 #include "read_ahead.h"
 
 namespace olk {
@@ -84,6 +85,7 @@ Result StreamDecoder::Init(File* file, uint64_t offset, uint64_t size, Codec cod
         return Result::kBadPatch;
       }
       lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, opt}, {LZMA_VLI_UNKNOWN, nullptr}};
+      if (decoded_size >= dict) impl_->lz.allocator = &kLzmaFilledMemory;
       lzma_ret r = lzma_raw_decoder(&impl_->lz, filters);
       free(opt);
       if (r == LZMA_MEM_ERROR) return Result::kNoMemory;

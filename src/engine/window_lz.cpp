@@ -6,14 +6,17 @@
 #include <memory>
 #include <new>
 
+#include "filled_memory.h"
 #include "varint_reader.h"
 
 namespace olk {
 
 namespace {
 
+/* Each segment fills the dictionary whole: the window, then the segment. */
 struct Lzma {
   lzma_stream s = LZMA_STREAM_INIT;
+  Lzma() { s.allocator = &kLzmaFilledMemory; }
   ~Lzma() { lzma_end(&s); }
 };
 
@@ -36,7 +39,7 @@ Result DecodeWindowedLz(StreamDecoder& in, uint64_t old_size, uint64_t new_size,
    * both held while the decoder copies it in, so keeping it costs no peak
    * memory, and a fresh one each time faulted its pages in again (a tenth
    * of the apply). */
-  std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[window_size]);
+  std::unique_ptr<uint8_t, FreeFilledDeleter> window(static_cast<uint8_t*>(AllocateFilled(window_size)));
   if (!inbuf || !outbuf || !window) return Result::kNoMemory;
   Lzma lz;
   for (uint64_t done = 0; done < new_size;) {
