@@ -4,6 +4,7 @@
 #include <new>
 
 #include "bytes.h"
+#include "filled_memory.h"
 #include "parallel.h"
 #include "window_lz.h"
 
@@ -34,6 +35,7 @@ bool EncodeSegment(const uint8_t* window, size_t window_size, const uint8_t* src
   out->resize(lzma_stream_buffer_bound(n));
   size_t pos = 0;
   lzma_stream s = LZMA_STREAM_INIT;
+  s.allocator = &kLzmaFilledMemory;
   if (lzma_raw_encoder(&s, filters) != LZMA_OK) return false;
   s.next_in = src;
   s.avail_in = n;
