@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 namespace olk {
 
@@ -29,6 +30,26 @@ void FreeFilled(void* p);
 
 struct FreeFilledDeleter {
   void operator()(uint8_t* p) const { FreeFilled(p); }
+};
+
+/* FilledAllocator: a container's memory from AllocateFilled(), for one
+ * that is filled whole as soon as it is sized (assign(n, value)). */
+template <typename T>
+struct FilledAllocator {
+  using value_type = T;
+  FilledAllocator() = default;
+  template <typename U>
+  FilledAllocator(const FilledAllocator<U>&) {}
+  T* allocate(size_t n) {
+    void* p = n > ~size_t(0) / sizeof(T) ? nullptr : AllocateFilled(n * sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t) { FreeFilled(p); }
+  template <typename U>
+  bool operator==(const FilledAllocator<U>&) const { return true; }
+  template <typename U>
+  bool operator!=(const FilledAllocator<U>&) const { return false; }
 };
 
 /* liblzma's memory from AllocateFilled(), for a decoder whose stream

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "filled_memory.h"
+
 namespace olk {
 
 class OffsetSet {
@@ -85,7 +87,9 @@ class OffsetSet {
    * pages fault in too). */
   std::vector<uint32_t> starts_;
   std::vector<uint32_t> fill_;
-  std::vector<uint16_t> lows_;
+  /* Filled whole by Allocate(): a large executable's relocations take
+   * megabytes, faulted in page by page otherwise. */
+  std::vector<uint16_t, FilledAllocator<uint16_t>> lows_;
 };
 
 }  // namespace olk

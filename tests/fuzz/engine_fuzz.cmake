@@ -85,7 +85,7 @@ if(TARGET olk_engine)
   add_executable(elf_image_fuzz ${CMAKE_CURRENT_LIST_DIR}/elf_image_fuzz.cpp ${OLK_ENGINE_SOURCE_DIR}/elf_image.cpp
                  ${OLK_ENGINE_SOURCE_DIR}/x86_refs.cpp ${OLK_ENGINE_SOURCE_DIR}/pe_image.cpp
                  ${OLK_ENGINE_SOURCE_DIR}/offset_set.cpp ${OLK_ENGINE_SOURCE_DIR}/relocation_table.cpp
-                 ${OLK_ENGINE_SOURCE_DIR}/section_index.cpp)
+                 ${OLK_ENGINE_SOURCE_DIR}/section_index.cpp ${OLK_ENGINE_SOURCE_DIR}/filled_memory.cpp)
   target_include_directories(elf_image_fuzz PRIVATE ${OLK_ENGINE_SOURCE_DIR})
   target_compile_options(elf_image_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_options(elf_image_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
