@@ -1,7 +1,8 @@
 /*
  * Memory that is filled whole soon after it is taken: a windowed-LZ
- * segment's window, and a decoder's dictionary that its stream fills
- * (each segment's, or a stream larger than its dictionary).
+ * segment's window, a decoder's dictionary that its stream fills (each
+ * segment's, or a stream larger than its dictionary), a segment encoder's
+ * match finder, and an offset set's numbers.
  *
  * Every fresh 4 KiB page costs a fault when first written, 10 us each on
  * some virtual machines: a far-apart apply spent a fifth of its time on
