@@ -12,6 +12,10 @@
  * holds stays what was asked. Memory that may stay partly unwritten (a
  * stream smaller than its dictionary) must not come from here: a huge
  * page holds 2 MiB as soon as one byte of it is written.
+ *
+ * The builder's buffers (big_buffer.h) are rounded up to whole huge pages
+ * and kept for the next file; the applier's memory must stay small, so
+ * nothing here is rounded up or kept.
  */
 #ifndef OLKENG_FILLED_MEMORY_H
 #define OLKENG_FILLED_MEMORY_H
