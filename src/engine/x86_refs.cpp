@@ -296,15 +296,16 @@ uint64_t EqualBytes(uint64_t v, uint64_t pattern) {
 
 constexpr uint64_t Repeat(uint8_t b) { return 0x0101010101010101ull * b; }
 
-/* NextReference():
- * The first q in [from, end) where ReferenceBefore() holds, else `end`.
- * `window` holds the old file from `window_start` on, from two bytes before
- * `from` (as far as the file has them) up to `end`. Code is dense with
- * the bytes that end a branch opcode (80-8F are common opcodes of their
- * own), so eight places (or sixteen) are looked at together: a place is a candidate
- * when the byte before it is E8 or E9, or 8x after 0F, or (x86-64) a
- * ModRM byte naming [rip + disp32]; each candidate is then checked. */
-uint64_t NextReference(const uint8_t* window, uint64_t window_start, uint64_t from, uint64_t end, bool x64) {
+}  // namespace
+
+bool ReferenceMayStartAt(const uint8_t* at, uint64_t q, bool x64) { return ReferenceBefore(at, q, x64); }
+
+/* Code is dense with the bytes that end a branch opcode (80-8F are common
+ * opcodes of their own), so sixteen or eight places are looked at
+ * together: a place is a candidate when the byte before it is E8 or E9,
+ * or 8x after 0F, or (x86-64) a ModRM byte naming [rip + disp32]; each
+ * candidate is then checked. */
+uint64_t FindReference(const uint8_t* window, uint64_t window_start, uint64_t from, uint64_t end, bool x64) {
   uint64_t q = from;
   const uint64_t block_from = std::max<uint64_t>(2, window_start + 2);
   for (; q < end && q < block_from; ++q)
@@ -344,14 +345,6 @@ uint64_t NextReference(const uint8_t* window, uint64_t window_start, uint64_t fr
   for (; q < end; ++q)
     if (ReferenceBefore(window + (q - window_start), q, x64)) return q;
   return end;
-}
-
-}  // namespace
-
-bool ReferenceMayStartAt(const uint8_t* at, uint64_t q, bool x64) { return ReferenceBefore(at, q, x64); }
-
-uint64_t FindReference(const uint8_t* window, uint64_t window_start, uint64_t from, uint64_t end, bool x64) {
-  return NextReference(window, window_start, from, end, x64);
 }
 
 RefPredictor::RefPredictor(const OldImage& old_image, const ImageLayout& new_layout, const OffsetMap& map)
@@ -447,7 +440,7 @@ void RefPredictor::Fill(const uint8_t* window, uint64_t window_start, size_t n, 
     uint64_t stop = std::min(piece_end, next_abs);
     uint64_t code_end;
     if (old_code_.Find(pos_, &code_end) >= 0)
-      stop = NextReference(window, window_start, pos_, std::min(stop, code_end), x64);
+      stop = FindReference(window, window_start, pos_, std::min(stop, code_end), x64);
     pos_ = std::min(stop, code_end);
     if (pos_ >= piece_end) break;
     const uint8_t* at = window + (pos_ - window_start);
