@@ -350,14 +350,12 @@ Result DecodeDelta(const PatchEntry& e, File& patch, SpanFile& solid, File* old_
 
   /* An executable delta keeps its relocations (two bytes each) and reads
    * its copies in order, a few pieces ahead (prediction_pipeline.h): a
-   * small cache keeps its memory where a plain delta's is. Its copies jump
-   * about the old file more often than the cache holds, so its blocks are
-   * small: a 94 MB DLL read 480 MB in 64 KiB blocks, 111 MB in 16 KiB. */
+   * small cache keeps its memory where a plain delta's is. */
   const bool executable = e.encoding == Encoding::kExecutableDelta;
   OldFileCache own(nullptr, 0, 0);
   OldFileCache& cache = kept ? *kept : own;
-  cache.Reset(old_file, e.old_size, executable ? 16 : OldFileCache::kBlocks,
-              executable ? 16 * 1024 : OldFileCache::kBlockSize);
+  cache.Reset(old_file, e.old_size, executable ? OldFileCache::kExecutableBlocks : OldFileCache::kBlocks,
+              executable ? OldFileCache::kExecutableBlockSize : OldFileCache::kBlockSize);
   Gather out(sink);
   if ((r = out.Init()) != Result::kOk) return r;
   VarintReader control(&ctrl);
