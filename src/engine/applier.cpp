@@ -8,9 +8,10 @@
  *      expected size and hash (or already has its new contents), nothing
  *      blocks a new file or folder, and there is room for the staged files.
  *   4. Stage: write every new file into the staging folder inside the
- *      install folder and verify its hash. Until here the install is
- *      untouched; a process killed now leaves only the staging folder,
- *      which the next run removes.
+ *      install folder and verify its hash (a file moved unchanged gets a
+ *      second name there instead, checked the same way). Until here the
+ *      install is untouched; a process killed now leaves only the staging
+ *      folder, which the next run removes.
  *   5. Commit: write the journal, then move old files aside and staged
  *      files into place, make it durable, and mark it done; clean up.
  *      The protocol and its guarantees against crashes and power cuts
@@ -111,6 +112,7 @@ struct Work {
   const PatchEntry* entry = nullptr;
   bool needed = false;   /* false: already in its new state */
   bool backup = false;   /* an existing file at the path is moved aside */
+  bool link = false;     /* staged as a second name of its source (see MarkLinks) */
   size_t index = 0;      /* number of its staged file and backup */
 };
 
@@ -445,6 +447,7 @@ class Applier {
           break;
       }
     }
+    MarkLinks();
     /* A folder made implicitly that the patch also makes is made once. */
     for (const Work& w : work_)
       if (w.needed && w.entry->kind == EntryKind::kAddFolder) implicit_dirs_.erase(FoldCase(w.entry->path));
@@ -466,6 +469,24 @@ class Applier {
         return r;
     }
     return check_ ? check_->result : Result::kOk;
+  }
+
+  /* A file moved or renamed unchanged is staged as a second name of its
+   * source instead of a copy: nothing written, nothing to flush, which on a
+   * client's multi-gigabyte data packs is most of the apply. Only where the
+   * commit moves the source away (the patch removes or replaces it), and
+   * for one new file per source: two names of one file that both stay
+   * would let a later write through one change the other. */
+  void MarkLinks() {
+    std::unordered_set<std::string> leaving;
+    for (const Work& w : work_)
+      if (w.needed && (w.entry->kind == EntryKind::kRemoveFile || w.entry->kind == EntryKind::kChangeFile))
+        leaving.insert(FoldCase(w.entry->path));
+    for (Work& w : work_) {
+      const PatchEntry& e = *w.entry;
+      if (!w.needed || e.kind != EntryKind::kAddFile || e.encoding != Encoding::kCopy) continue;
+      w.link = leaving.erase(FoldCase(e.source)) > 0;
+    }
   }
 
   /* The patch never writes or removes through a link: it could be made to
@@ -552,6 +573,8 @@ class Applier {
 
   Result StageOne(const Work& w) {
     const PatchEntry& e = *w.entry;
+    Result linked;
+    if (w.link && StageLink(w, &linked)) return linked;
     std::unique_ptr<File> old_file;
     if (ReadsOldFile(e.encoding)) {
       /* Staging comes before the commit moves anything, so a source that
@@ -597,6 +620,25 @@ class Applier {
     }
     progress.Finish();
     return Result::kOk;
+  }
+
+  /* The staged name is checked like a written file: a source swapped
+   * since the pre-flight must not be put in place. @return false when no
+   * link can be made here (a FAT volume, a share): the caller copies. */
+  bool StageLink(const Work& w, Result* result) {
+    const PatchEntry& e = *w.entry;
+    const std::string staged = StagedFilePath(w.index);
+    if (fs_.LinkFile(e.source, staged) != IoStatus::kOk) return false;
+    ItemProgress progress(&note_, e.new_size);
+    Hash128 h;
+    Result r = HashFile(fs_, staged, &progress, &h);
+    if (r == Result::kOk && h != e.new_hash) r = Result::kOldFileMismatch;
+    if (r != Result::kOk)
+      note_.Text(kNotifyError, "Unexpected size or contents: " + e.source + " (the source of " + e.path + ")");
+    else
+      progress.Finish();
+    *result = r;
+    return true;
   }
 
   Result Commit() {

@@ -14,7 +14,9 @@
  * Order of a commit (every "sync" makes the entries of a folder durable;
  * every file is flushed before it is renamed):
  *   1. The staged files are written and flushed; the staging folder and
- *      the install folder are synced.
+ *      the install folder are synced. (A file moved unchanged is staged
+ *      as a second name of its old self, which the commit moves away
+ *      like any old file: nothing of it to write or flush.)
  *   2. The journal is written as `journal.tmp`, flushed, renamed to
  *      `journal`; the staging folder is synced. The commit has begun.
  *   3. The steps are carried out: old files moved into the staging folder

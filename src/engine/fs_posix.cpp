@@ -327,6 +327,23 @@ class PosixFileSystem : public FileSystem {
     return s;
   }
 
+  IoStatus LinkFile(const std::string& from, const std::string& to) override {
+    SharedFd from_dir, to_dir;
+    std::string from_leaf, to_leaf;
+    IoStatus s = WalkToParent(from, &from_dir, &from_leaf);
+    if (s == IoStatus::kOk) s = WalkToParent(to, &to_dir, &to_leaf);
+    if (s != IoStatus::kOk) return s;
+    /* linkat() without AT_SYMLINK_FOLLOW names the link itself, never its
+     * target; the check only gives the caller the right status. */
+    struct stat st;
+    if (fstatat(from_dir->get(), from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return FromErrno(errno);
+    if (S_ISLNK(st.st_mode)) return IoStatus::kLink;
+    if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? IoStatus::kIsDirectory : IoStatus::kAccessDenied;
+    if (linkat(from_dir->get(), from_leaf.c_str(), to_dir->get(), to_leaf.c_str(), 0) != 0)
+      return ExistingOrError(to_dir->get(), to_leaf, errno);
+    return IoStatus::kOk;
+  }
+
   IoStatus RemoveFile(const std::string& path) override {
     SharedFd parent;
     std::string leaf;

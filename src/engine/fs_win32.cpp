@@ -492,6 +492,24 @@ class Win32FileSystem : public FileSystem {
     return s == IoStatus::kExists && IsLinkPath(t) ? IoStatus::kLink : s;
   }
 
+  IoStatus LinkFile(const std::string& from, const std::string& to) override {
+    Exclusive x(&lock_);
+    if (from.empty() || to.empty()) return IoStatus::kBadName;
+    std::wstring f, t;
+    /* Pinned as for Rename(): no folder on either way can be swapped for
+     * a junction meanwhile. */
+    IoStatus s = Walk(to, false, &t);
+    if (s != IoStatus::kOk) return s;
+    FolderPins from_pins;
+    s = from_pins.Walk(root_, from, false, &f);
+    if (s != IoStatus::kOk) return s;
+    if (IsLinkPath(f)) return IoStatus::kLink;
+    /* FAT volumes and some shares refuse: the caller copies instead. */
+    if (CreateHardLinkW(t.c_str(), f.c_str(), nullptr)) return IoStatus::kOk;
+    s = LastError();
+    return s == IoStatus::kExists && IsLinkPath(t) ? IoStatus::kLink : s;
+  }
+
   IoStatus RemoveFile(const std::string& path) override {
     Exclusive x(&lock_);
     std::wstring full;

@@ -222,6 +222,13 @@ olk::IoStatus FaultyFs::Rename(const std::string& from, const std::string& to) {
   return base_->Rename(from, to);
 }
 
+olk::IoStatus FaultyFs::LinkFile(const std::string& from, const std::string& to) {
+  if (!create_fails.empty() && to.compare(0, create_fails.size(), create_fails) == 0) return create_status;
+  if (!locked.empty() && (from == locked || to == locked)) return olk::IoStatus::kInUse;
+  if (!Change("link " + from + " -> " + to)) return olk::IoStatus::kIoError;
+  return base_->LinkFile(from, to);
+}
+
 olk::IoStatus FaultyFs::RemoveFile(const std::string& p) {
   if (!Change("remove " + p)) return olk::IoStatus::kIoError;
   return base_->RemoveFile(p);

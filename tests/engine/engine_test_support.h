@@ -140,6 +140,7 @@ class FaultyFs : public olk::FileSystem {
   }
   olk::IoStatus CreateNew(const std::string& p, std::unique_ptr<olk::File>* f) override;
   olk::IoStatus Rename(const std::string& from, const std::string& to) override;
+  olk::IoStatus LinkFile(const std::string& from, const std::string& to) override;
   olk::IoStatus RemoveFile(const std::string& p) override;
   olk::IoStatus MakeDir(const std::string& p) override;
   olk::IoStatus RemoveDir(const std::string& p) override;

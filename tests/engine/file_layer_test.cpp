@@ -96,6 +96,9 @@ TEST_F(FileLayerLinks, NoOperationFollowsALink) {
   auto rename = [](const char* from, const char* to) {
     return Op([from, to](olk::FileSystem& fs) { return fs.Rename(from, to); });
   };
+  auto link_file = [](const char* from, const char* to) {
+    return Op([from, to](olk::FileSystem& fs) { return fs.LinkFile(from, to); });
+  };
   auto remove_file = [](const char* p) { return Op([p](olk::FileSystem& fs) { return fs.RemoveFile(p); }); };
   auto make_dir = [](const char* p) { return Op([p](olk::FileSystem& fs) { return fs.MakeDir(p); }); };
   auto remove_dir = [](const char* p) { return Op([p](olk::FileSystem& fs) { return fs.RemoveDir(p); }); };
@@ -119,6 +122,8 @@ TEST_F(FileLayerLinks, NoOperationFollowsALink) {
       {"rename a link", rename("lfile", "moved")},
       {"rename onto a link", rename("file.txt", "lfile")},
       {"rename onto a dangling link", rename("file.txt", "lnew")},
+      {"second name of a link", link_file("lfile", "second")},
+      {"second name onto a dangling link", link_file("file.txt", "lnew")},
       {"remove a link as a file", remove_file("lfile")},
       {"make a folder over a link", make_dir("ldir")},
       {"remove a link as a folder", remove_dir("ldir")},
@@ -132,6 +137,8 @@ TEST_F(FileLayerLinks, NoOperationFollowsALink) {
       {"create through a deeper link", create("dir\\ldeep\\planted.txt")},
       {"rename out through a link", rename("ldir\\secret.txt", "moved")},
       {"rename in through a link", rename("file.txt", "dir\\ldeep\\moved")},
+      {"second name of a file through a link", link_file("ldir\\secret.txt", "second")},
+      {"second name through a deeper link", link_file("file.txt", "dir\\ldeep\\second")},
       {"remove a file through a link", remove_file("ldir\\secret.txt")},
       {"remove a file through a deeper link", remove_file("dir\\ldeep\\sub\\deep.txt")},
       {"make a folder through a link", make_dir("ldir\\made")},
@@ -203,6 +210,10 @@ TEST_F(FileLayerLinks, TheRootItselfMayBeALink) {
   EXPECT_EQ(fs->Rename("file.txt", "empty\\new.txt"), IoStatus::kExists);
   EXPECT_EQ(fs->RemoveFile("file.txt"), IoStatus::kOk);
   EXPECT_EQ(fs->MakeDir("made"), IoStatus::kOk);
+  EXPECT_EQ(fs->LinkFile("empty\\new.txt", "made\\second.txt"), IoStatus::kOk);
+  EXPECT_EQ(fs->LinkFile("empty\\new.txt", "made\\second.txt"), IoStatus::kExists);
+  EXPECT_EQ(fs->LinkFile("made", "made2"), IoStatus::kIsDirectory);
+  EXPECT_EQ(fs->RemoveFile("made\\second.txt"), IoStatus::kOk);
   EXPECT_EQ(fs->SyncDir(""), IoStatus::kOk);
   EXPECT_EQ(fs->SyncDir("empty"), IoStatus::kOk);
   std::vector<olk::DirEntry> entries;

@@ -98,6 +98,17 @@ int main(int argc, char** argv) {
   Check("listed as a link", entries.size() == 1 && entries[0].type == olk::EntryType::kLink,
         std::to_string(entries.size()) + " entries");
 
+  // Second names: never through a link; where made, the same file.
+  CheckStatus("second name through a link", fs->LinkFile("ldir\\keep.txt", "second.txt"), olk::IoStatus::kLink);
+  Check("make a file to name twice", MakeFile(*fs, "first.txt"));
+  CheckStatus("second name", fs->LinkFile("first.txt", "second.txt"), olk::IoStatus::kOk);
+  CheckStatus("second name taken", fs->LinkFile("first.txt", "second.txt"), olk::IoStatus::kExists);
+  CheckStatus("first name removed", fs->RemoveFile("first.txt"), olk::IoStatus::kOk);
+  CheckStatus("second name kept", fs->Stat("second.txt", &info), olk::IoStatus::kOk);
+  Check("second name is the file", info.type == olk::EntryType::kFile && info.size > 0,
+        "type " + std::to_string(int(info.type)) + ", size " + std::to_string(info.size));
+  CheckStatus("second name removed", fs->RemoveFile("second.txt"), olk::IoStatus::kOk);
+
   // Held for a moment, then let go.
   Check("make a file", MakeFile(*fs, "held.txt"));
   const std::wstring held = root + L"\\held.txt";

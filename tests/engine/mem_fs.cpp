@@ -68,8 +68,13 @@ MemFs::MemFs(const Tree& tree) {
 MemFs MemFs::Clone() const {
   MemFs c;
   c.nodes_ = nodes_;
-  for (auto& kv : c.nodes_)
-    if (kv.second.inode) kv.second.inode = std::make_shared<Inode>(*kv.second.inode);
+  std::map<const Inode*, std::shared_ptr<Inode>> copies;  // two names of one file stay one file
+  for (auto& kv : c.nodes_) {
+    if (!kv.second.inode) continue;
+    std::shared_ptr<Inode>& copy = copies[kv.second.inode.get()];
+    if (!copy) copy = std::make_shared<Inode>(*kv.second.inode);
+    kv.second.inode = copy;
+  }
   c.next_file_ = next_file_;
   c.ordered_volume = ordered_volume;
   return c;
@@ -132,6 +137,19 @@ IoStatus MemFs::Rename(const std::string& from, const std::string& to) {
   nodes_.erase(it);
   nodes_[to] = n;
   Log(DiskOp{DiskOp::kRename, from, to, 0, ""});
+  return IoStatus::kOk;
+}
+
+IoStatus MemFs::LinkFile(const std::string& from, const std::string& to) {
+  if (!makes_links) return IoStatus::kAccessDenied;
+  if (from == fail_path || to == fail_path) return fail_status;
+  auto it = nodes_.find(from);
+  if (it == nodes_.end()) return IoStatus::kNotFound;
+  if (it->second.dir) return IoStatus::kIsDirectory;
+  if (nodes_.count(to)) return IoStatus::kExists;
+  if (!ParentIsDir(to)) return IoStatus::kNotFound;
+  nodes_[to] = Node(it->second);
+  Log(DiskOp{DiskOp::kLink, from, to, 0, ""});
   return IoStatus::kOk;
 }
 
@@ -219,6 +237,7 @@ bool MemFs::Replay(const DiskOp& op, std::vector<std::shared_ptr<Inode>>* files)
       break;
     }
     case DiskOp::kRename: ok = Rename(op.path, op.path2) == IoStatus::kOk; break;
+    case DiskOp::kLink: ok = LinkFile(op.path, op.path2) == IoStatus::kOk; break;
     case DiskOp::kRemoveFile: ok = RemoveFile(op.path) == IoStatus::kOk; break;
     case DiskOp::kMakeDir: ok = MakeDir(op.path) == IoStatus::kOk; break;
     case DiskOp::kRemoveDir: ok = RemoveDir(op.path) == IoStatus::kOk; break;

@@ -31,7 +31,7 @@ struct Inode {
 // One operation of the record. `file` numbers the files in the order of
 // their creation.
 struct DiskOp {
-  enum Kind { kCreate, kWrite, kFlush, kRename, kRemoveFile, kMakeDir, kRemoveDir, kSyncDir } kind;
+  enum Kind { kCreate, kWrite, kFlush, kRename, kLink, kRemoveFile, kMakeDir, kRemoveDir, kSyncDir } kind;
   std::string path, path2;
   size_t file = 0;
   std::string data;  // kWrite
@@ -47,7 +47,7 @@ class MemFs : public olk::FileSystem {
   // Paths as the engine names them, '\' separated; kDir marks folders.
   explicit MemFs(const Tree& tree);
 
-  MemFs Clone() const;  // a deep copy: files are not shared
+  MemFs Clone() const;  // a deep copy: files are not shared with the original (names of one file still are)
   Tree ToTree() const;  // the whole tree, as the engine would see it
 
   // Every successful change is appended here when set.
@@ -64,11 +64,14 @@ class MemFs : public olk::FileSystem {
   // (deleted on close by a scanner that still holds them, then the power
   // failed).
   std::set<std::string> deferred_removals;
+  // False: LinkFile() refuses, as on a FAT volume.
+  bool makes_links = true;
 
   olk::IoStatus Stat(const std::string& p, olk::EntryInfo* info) override;
   olk::IoStatus OpenRead(const std::string& p, std::unique_ptr<olk::File>* out) override;
   olk::IoStatus CreateNew(const std::string& p, std::unique_ptr<olk::File>* out) override;
   olk::IoStatus Rename(const std::string& from, const std::string& to) override;
+  olk::IoStatus LinkFile(const std::string& from, const std::string& to) override;
   olk::IoStatus RemoveFile(const std::string& p) override;
   olk::IoStatus MakeDir(const std::string& p) override;
   olk::IoStatus RemoveDir(const std::string& p) override;

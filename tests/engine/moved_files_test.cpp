@@ -7,9 +7,12 @@
 
 #include "engine_test_support.h"
 #include "hash.h"
+#include "mem_fs.h"
 #include "patch_format.h"
 
+using olktest::DiskOp;
 using olktest::kDir;
+using olktest::MemFs;
 using olktest::RandomContent;
 using olktest::Tree;
 
@@ -111,6 +114,84 @@ TEST_F(MovedFilesTest, RenamingAMegabyteCostsAlmostNothing) {
   const std::string big = RandomContent(1 << 20, 4);
   const std::vector<uint8_t> patch = olktest::MakePatch({{"old.pak", big}}, {{"new.pak", big}});
   EXPECT_LT(patch.size(), 200u);
+}
+
+// A file moved unchanged is staged as a second name of its source, so that
+// none of its bytes is written; only where the commit takes the source away,
+// and where the volume can.
+TEST_F(MovedFilesTest, AFileMovedUnchangedIsStagedAsASecondNameOfItsSource) {
+  const std::string pack = RandomContent(70000, 1);
+  struct {
+    const char* name;
+    Tree from, to;
+    bool makes_links;
+    size_t links;
+  } cases[] = {
+      {"renamed", {{"a.pak", pack}}, {{"b.pak", pack}}, true, 1},
+      {"moved into a new folder", {{"a.pak", pack}}, {{"d", kDir}, {"d\\a.pak", pack}}, true, 1},
+      {"copied beside a source that stays", {{"a.pak", pack}}, {{"a.pak", pack}, {"b.pak", pack}}, true, 0},
+      {"copied from a file the patch changes",
+       {{"a.pak", pack}},
+       {{"a.pak", pack + "more"}, {"b.pak", pack}},
+       true,
+       1},
+      {"two new names of one removed file", {{"a.pak", pack}}, {{"b.pak", pack}, {"c.pak", pack}}, true, 1},
+      {"a volume without links", {{"a.pak", pack}}, {{"b.pak", pack}}, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> patch = olktest::MakePatch(c.from, c.to);
+    MemFs fs(c.from);
+    fs.makes_links = c.makes_links;
+    std::vector<DiskOp> ops;
+    fs.record = &ops;
+    ASSERT_EQ(olktest::Apply("", patch, &fs), olk::Result::kOk);
+    EXPECT_EQ(fs.ToTree(), c.to);
+    size_t links = 0, written = 0;
+    for (const DiskOp& op : ops) {
+      links += op.kind == DiskOp::kLink;
+      if (op.kind == DiskOp::kWrite) written += op.data.size();
+    }
+    EXPECT_EQ(links, c.links);
+    // Every copy is written whole, a linked name not at all; besides them,
+    // the changed files and the journal.
+    size_t copies = 0, others = 0;
+    for (const auto& kv : c.to) {
+      if (kv.second == kDir || (c.from.count(kv.first) && c.from.at(kv.first) == kv.second)) continue;
+      if (kv.second == pack)
+        ++copies;
+      else
+        others += kv.second.size();
+    }
+    EXPECT_GE(written, (copies - links) * pack.size());
+    EXPECT_LT(written, (copies - links) * pack.size() + others + 4096);
+  }
+}
+
+// Another program puts a file of the same size in the source's place after
+// the pre-flight: the staged name would carry it into the client.
+TEST_F(MovedFilesTest, ASourceSwappedBeforeItIsLinkedStopsTheApply) {
+  class SwappingFs : public MemFs {
+   public:
+    using MemFs::MemFs;
+    olk::IoStatus LinkFile(const std::string& from, const std::string& to) override {
+      std::unique_ptr<olk::File> f;
+      if (RemoveFile(from) != olk::IoStatus::kOk || CreateNew(from, &f) != olk::IoStatus::kOk)
+        return olk::IoStatus::kIoError;
+      const std::string other = RandomContent(70000, 9);
+      f->Write(other.data(), other.size());
+      return MemFs::LinkFile(from, to);
+    }
+  };
+  const std::string pack = RandomContent(70000, 1);
+  const Tree from = {{"a.pak", pack}, {"keep.txt", "mine"}};
+  SwappingFs fs(from);
+  const std::vector<uint8_t> patch = olktest::MakePatch(from, {{"b.pak", pack}, {"keep.txt", "mine"}});
+  EXPECT_EQ(olktest::Apply("", patch, &fs), olk::Result::kOldFileMismatch);
+  const Tree after = fs.ToTree();
+  EXPECT_EQ(after.size(), 2u);  // the swapped source and keep.txt; nothing staged is left
+  EXPECT_EQ(after.at("a.pak"), RandomContent(70000, 9));
+  EXPECT_FALSE(after.count("b.pak"));
 }
 
 // A hand-made entry: `path` is a copy of `source`, which holds `content`.

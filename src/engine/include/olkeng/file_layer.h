@@ -140,6 +140,17 @@ class FileSystem {
    * `to` (kExists). A file held open by another process gives kInUse. */
   virtual IoStatus Rename(const std::string& from, const std::string& to) = 0;
 
+  /* LinkFile():
+   * Gives the file `from` a second name `to` (a hard link) within the root,
+   * never through a link: a link at `from` gives kLink. `to` must not exist
+   * (kExists). Where the volume or the layer makes no such names, any
+   * error; callers then copy instead, so the default makes none. */
+  virtual IoStatus LinkFile(const std::string& from, const std::string& to) {
+    (void)from;
+    (void)to;
+    return IoStatus::kAccessDenied;
+  }
+
   /* RemoveFile():
    * Deletes a file, also when it is read-only. A missing file gives
    * kNotFound. */
