@@ -205,11 +205,12 @@ class Applier {
 
   /* Checks the patch data whole and that the install folder is there. */
   Result ReadPatchAndFolder() {
-    Result r = ReadPatch(patch_, &info_);
+    Result r = ReadPatchManifest(patch_, &info_, &solid_rest_);
     if (r != Result::kOk) {
       note_.Text(kNotifyError, std::string("Patch data rejected: ") + ResultName(r));
       return r;
     }
+    solid_rest_.Start();
     note_.Text(kNotifyInfo, "Patch data checked: " + std::to_string(info_.entries.size()) + " entries");
     if (options_.on_manifest) options_.on_manifest(info_);
     EntryInfo root;
@@ -218,6 +219,13 @@ class Applier {
       return Result::kOldFileMissing;
     }
     return Result::kOk;
+  }
+
+  /* The solid area of the index, decoded beside the pre-flight. */
+  Result FinishPatch() {
+    Result r = solid_rest_.Finish(&info_);
+    if (r != Result::kOk) note_.Text(kNotifyError, std::string("Patch data rejected: ") + ResultName(r));
+    return r;
   }
 
   /* The pre-flight alone, read-only: what an apply would find. */
@@ -231,6 +239,8 @@ class Applier {
     if (r != Result::kOk) return report->result = r;
     r = Preflight();
     if (r != Result::kOk && report->result == Result::kOk) report->result = r;
+    r = FinishPatch();
+    if (r != Result::kOk) return report->result = r;
     for (const Work& w : work_) {
       if (!w.needed || !w.entry) continue;
       const EntryKind k = w.entry->kind;
@@ -249,6 +259,8 @@ class Applier {
     if (r != Result::kOk) return r;
 
     r = Preflight();
+    if (r != Result::kOk) return r;
+    r = FinishPatch();
     if (r != Result::kOk) return r;
 
     size_t to_stage = 0;
@@ -721,6 +733,7 @@ class Applier {
   Notifier note_;
   CheckReport* check_ = nullptr; /* set for a check: pre-flight goes on after a problem */
   PatchInfo info_;
+  SolidAreaDecode solid_rest_; /* decodes on its own thread until FinishPatch() */
   /* The deltas' reads of their old files, one cache from file to file. */
   OldFileCache old_cache_{nullptr, 0, 0};
   std::unordered_map<std::string, unsigned> kinds_;

@@ -10,6 +10,7 @@
 #include "codec.h"
 #include "payload.h"
 #include "unicode_case.h"
+#include "worker_thread.h"
 
 namespace olk {
 
@@ -312,7 +313,155 @@ bool CheckManifestStructure(const std::vector<PatchEntry>& entries) {
   return true;
 }
 
-Result ReadPatch(File& patch, PatchInfo* info) {
+namespace {
+
+/* The manifest at the start of the decoded index, of which `n` bytes are
+ * there so far. *short_of_data is set when it may run on past them. */
+Result ParseManifest(const uint8_t* data, size_t n, uint64_t index_size, uint64_t count, uint64_t version,
+                     uint64_t payload_start, uint64_t payload_end, PatchInfo* info, size_t* manifest_end,
+                     bool* short_of_data) {
+  ByteReader in(data, n);
+  info->entries.clear();
+  /* Grown as entries prove to be there: a count that only the index's
+   * size bounds could otherwise reserve far more than the index holds. */
+  info->entries.reserve(static_cast<size_t>(std::min<uint64_t>(count, 4096)));
+  uint64_t separate_pos = payload_start, solid_pos = 0;
+  auto read_ref = [&](StreamRef* ref, bool with_size, uint64_t implied_size) {
+    if (!in.U8(&ref->codec) || ref->codec > 3) return false;
+    ref->decoded_size = implied_size;
+    if (with_size && !in.Varint(&ref->decoded_size)) return false;
+    ref->encoded_size = ref->decoded_size;
+    if (ref->codec >= 2 && !in.Varint(&ref->encoded_size)) return false;
+    if (ref->codec == 0) {
+      if (ref->decoded_size > index_size - solid_pos) return false;
+      ref->offset = solid_pos;
+      solid_pos += ref->decoded_size;
+    } else {
+      if (ref->encoded_size > payload_end - separate_pos) return false;
+      ref->offset = separate_pos;
+      separate_pos += ref->encoded_size;
+    }
+    return true;
+  };
+  auto parse = [&]() {
+    for (uint64_t i = 0; i < count; ++i) {
+      PatchEntry e;
+      uint8_t kind;
+      uint64_t path_len;
+      if (!in.U8(&kind) || !in.Varint(&path_len)) return false;
+      if (kind < 1 || kind > 5) return false;
+      e.kind = static_cast<EntryKind>(kind);
+      if (path_len == 0 || path_len > kMaxPathBytes || !in.Str(&e.path, static_cast<size_t>(path_len))) return false;
+      if (!IsSafeRelativePath(e.path) || HasShortNameForm(e.path)) return false;
+      if (version >= 3 && e.kind == EntryKind::kAddFile) {
+        uint64_t source_len;
+        if (!in.Varint(&source_len) || source_len > kMaxPathBytes || !in.Str(&e.source, static_cast<size_t>(source_len)))
+          return false;
+        if (!e.source.empty() && (!IsSafeRelativePath(e.source) || HasShortNameForm(e.source) ||
+                                  !in.Varint(&e.old_size) || !in.Bytes(e.old_hash.bytes, 16)))
+          return false;
+      }
+      if (HasOld(e.kind) && (!in.Varint(&e.old_size) || !in.Bytes(e.old_hash.bytes, 16))) return false;
+      if (HasNew(e.kind)) {
+        uint8_t form;
+        if (!in.Varint(&e.new_size) || !in.Bytes(e.new_hash.bytes, 16) || !in.U8(&form)) return false;
+        const uint64_t first = separate_pos;
+        if (form == 1) {
+          if (!read_ref(&e.streams[0], false, e.new_size)) return false;
+          e.encoding = e.streams[0].codec == 0 ? Encoding::kStored : static_cast<Encoding>(e.streams[0].codec);
+        } else if (form == 3 && !e.source.empty()) {
+          /* a copy of the source: no streams */
+          if (e.new_size != e.old_size || e.new_hash != e.old_hash) return false;
+          e.encoding = Encoding::kCopy;
+        } else if ((form == 2 || (form == 4 && version >= 3)) &&
+                   (e.kind == EntryKind::kChangeFile || !e.source.empty())) {
+          for (StreamRef& r : e.streams)
+            if (!read_ref(&r, true, 0)) return false;
+          e.encoding = form == 4 ? Encoding::kExecutableDelta : Encoding::kDelta;
+        } else if (form == 5 && version >= 4 && (e.kind == EntryKind::kChangeFile || !e.source.empty())) {
+          if (!read_ref(&e.streams[0], true, 0)) return false;
+          e.encoding = Encoding::kWindowedLz;
+        } else {
+          return false;
+        }
+        if (!DeclaredSizesPossible(e)) return false;
+        e.payload_offset = first;
+        e.payload_size = separate_pos - first;
+      }
+      info->entries.push_back(std::move(e));
+    }
+    return true;
+  };
+  const bool parsed = parse();
+  /* Every read that failed ran into the end of the bytes there so far, or
+   * met a malformed number: more bytes tell which. */
+  *short_of_data = !in.ok() && n < index_size;
+  if (!parsed || !in.ok()) return Result::kBadPatch;
+  /* The solid area is what follows the manifest, used up exactly; the
+   * streams kept apart fill the payload area exactly. */
+  *manifest_end = in.Consumed(data);
+  if (index_size - *manifest_end != solid_pos || separate_pos != payload_end) return Result::kBadPatch;
+  if (!CheckManifestStructure(info->entries)) return Result::kBadPatch;
+  return Result::kOk;
+}
+
+}  // namespace
+
+/* The decoder of the index region, and the index as far as it has
+ * decoded. */
+struct SolidAreaDecode::State {
+  StreamDecoder dec;
+  std::vector<uint8_t> index;
+  size_t decoded = 0;
+  size_t manifest_end = 0;
+  Result result = Result::kOk; /* of the decode of the rest */
+  WorkerThread thread;
+  bool threaded = false;
+
+  Result DecodeTo(size_t end) {
+    Result r = dec.Read(index.data() + decoded, end - decoded);
+    if (r == Result::kOk) decoded = end;
+    return r;
+  }
+  static void Run(void* self) {
+    State* st = static_cast<State*>(self);
+    try {
+      st->result = st->DecodeTo(st->index.size());
+    } catch (...) {
+      st->result = Result::kNoMemory;
+    }
+  }
+};
+
+SolidAreaDecode::SolidAreaDecode() = default;
+SolidAreaDecode::~SolidAreaDecode() {
+  if (state_) state_->thread.Join();
+}
+
+void SolidAreaDecode::Start() {
+  if (state_ && !state_->threaded && state_->decoded < state_->index.size())
+    state_->threaded = state_->thread.Start(&State::Run, state_.get());
+}
+
+Result SolidAreaDecode::Finish(PatchInfo* info) {
+  if (!state_) return Result::kOk;
+  State& st = *state_;
+  if (st.threaded)
+    st.thread.Join();
+  else
+    st.result = st.DecodeTo(st.index.size());
+  Result r = st.result;
+  if (r == Result::kOk) r = st.dec.Finish();
+  if (r == Result::kOk) {
+    /* In place: a copy would fault in the pages of a second solid area. */
+    st.index.erase(st.index.begin(), st.index.begin() + static_cast<std::ptrdiff_t>(st.manifest_end));
+    info->solid = std::move(st.index);
+  }
+  state_.reset();
+  return r;
+}
+
+Result ReadPatchManifest(File& patch, PatchInfo* info, SolidAreaDecode* rest) {
   try {
     const uint64_t size = patch.Size();
     if (size < kHeaderSize + kTrailerSize) return Result::kBadPatch;
@@ -366,104 +515,41 @@ Result ReadPatch(File& patch, PatchInfo* info) {
     const size_t rhead_len = rh.Consumed(rhead);
     /* Checked before the index is allocated. */
     if (index_size > MaxDecodedSize(static_cast<Codec>(codec), region_size - rhead_len)) return Result::kBadPatch;
-    std::vector<uint8_t> index(static_cast<size_t>(index_size));
-    {
-      StreamDecoder dec;
-      Result r = dec.Init(&patch, kHeaderSize + rhead_len, region_size - rhead_len, static_cast<Codec>(codec),
-                          index_size);
-      if (r == Result::kOk) r = dec.Read(index.data(), index.size());
-      if (r == Result::kOk) r = dec.Finish();
-      if (r != Result::kOk) return r;
-    }
-    const uint64_t payload_start = kHeaderSize + region_size;
-    const uint64_t payload_end = size - kTrailerSize;
     if (count > index_size / 3) return Result::kBadPatch; /* an entry takes at least 3 bytes */
+    std::unique_ptr<SolidAreaDecode::State> st(new SolidAreaDecode::State);
+    st->index.resize(static_cast<size_t>(index_size));
+    Result r = st->dec.Init(&patch, kHeaderSize + rhead_len, region_size - rhead_len, static_cast<Codec>(codec),
+                            index_size);
+    if (r != Result::kOk) return r;
 
-    ByteReader in(index.data(), index.size());
+    /* The manifest comes first: decoded as far as it reaches (more each
+     * time it runs past what is there), so that the solid area after it
+     * can be decoded while the caller checks the install folder. */
     info->version = static_cast<uint16_t>(version);
     info->total_size = size;
-    info->entries.clear();
     info->solid.clear();
-    /* Grown as entries prove to be there: a count that only the index's
-     * size bounds could otherwise reserve far more than the index holds. */
-    info->entries.reserve(static_cast<size_t>(std::min<uint64_t>(count, 4096)));
-    uint64_t separate_pos = payload_start, solid_pos = 0;
-    auto read_ref = [&](StreamRef* ref, bool with_size, uint64_t implied_size) {
-      if (!in.U8(&ref->codec) || ref->codec > 3) return false;
-      ref->decoded_size = implied_size;
-      if (with_size && !in.Varint(&ref->decoded_size)) return false;
-      ref->encoded_size = ref->decoded_size;
-      if (ref->codec >= 2 && !in.Varint(&ref->encoded_size)) return false;
-      if (ref->codec == 0) {
-        if (ref->decoded_size > index_size - solid_pos) return false;
-        ref->offset = solid_pos;
-        solid_pos += ref->decoded_size;
-      } else {
-        if (ref->encoded_size > payload_end - separate_pos) return false;
-        ref->offset = separate_pos;
-        separate_pos += ref->encoded_size;
-      }
-      return true;
-    };
-    for (uint64_t i = 0; i < count; ++i) {
-      PatchEntry e;
-      uint8_t kind;
-      uint64_t path_len;
-      if (!in.U8(&kind) || !in.Varint(&path_len)) return Result::kBadPatch;
-      if (kind < 1 || kind > 5) return Result::kBadPatch;
-      e.kind = static_cast<EntryKind>(kind);
-      if (path_len == 0 || path_len > kMaxPathBytes || !in.Str(&e.path, static_cast<size_t>(path_len)))
-        return Result::kBadPatch;
-      if (!IsSafeRelativePath(e.path) || HasShortNameForm(e.path)) return Result::kBadPatch;
-      if (version >= 3 && e.kind == EntryKind::kAddFile) {
-        uint64_t source_len;
-        if (!in.Varint(&source_len) || source_len > kMaxPathBytes || !in.Str(&e.source, static_cast<size_t>(source_len)))
-          return Result::kBadPatch;
-        if (!e.source.empty() && (!IsSafeRelativePath(e.source) || HasShortNameForm(e.source) ||
-                                  !in.Varint(&e.old_size) || !in.Bytes(e.old_hash.bytes, 16)))
-          return Result::kBadPatch;
-      }
-      if (HasOld(e.kind) && (!in.Varint(&e.old_size) || !in.Bytes(e.old_hash.bytes, 16))) return Result::kBadPatch;
-      if (HasNew(e.kind)) {
-        uint8_t form;
-        if (!in.Varint(&e.new_size) || !in.Bytes(e.new_hash.bytes, 16) || !in.U8(&form)) return Result::kBadPatch;
-        const uint64_t first = separate_pos;
-        if (form == 1) {
-          if (!read_ref(&e.streams[0], false, e.new_size)) return Result::kBadPatch;
-          e.encoding = e.streams[0].codec == 0 ? Encoding::kStored : static_cast<Encoding>(e.streams[0].codec);
-        } else if (form == 3 && !e.source.empty()) {
-          /* a copy of the source: no streams */
-          if (e.new_size != e.old_size || e.new_hash != e.old_hash) return Result::kBadPatch;
-          e.encoding = Encoding::kCopy;
-        } else if ((form == 2 || (form == 4 && version >= 3)) &&
-                   (e.kind == EntryKind::kChangeFile || !e.source.empty())) {
-          for (StreamRef& r : e.streams)
-            if (!read_ref(&r, true, 0)) return Result::kBadPatch;
-          e.encoding = form == 4 ? Encoding::kExecutableDelta : Encoding::kDelta;
-        } else if (form == 5 && version >= 4 && (e.kind == EntryKind::kChangeFile || !e.source.empty())) {
-          if (!read_ref(&e.streams[0], true, 0)) return Result::kBadPatch;
-          e.encoding = Encoding::kWindowedLz;
-        } else {
-          return Result::kBadPatch;
-        }
-        if (!DeclaredSizesPossible(e)) return Result::kBadPatch;
-        e.payload_offset = first;
-        e.payload_size = separate_pos - first;
-      }
-      info->entries.push_back(std::move(e));
+    const uint64_t payload_start = kHeaderSize + region_size;
+    const uint64_t payload_end = size - kTrailerSize;
+    for (size_t step = 4 << 10;; step *= 2) {
+      r = st->DecodeTo(static_cast<size_t>(std::min<uint64_t>(index_size, st->decoded + step)));
+      if (r != Result::kOk) return r;
+      bool short_of_data = false;
+      r = ParseManifest(st->index.data(), st->decoded, index_size, count, version, payload_start, payload_end, info,
+                        &st->manifest_end, &short_of_data);
+      if (r == Result::kOk) break;
+      if (!short_of_data) return r;
     }
-    /* The solid area is what follows the manifest, used up exactly; the
-     * streams kept apart fill the payload area exactly. */
-    const size_t manifest_end = in.Consumed(index.data());
-    if (!in.ok() || index.size() - manifest_end != solid_pos || separate_pos != payload_end) return Result::kBadPatch;
-    /* In place: a copy would fault in the pages of a second solid area. */
-    index.erase(index.begin(), index.begin() + static_cast<std::ptrdiff_t>(manifest_end));
-    info->solid = std::move(index);
-    if (!CheckManifestStructure(info->entries)) return Result::kBadPatch;
+    rest->state_ = std::move(st);
     return Result::kOk;
   } catch (const std::bad_alloc&) {
     return Result::kNoMemory;
   }
+}
+
+Result ReadPatch(File& patch, PatchInfo* info) {
+  SolidAreaDecode rest;
+  Result r = ReadPatchManifest(patch, info, &rest);
+  return r == Result::kOk ? rest.Finish(info) : r;
 }
 
 }  // namespace olk

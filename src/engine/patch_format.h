@@ -4,6 +4,7 @@
 #define OLKENG_PATCH_FORMAT_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,40 @@ void AppendManifest(const std::vector<PatchEntry>& entries, std::vector<uint8_t>
  * trailer are to follow. */
 void AppendPatchHead(uint32_t entry_count, uint8_t codec, uint64_t index_size, const std::vector<uint8_t>& encoded_index,
                      uint64_t separate_size, std::vector<uint8_t>* out, uint16_t version = kPatchVersion);
+
+/* The solid area of an index whose manifest ReadPatchManifest() has
+ * read, still to decode. The destructor waits for a decode started. */
+class SolidAreaDecode {
+ public:
+  SolidAreaDecode();
+  ~SolidAreaDecode();
+  SolidAreaDecode(const SolidAreaDecode&) = delete;
+  SolidAreaDecode& operator=(const SolidAreaDecode&) = delete;
+
+  /* Start():
+   * Decodes on a thread of its own from now on, so that the caller can
+   * check the install folder meanwhile. Without a thread (none can be
+   * made, or Start() not called), Finish() decodes. */
+  void Start();
+
+  /* Finish():
+   * Waits for the decode and puts the solid area into info->solid.
+   * @return kOk (also when there was nothing left to decode), kBadPatch
+   *         when it does not decode, kCannotOpenPatch, kNoMemory. */
+  Result Finish(PatchInfo* info);
+
+  struct State;
+
+ private:
+  friend Result ReadPatchManifest(File& patch, PatchInfo* info, SolidAreaDecode* rest);
+  std::unique_ptr<State> state_;
+};
+
+/* ReadPatchManifest():
+ * ReadPatch() up to the manifest: the whole patch data is checked, the
+ * manifest read, and its solid area left to `rest`, which must finish
+ * before info->solid is used. */
+Result ReadPatchManifest(File& patch, PatchInfo* info, SolidAreaDecode* rest);
 
 /* CheckManifestStructure():
  * True when the entries can be applied together: at most one entry per

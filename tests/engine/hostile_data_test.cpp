@@ -153,4 +153,35 @@ TEST(HostileData, SaturatingSums) {
   EXPECT_EQ(olk::SatMul(kMax, 0), 0u);
 }
 
+// The solid area is decoded while the install folder is checked; damage
+// there (under a valid checksum: only a crafted patch has it) must still
+// stop the apply before anything is touched.
+TEST(HostileData, ADamagedSolidAreaStopsTheApplyWithNothingTouched) {
+  olktest::Tree from, to;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "data\\file" + std::to_string(i) + ".txt";
+    from[name] = olktest::RandomContent(3000, i);
+    to[name] = from[name];
+    to[name].replace(1000, 20, olktest::RandomContent(20, 100 + i));
+  }
+  from["data"] = to["data"] = olktest::kDir;
+  const Bytes good = olktest::MakePatch(from, to);
+  olktest::MemFile f(good);
+  olk::PatchInfo info;
+  ASSERT_EQ(olk::ReadPatch(f, &info), olk::Result::kOk);
+  ASSERT_GT(info.solid.size(), 0u);
+  const size_t region = olk::GetLE(good.data() + 24, 4);
+  olktest::TempDir tmp;
+  for (size_t eighths : {4, 6, 7}) {
+    SCOPED_TRACE(std::to_string(eighths) + "/8 into the index");
+    Bytes bad = good;
+    bad[olk::kHeaderSize + region * eighths / 8] ^= 0x55;
+    olktest::Reseal(&bad);
+    const std::string dir = tmp.Sub("install" + std::to_string(eighths));
+    olktest::WriteTree(dir, from);
+    EXPECT_NE(olktest::Apply(dir, bad), olk::Result::kOk);
+    EXPECT_EQ(olktest::ReadTree(dir), from);
+  }
+}
+
 }  // namespace
