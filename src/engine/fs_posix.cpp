@@ -316,8 +316,7 @@ class PosixFileSystem : public FileSystem {
   IoStatus Rename(const std::string& from, const std::string& to) override {
     SharedFd from_dir, to_dir;
     std::string from_leaf, to_leaf;
-    IoStatus s = WalkToParent(from, &from_dir, &from_leaf);
-    if (s == IoStatus::kOk) s = WalkToParent(to, &to_dir, &to_leaf);
+    IoStatus s = WalkToParents(from, to, &from_dir, &from_leaf, &to_dir, &to_leaf);
     if (s != IoStatus::kOk) return s;
     struct stat st;
     const bool seen = fstatat(from_dir->get(), from_leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -330,8 +329,7 @@ class PosixFileSystem : public FileSystem {
   IoStatus LinkFile(const std::string& from, const std::string& to) override {
     SharedFd from_dir, to_dir;
     std::string from_leaf, to_leaf;
-    IoStatus s = WalkToParent(from, &from_dir, &from_leaf);
-    if (s == IoStatus::kOk) s = WalkToParent(to, &to_dir, &to_leaf);
+    IoStatus s = WalkToParents(from, to, &from_dir, &from_leaf, &to_dir, &to_leaf);
     if (s != IoStatus::kOk) return s;
     /* linkat() without AT_SYMLINK_FOLLOW names the link itself, never its
      * target; the check only gives the caller the right status. */
@@ -451,6 +449,13 @@ class PosixFileSystem : public FileSystem {
     }
     *out = root_fd_;
     return IoStatus::kOk;
+  }
+
+  /* WalkToParent() for both names of a Rename() or LinkFile(). */
+  IoStatus WalkToParents(const std::string& from, const std::string& to, SharedFd* from_dir, std::string* from_leaf,
+                         SharedFd* to_dir, std::string* to_leaf) {
+    IoStatus s = WalkToParent(from, from_dir, from_leaf);
+    return s == IoStatus::kOk ? WalkToParent(to, to_dir, to_leaf) : s;
   }
 
   /* Opens the folder that holds the last component of `rel` and gives

@@ -477,36 +477,22 @@ class Win32FileSystem : public FileSystem {
 
   IoStatus Rename(const std::string& from, const std::string& to) override {
     Exclusive x(&lock_);
-    if (from.empty() || to.empty()) return IoStatus::kBadName;
     std::wstring f, t;
-    /* The folders on the way to `to` become the held ones; those on the
-     * way to `from` are held for this call only. Neither set can hold
-     * `from` itself, which must be free to move. */
-    IoStatus s = Walk(to, false, &t);
-    if (s != IoStatus::kOk) return s;
     FolderPins from_pins;
-    s = from_pins.Walk(root_, from, false, &f);
+    IoStatus s = WalkFromTo(from, to, &from_pins, &f, &t);
     if (s != IoStatus::kOk) return s;
-    if (IsLinkPath(f)) return IoStatus::kLink;
     s = RetryWhileLocked([&] { return MoveFileExW(f.c_str(), t.c_str(), 0) ? IoStatus::kOk : LastError(); }, PauseMs);
     return s == IoStatus::kExists && IsLinkPath(t) ? IoStatus::kLink : s;
   }
 
   IoStatus LinkFile(const std::string& from, const std::string& to) override {
     Exclusive x(&lock_);
-    if (from.empty() || to.empty()) return IoStatus::kBadName;
     std::wstring f, t;
-    /* Pinned as for Rename(): no folder on either way can be swapped for
-     * a junction meanwhile. */
-    IoStatus s = Walk(to, false, &t);
-    if (s != IoStatus::kOk) return s;
     FolderPins from_pins;
-    s = from_pins.Walk(root_, from, false, &f);
+    IoStatus s = WalkFromTo(from, to, &from_pins, &f, &t);
     if (s != IoStatus::kOk) return s;
-    if (IsLinkPath(f)) return IoStatus::kLink;
     /* FAT volumes and some shares refuse: the caller copies instead. */
-    if (CreateHardLinkW(t.c_str(), f.c_str(), nullptr)) return IoStatus::kOk;
-    s = LastError();
+    s = CreateHardLinkW(t.c_str(), f.c_str(), nullptr) ? IoStatus::kOk : LastError();
     return s == IoStatus::kExists && IsLinkPath(t) ? IoStatus::kLink : s;
   }
 
@@ -656,6 +642,21 @@ class Win32FileSystem : public FileSystem {
   IoStatus Walk(const std::string& rel, bool whole, std::wstring* full) {
     if (!ok_) return IoStatus::kBadName;
     return pins_.Walk(root_, rel, whole, full);
+  }
+
+  /* The full paths of a Rename() or LinkFile(), with no folder on either
+   * way swappable for a junction meanwhile: those on the way to `to`
+   * become the held ones, those on the way to `from` are held in
+   * *from_pins for the call only. Neither set holds `from` itself, which
+   * must be free to move; a link at `from` gives kLink. */
+  IoStatus WalkFromTo(const std::string& from, const std::string& to, FolderPins* from_pins, std::wstring* f,
+                      std::wstring* t) {
+    if (from.empty() || to.empty()) return IoStatus::kBadName;
+    IoStatus s = Walk(to, false, t);
+    if (s != IoStatus::kOk) return s;
+    s = from_pins->Walk(root_, from, false, f);
+    if (s != IoStatus::kOk) return s;
+    return IsLinkPath(*f) ? IoStatus::kLink : IoStatus::kOk;
   }
 
   /* An error of a call that creates `full`: an existing link there is

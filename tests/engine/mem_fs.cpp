@@ -126,13 +126,19 @@ IoStatus MemFs::CreateNew(const std::string& p, std::unique_ptr<olk::File>* out)
   return IoStatus::kOk;
 }
 
-IoStatus MemFs::Rename(const std::string& from, const std::string& to) {
+IoStatus MemFs::CheckNewName(const std::string& from, const std::string& to) const {
   if (from == fail_path || to == fail_path) return fail_status;
   auto it = nodes_.find(from);
   if (it == nodes_.end()) return IoStatus::kNotFound;
   if (it->second.dir) return IoStatus::kIsDirectory;
   if (nodes_.count(to)) return IoStatus::kExists;
   if (!ParentIsDir(to)) return IoStatus::kNotFound;
+  return IoStatus::kOk;
+}
+
+IoStatus MemFs::Rename(const std::string& from, const std::string& to) {
+  if (IoStatus s = CheckNewName(from, to); s != IoStatus::kOk) return s;
+  auto it = nodes_.find(from);
   Node n = it->second;
   nodes_.erase(it);
   nodes_[to] = n;
@@ -142,13 +148,8 @@ IoStatus MemFs::Rename(const std::string& from, const std::string& to) {
 
 IoStatus MemFs::LinkFile(const std::string& from, const std::string& to) {
   if (!makes_links) return IoStatus::kAccessDenied;
-  if (from == fail_path || to == fail_path) return fail_status;
-  auto it = nodes_.find(from);
-  if (it == nodes_.end()) return IoStatus::kNotFound;
-  if (it->second.dir) return IoStatus::kIsDirectory;
-  if (nodes_.count(to)) return IoStatus::kExists;
-  if (!ParentIsDir(to)) return IoStatus::kNotFound;
-  nodes_[to] = Node(it->second);
+  if (IoStatus s = CheckNewName(from, to); s != IoStatus::kOk) return s;
+  nodes_[to] = Node(nodes_.find(from)->second);
   Log(DiskOp{DiskOp::kLink, from, to, 0, ""});
   return IoStatus::kOk;
 }

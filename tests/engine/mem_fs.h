@@ -102,6 +102,8 @@ class MemFs : public olk::FileSystem {
   friend class MemFsFile;
   void Log(DiskOp op);
   bool ParentIsDir(const std::string& p) const;
+  // Why `from` cannot get the new name `to` (a rename or a link), or kOk.
+  olk::IoStatus CheckNewName(const std::string& from, const std::string& to) const;
   std::map<std::string, Node> nodes_;  // by path; "" is the root
   size_t next_file_ = 0;
 };
